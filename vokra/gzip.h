@@ -1,0 +1,168 @@
+// Process-wide state of the gzip stream layer and the DEFLATE engine, and the
+// format constants they share.
+//
+// The program is one thread running one road per process, so the buffers and
+// counters below are plain globals shared by the member writer and reader, the
+// bit writer, the compressor and the inflater. Every buffer has a fixed size;
+// reset_stream_state() returns all of it to the state a new process starts in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+using uch = std::uint8_t;
+using ush = std::uint16_t;
+using ulg = std::uint32_t;
+// Byte counts: 64-bit so payloads beyond 4 GiB never overflow a counter. The
+// gzip trailer stores sizes modulo 2^32; comparisons with it truncate explicitly.
+using zoff_t = std::int64_t;
+
+// ---- DEFLATE format constants (RFC 1951) ----
+constexpr int MIN_MATCH = 3;    // shortest match the format can express
+constexpr int MAX_MATCH = 258;  // longest match the format can express
+constexpr unsigned WSIZE = 0x8000;  // 32 KiB: the format's maximum distance
+// The compressor keeps this much input ahead of strstart so the hash (3 bytes)
+// and the match compare (up to 258 bytes) never need a bounds check.
+constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;  // 262
+// Farthest distance the compressor offers, so a match never needs bytes that
+// the next window slide could move out from under it.
+constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;  // 32506
+
+// ---- gzip member format (RFC 1952) ----
+constexpr uch GZIP_MAGIC_0 = 0x1F;
+constexpr uch GZIP_MAGIC_1 = 0x8B;
+constexpr uch OLD_GZIP_MAGIC_1 = 0x9E;  // accepted on input, never written
+constexpr int DEFLATED = 8;              // CM of a DEFLATE member
+constexpr uch OS_CODE = 3;               // Unix
+// FLG bits, as the member reader interprets them.
+constexpr uch CONTINUATION = 0x02;  // a 16-bit part number follows OS
+constexpr uch EXTRA_FIELD = 0x04;   // XLEN and XLEN bytes
+constexpr uch ORIG_NAME = 0x08;     // NUL-terminated file name
+constexpr uch COMMENT = 0x10;       // NUL-terminated comment
+
+// ---- buffer sizes ----
+constexpr unsigned INBUFSIZ = 0x8000;     // one refill
+constexpr unsigned INBUF_EXTRA = 64;
+constexpr unsigned OUTBUFSIZ = 16384;     // compressed output leaves in these
+constexpr unsigned OUTBUF_EXTRA = 2048;
+constexpr unsigned DIST_BUFSIZE = 0x8000;
+constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
+// Near the end of input the match compare reads up to MAX_MATCH bytes past
+// strstart, which can lie just below WINDOW_SIZE; the slack is zero-filled and
+// rounded up so word-at-a-time compares stay inside the array too.
+constexpr unsigned WINDOW_SLACK = 512;
+constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
+
+// ---- shared buffers (fixed arrays, never resized) ----
+extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
+extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+extern uch window[WINDOW_SIZE + WINDOW_SLACK];
+// prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
+extern ush prev[2 * WSIZE];
+inline ush* const head = prev + WSIZE;
+extern ush d_buf[DIST_BUFSIZE];
+
+// ---- counters, descriptors, names ----
+extern unsigned insize;   // valid bytes in inbuf
+extern unsigned inptr;    // next byte of inbuf to take
+extern unsigned outcnt;   // bytes in outbuf (writing) or window (inflating)
+extern zoff_t bytes_in;   // input bytes consumed
+extern zoff_t bytes_out;  // output bytes written
+extern zoff_t header_bytes;  // gzip header length + 8 (trailer)
+extern int ifd;
+extern int ofd;
+extern char ifname[NAME_MAX_LEN];
+extern char ofname[NAME_MAX_LEN];
+extern const char* progname;
+extern int exit_code;
+extern int method;
+extern zoff_t time_stamp;  // MTIME of the member read, when not 0
+
+// Settings of the member writer; nothing in the system changes them.
+extern int level;           // 9
+extern int save_orig_name;  // 1
+
+// Option flags the stream layer honours; the driver sets them from -v, -l, -c.
+extern int verbose;
+extern int list;
+extern int to_stdout;
+
+// Called by abort_gzip() just before exit(1), so the driver can undo what it
+// made for the run (the relocation link). Null when nothing needs undoing.
+extern void (*abort_cleanup)();
+
+// Returns every buffer, counter and name above to its start-of-process value.
+void reset_stream_state();
+
+// ---- CRC-32 (RFC 1952) ----
+// updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
+ulg updcrc(const uch* s, unsigned n);
+// The same CRC as a pure function of a running value (0 to start); no global state.
+ulg crc32_update(ulg crc, const uch* s, std::size_t n);
+
+// ---- buffered input ----
+int fill_inbuf(int eof_ok);
+inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
+
+// ---- buffered output ----
+void flush_outbuf();
+void flush_window();
+void write_buf(int fd, const void* buf, unsigned cnt);
+
+inline void out_byte(unsigned c)
+{
+    outbuf[outcnt++] = static_cast<uch>(c);
+    if (outcnt == OUTBUFSIZ) flush_outbuf();
+}
+
+inline void out_short(unsigned w)
+{
+    if (outcnt < OUTBUFSIZ - 2) {
+        outbuf[outcnt++] = static_cast<uch>(w & 0xff);
+        outbuf[outcnt++] = static_cast<uch>((w >> 8) & 0xff);
+    } else {
+        out_byte(w & 0xff);
+        out_byte((w >> 8) & 0xff);
+    }
+}
+
+inline void out_long(ulg n)
+{
+    out_short(n & 0xffff);
+    out_short(n >> 16);
+}
+
+// ---- fatal exits: message on stderr, status 1 ----
+[[noreturn]] void error(const char* m);
+[[noreturn]] void read_error();
+[[noreturn]] void write_error();
+[[noreturn]] void abort_gzip();
+
+void display_ratio(zoff_t num, zoff_t den, FILE* file);
+char* gz_basename(char* fname);
+
+// ---- bit writer ----
+using file_t = int;
+extern int (*read_buf)(char* buf, unsigned size);
+void bi_init(file_t zipfile);
+void send_bits(int value, int length);
+unsigned bi_reverse(unsigned code, int len);
+void bi_windup();
+void copy_block(char* buf, unsigned len, int header);
+
+// ---- compressor ----
+void lm_init(int pack_level, ush* flags);
+ulg deflate();
+void ct_init(ush* attr, int* methodp);
+int ct_tally(int dist, int lc);
+ulg flush_block(char* buf, ulg stored_len, int eof);
+
+// ---- member writer and reader ----
+int zip(int in, int out);
+int file_read(char* buf, unsigned size);
+int get_method(int in);
+int unzip(int in, int out);
+
+// ---- inflater ----
+int inflate();

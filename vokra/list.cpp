@@ -1,0 +1,4 @@
+// Listing (not built yet).
+#include "vokra.h"
+
+void do_list(const char*) { exit_code = 1; }

@@ -1,0 +1,2 @@
+// Entry point placeholder.
+int main() { return 1; }

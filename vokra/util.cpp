@@ -1,0 +1,179 @@
+// Stream buffers and counters, buffered input and output, and the fatal exits
+// shared by the member writer and reader, the bit writer and the engine.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "gzip.h"
+
+uch inbuf[INBUFSIZ + INBUF_EXTRA];
+uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+uch window[WINDOW_SIZE + WINDOW_SLACK];
+ush prev[2 * WSIZE];
+ush d_buf[DIST_BUFSIZE];
+
+unsigned insize;
+unsigned inptr;
+unsigned outcnt;
+zoff_t bytes_in;
+zoff_t bytes_out;
+zoff_t header_bytes;
+int ifd;
+int ofd;
+char ifname[NAME_MAX_LEN];
+char ofname[NAME_MAX_LEN];
+const char* progname = "vokra";
+int exit_code;
+int method = DEFLATED;
+zoff_t time_stamp;
+
+int level = 9;
+int save_orig_name = 1;
+
+int verbose;
+int list;
+int to_stdout;
+
+void (*abort_cleanup)();
+
+void reset_stream_state()
+{
+    std::memset(inbuf, 0, sizeof inbuf);
+    std::memset(outbuf, 0, sizeof outbuf);
+    std::memset(window, 0, sizeof window);
+    std::memset(prev, 0, sizeof prev);
+    std::memset(d_buf, 0, sizeof d_buf);
+    insize = inptr = outcnt = 0;
+    bytes_in = bytes_out = header_bytes = 0;
+    ifd = ofd = 0;
+    ifname[0] = ofname[0] = '\0';
+    progname = "vokra";
+    exit_code = 0;
+    method = DEFLATED;
+    time_stamp = 0;
+    level = 9;
+    save_orig_name = 1;
+    verbose = list = to_stdout = 0;
+    abort_cleanup = nullptr;
+    updcrc(nullptr, 0);
+}
+
+// Gathers short reads (pipes, terminals) into one refill of up to INBUFSIZ
+// bytes; end of input is fatal for every caller, so eof_ok is never honoured.
+int fill_inbuf(int eof_ok)
+{
+    (void)eof_ok;
+    insize = 0;
+    errno = 0;
+    do {
+        ssize_t len = read(ifd, inbuf + insize, INBUFSIZ - insize);
+        if (len == 0 || len == -1) break;
+        insize += static_cast<unsigned>(len);
+    } while (insize < INBUFSIZ);
+
+    if (insize == 0) read_error();
+    bytes_in += insize;
+    inptr = 1;
+    return inbuf[0];
+}
+
+void flush_outbuf()
+{
+    if (outcnt == 0) return;
+    write_buf(ofd, outbuf, outcnt);
+    bytes_out += outcnt;
+    outcnt = 0;
+}
+
+// The CRC is taken before the write, so every byte that leaves is covered.
+void flush_window()
+{
+    if (outcnt == 0) return;
+    updcrc(window, outcnt);
+    write_buf(ofd, window, outcnt);
+    bytes_out += outcnt;
+    outcnt = 0;
+}
+
+void write_buf(int fd, const void* buf, unsigned cnt)
+{
+    const char* p = static_cast<const char*>(buf);
+    for (;;) {
+        ssize_t n = write(fd, p, cnt);
+        if (n == static_cast<ssize_t>(cnt)) return;
+        if (n == -1) {
+            if (errno == EINTR) continue;
+            write_error();
+        }
+        p += n;
+        cnt -= static_cast<unsigned>(n);
+    }
+}
+
+void error(const char* m)
+{
+    std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
+    abort_gzip();
+}
+
+void read_error()
+{
+    int e = errno;
+    std::fprintf(stderr, "\n%s: ", progname);
+    if (e != 0) {
+        errno = e;
+        std::perror(ifname);
+    } else {
+        std::fprintf(stderr, "%s: unexpected end of file\n", ifname);
+    }
+    abort_gzip();
+}
+
+void write_error()
+{
+    int e = errno;
+    std::fprintf(stderr, "\n%s: ", progname);
+    errno = e;
+    std::perror(ofname);
+    abort_gzip();
+}
+
+void abort_gzip()
+{
+    if (abort_cleanup != nullptr) {
+        void (*cleanup)() = abort_cleanup;
+        abort_cleanup = nullptr;  // a failure inside the clean-up must not recurse
+        cleanup();
+    }
+    std::exit(1);
+}
+
+// Prints the ratio in tenths of a percent. Above 2147482 the numerator is
+// divided first: that was the bound at which num * 1000 still fitted 31 bits,
+// and the cut-over is kept so the printed figures stay the same.
+void display_ratio(zoff_t num, zoff_t den, FILE* file)
+{
+    zoff_t ratio;
+    if (den == 0) {
+        ratio = 0;
+    } else if (den > 2147482) {
+        ratio = num / (den / 1000);
+    } else {
+        ratio = (num * 1000) / den;
+    }
+    if (ratio < 0) {
+        std::putc('-', file);
+        ratio = -ratio;
+    } else {
+        std::putc(' ', file);
+    }
+    std::fprintf(file, "%2ld.%1ld%%", static_cast<long>(ratio / 10), static_cast<long>(ratio % 10));
+}
+
+char* gz_basename(char* fname)
+{
+    char* p = std::strrchr(fname, '/');
+    return p != nullptr ? p + 1 : fname;
+}
