@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "testutil.h"
@@ -60,21 +61,27 @@ private:
     std::string error_;
 };
 
-// Writes into dir until the filesystem holding it has no fragment left.
-inline void fill(const std::string& dir)
+// Writes into dir until the filesystem holding it has less than a megabyte
+// available: all but `spare` bytes (rounded to fragments) are taken, so that
+// small things (a directory, a symbolic link) still fit as on a real full disk.
+inline void fill(const std::string& dir, std::size_t spare = 64 * 1024)
 {
+    struct statvfs st;
+    ASSERT_EQ(statvfs(dir.c_str(), &st), 0) << dir;
+    const std::size_t avail = static_cast<std::size_t>(st.f_bavail) * st.f_frsize;
+    ASSERT_GT(avail, spare) << dir;
     const std::string f = dir + "/.filler";
     int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0) << f;
     static const char block[65536] = {};
-    for (;;) {
-        ssize_t n = write(fd, block, sizeof block);
-        if (n <= 0) break;
-    }
-    // The last partial block may leave a few bytes; single bytes take them.
-    while (write(fd, block, 1) == 1) {
+    std::size_t left = avail - spare;
+    while (left > 0) {
+        const std::size_t n = left < sizeof block ? left : sizeof block;
+        if (write(fd, block, n) != static_cast<ssize_t>(n)) break;
+        left -= n;
     }
     close(fd);
+    ASSERT_EQ(left, 0u) << f;
 }
 
 // One line of a mount table in the /proc/self/mounts format, with blanks,

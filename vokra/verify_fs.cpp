@@ -298,6 +298,9 @@ int verify_fs(int min_mb, char* sym_path)
     }
     ss_endmntent();
     while (ssmnttab* m = ss_getmntent()) {
+        // A mount point that fills its field may have been cut to fit, and the
+        // cut path is some other directory: such an entry is passed over.
+        if (std::strlen(m->mt_path) >= sizeof m->mt_path - 1) continue;
         if (m->mt_read_only || has_room(m->mt_path, min_mb) != 1) continue;
         std::fprintf(stderr, "Trying %s ...\n", m->mt_path);
         char mount_point[sizeof m->mt_path];
