@@ -108,6 +108,24 @@ inline std::string table_line(const std::string& dev, const std::string& dir, co
     return esc(dev) + " " + esc(dir) + " " + type + " " + opts + " 0 0\n";
 }
 
+// The lines of the kernel's mount table for mount points below dir, in mount
+// order: the real table as the tool would read it, cut down to one test's mounts.
+inline std::string table_below(const std::string& dir)
+{
+    std::string mine;
+    const std::string all = testutil::read_file("/proc/self/mounts");
+    const std::string prefix = " " + dir + "/";
+    std::size_t pos = 0;
+    while (pos < all.size()) {
+        std::size_t end = all.find('\n', pos);
+        if (end == std::string::npos) end = all.size() - 1;
+        const std::string line = all.substr(pos, end - pos + 1);
+        if (line.find(prefix) != std::string::npos) mine += line;
+        pos = end + 1;
+    }
+    return mine;
+}
+
 }  // namespace mountns
 
 // Skips the test, visibly, where this machine does not allow mounting.

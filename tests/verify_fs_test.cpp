@@ -104,21 +104,7 @@ protected:
         return dir;
     }
 
-    // The kernel's table, cut down to this test's mounts, in mount order.
-    void use_mounts_table()
-    {
-        std::string mine;
-        const std::string all = read_file("/proc/self/mounts");
-        const std::string prefix = " " + tmp_.path() + "/";
-        size_t pos = 0;
-        while (pos < all.size()) {
-            size_t end = all.find('\n', pos);
-            std::string line = all.substr(pos, end - pos + 1);
-            if (line.find(prefix) != std::string::npos) mine += line;
-            pos = end + 1;
-        }
-        use_table(mine);
-    }
+    void use_mounts_table() { use_table(mountns::table_below(tmp_.path())); }
     void use_table(const std::string& content)
     {
         table_path_ = tmp_.file("mnttab");
