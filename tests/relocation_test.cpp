@@ -76,9 +76,13 @@ protected:
     testutil::RunResult run(const std::string& arc, const std::vector<std::string>& args = {},
                             const std::string& limits = "")
     {
-        std::vector<std::string> argv{
-            "/bin/sh", "-c", "mount --bind \"$0\" /proc/$$/mounts || exit 99; " + limits + " exec \"$@\"",
-            tmp_.file("mnttab"), arc};
+        // Descriptors inherited from the test runner are closed first, so the
+        // archive starts with 0, 1 and 2 only, as from a login shell.
+        const std::string script =
+            "for f in /proc/$$/fd/*; do n=${f##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done; "
+            "mount --bind \"$0\" /proc/$$/mounts || exit 99; " +
+            limits + " exec \"$@\"";
+        std::vector<std::string> argv{"/bin/bash", "-c", script, tmp_.file("mnttab"), arc};
         argv.insert(argv.end(), args.begin(), args.end());
         return testutil::run(argv, "", tmp_.path());
     }
