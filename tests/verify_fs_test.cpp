@@ -409,6 +409,24 @@ TEST_F(VerifyFs, RelativeVfyfsValue)
     EXPECT_EQ(c.err, searching(full_ + "/qz") + closing(full_ + "/qz", 1, "full", "qz"));
 }
 
+// The current directory is needed only for a relative value: from a removed
+// directory an absolute VFYFS still works, a relative one is refused.
+TEST_F(VerifyFs, RemovedCurrentDirectoryMattersOnlyForRelativeValues)
+{
+    const std::string gone = tmp_.file("gone");
+    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    set_features("VFYFS=" + room_ + ",FSSUB=qz");
+    Check c = run(1);
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(c.err, "");
+    set_features("VFYFS=room,FSSUB=qz");
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, "getcwd: No such file or directory\n");
+}
+
 // A relative -t directory is taken from the current directory, so the link
 // resolves wherever it lies.
 TEST_F(VerifyFs, RelativeTDirectoryBecomesAbsoluteForTheLink)

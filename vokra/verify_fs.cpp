@@ -238,8 +238,10 @@ int verify_fs(int min_mb, char* sym_path)
         return -1;
     }
 
+    // The current directory is needed only to make a relative value absolute.
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
+    const bool need_cwd = fs[0] != '/' || (uncompress_dir[0] != '\0' && uncompress_dir[0] != '/');
+    if (need_cwd && getcwd(cwd, sizeof cwd) == nullptr) {
         std::perror("getcwd");
         return -1;
     }
