@@ -31,8 +31,9 @@ enum Verr { SE_NONE, SE_EXISTS, SE_MKDIR, SE_SYMLINK };
 
 enum Outcome { LINKED, IN_PLACE, REFUSED, STOP };
 
-void refuse(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void refuse(const char* fmt, ...)
+// One of the check's own refusals, behind the program's name.
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* fmt, ...)
 {
     std::fprintf(stderr, "%s: ", progname);
     va_list ap;
@@ -47,7 +48,7 @@ bool join(char* dst, const char* a, bool slash, const char* b)
 {
     const int n = std::snprintf(dst, PATH_BUFSIZ, "%s%s%s", a, slash ? "/" : "", b);
     if (n >= 0 && static_cast<std::size_t>(n) < PATH_BUFSIZ) return true;
-    refuse("%s%s%s: path longer than %zu characters, refused.\n", a, slash ? "/" : "", b, PATH_BUFSIZ - 1);
+    say("%s%s%s: path longer than %zu characters, refused.\n", a, slash ? "/" : "", b, PATH_BUFSIZ - 1);
     dst[0] = '\0';
     return false;
 }
@@ -116,8 +117,14 @@ bool confirm_link(const char* candidate)
     return reply[0] != 'n' && reply[0] != 'N';
 }
 
+// The link's place holds something that is not a symbolic link.
+void in_the_way(const char* native_path)
+{
+    std::fprintf(stderr, "%s: exists and is not a symbolic link; it is left alone.\n", native_path);
+    std::fprintf(stderr, "Please remove it first then try again.\n");
+}
+
 struct Check {
-    int min_mb;
     const char* fssub;
     const char* native_path;  // where the extract command expects the directory
     char* sym_path;           // the candidate's work buffer, then the link's path
@@ -138,8 +145,7 @@ Outcome try_candidate(Check& ck, const char* base)
     // real file or directory there is somebody's data.
     struct stat st;
     if (lstat(ck.native_path, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        std::fprintf(stderr, "%s: exists and is not a symbolic link; it is left alone.\n", ck.native_path);
-        std::fprintf(stderr, "Please remove it first then try again.\n");
+        in_the_way(ck.native_path);
         return STOP;
     }
     if (verbose && !confirm_link(cand)) {
@@ -162,8 +168,7 @@ Outcome try_candidate(Check& ck, const char* base)
             ck.sym_path[0] = '\0';
             return IN_PLACE;
         } else {
-            std::fprintf(stderr, "%s: exists and is not a symbolic link; it is left alone.\n",
-                         ck.native_path);
+            in_the_way(ck.native_path);
             rmdir(cand);
             return STOP;
         }
@@ -194,7 +199,7 @@ void report_verr(const Check& ck)
     static constexpr const char* reasons[] = {nullptr, "it already exists", "the directory could not be made",
                                               "the link could not be made"};
     if (verbose && ck.verr != SE_NONE)
-        refuse("last candidate %s given up: %s.\n", ck.sym_path, reasons[ck.verr]);
+        say("last candidate %s given up: %s.\n", ck.sym_path, reasons[ck.verr]);
 }
 
 int has_room(const char* dir, int min_mb)
@@ -212,7 +217,7 @@ int verify_fs(int min_mb, char* sym_path)
     const char* value = feature_value("VFYFS=");
     if (value == nullptr) return -1;
     if (std::strlen(value) >= FS_BUFSIZ) {
-        refuse("VFYFS value longer than %zu characters, refused.\n", FS_BUFSIZ - 1);
+        say("VFYFS value longer than %zu characters, refused.\n", FS_BUFSIZ - 1);
         return -1;
     }
     char fs[FS_BUFSIZ];
@@ -222,7 +227,7 @@ int verify_fs(int min_mb, char* sym_path)
     value = feature_value("FSSUB=");
     if (value != nullptr) {
         if (std::strlen(value) >= FSSUB_BUFSIZ) {
-            refuse("FSSUB value longer than %zu characters, refused.\n", FSSUB_BUFSIZ - 1);
+            say("FSSUB value longer than %zu characters, refused.\n", FSSUB_BUFSIZ - 1);
             return -1;
         }
         std::memcpy(fssub, value, std::strlen(value) + 1);
@@ -230,11 +235,11 @@ int verify_fs(int min_mb, char* sym_path)
     if (std::strlen(fs) < 2 || std::strlen(fssub) < 2) return -1;
 
     if (has_dotdot(fs)) {
-        refuse("VFYFS=%s: a \"..\" component is not allowed, refused.\n", fs);
+        say("VFYFS=%s: a \"..\" component is not allowed, refused.\n", fs);
         return -1;
     }
     if (!names_dir_below(fssub)) {
-        refuse("FSSUB=%s does not name a directory below %s, refused.\n", fssub, fs);
+        say("FSSUB=%s does not name a directory below %s, refused.\n", fssub, fs);
         return -1;
     }
 
@@ -266,7 +271,7 @@ int verify_fs(int min_mb, char* sym_path)
         return -1;
     }
 
-    Check ck{min_mb, fssub, native_path, sym_path, SE_NONE};
+    Check ck{fssub, native_path, sym_path, SE_NONE};
     bool announce = true;
     if (have_t && has_room(uncompress_dir, min_mb) != 0) {
         // A relative -t directory is taken from the current directory, so that
