@@ -14,6 +14,8 @@
 #include "testutil.h"
 #include "vokra.h"
 
+extern char** environ;
+
 namespace {
 
 using drivertest::build_archive;
@@ -402,23 +404,30 @@ TEST_F(InProcess, AnExpansionThatDoesNotFitIsRefused)
         "vokra: command too long after expansion (at most 2047 characters): " + exact + "y%o%o%o%o%o%o%o\n");
 }
 
+// Runs in a child: the strings handed to putenv are never freed by design,
+// and this process's environment stays as it was.
 TEST_F(InProcess, ExportPutsEveryItemIntoTheEnvironment)
 {
-    unsetenv("NOCOMPR");
-    unsetenv("NAME");
-    unsetenv("K");
-    std::strcpy(features, "NOCOMPR,NAME=x,K=1 ,K=2");
-    export_features();
-    ASSERT_NE(std::getenv("NOCOMPR"), nullptr);
-    EXPECT_STREQ(std::getenv("NOCOMPR"), "");
-    EXPECT_STREQ(std::getenv("NAME"), "x");
-    EXPECT_STREQ(std::getenv("K"), "2");  // the later item wins in the environment
-    EXPECT_STREQ(features, "NOCOMPR,NAME=x,K=1 ,K=2");
-
-    unsetenv("NAME");
-    features[0] = '\0';
-    export_features();
-    EXPECT_EQ(std::getenv("NAME"), nullptr);
+    auto check = [] {
+        unsetenv("NOCOMPR");
+        unsetenv("NAME");
+        unsetenv("K");
+        std::strcpy(features, "NOCOMPR,NAME=x,K=1 ,K=2");
+        export_features();
+        const char* nocompr = std::getenv("NOCOMPR");
+        const char* name = std::getenv("NAME");
+        const char* k = std::getenv("K");
+        bool ok = nocompr != nullptr && std::strcmp(nocompr, "") == 0 && name != nullptr &&
+                  std::strcmp(name, "x") == 0 && k != nullptr &&
+                  std::strcmp(k, "2") == 0 &&  // later item wins
+                  std::strcmp(features, "NOCOMPR,NAME=x,K=1 ,K=2") == 0;
+        if (!ok) _exit(2);
+        features[0] = '\0';
+        char** before = environ;
+        export_features();  // an empty feature string exports nothing
+        _exit(environ == before && std::getenv("EXTRA_UNSET") == nullptr ? 0 : 3);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
