@@ -36,7 +36,7 @@ std::string self_sized_data(std::size_t len)
     return d;
 }
 
-class Relocation : public ::testing::Test {
+class RelocationRun : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -101,7 +101,7 @@ protected:
 // The VFYFS directory lies on a full tmpfs: the data lands on the roomy one
 // through the link, the install command reads it through the link, and the
 // link is gone after the run while the directory with the data stays.
-TEST_F(Relocation, DataLandsOnTheRoomyFilesystemAndTheLinkIsGoneAfterwards)
+TEST_F(RelocationRun, DataLandsOnTheRoomyFilesystemAndTheLinkIsGoneAfterwards)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o", "-r",
                                    "cmp -s " + full_ + "/qz/data.bin " + tmp_.file("data.bin") +
@@ -117,7 +117,7 @@ TEST_F(Relocation, DataLandsOnTheRoomyFilesystemAndTheLinkIsGoneAfterwards)
 
 // -t with room: the link goes to the -t directory without a search, and is
 // removed at the end.
-TEST_F(Relocation, TDirectoryReceivesTheDataWithoutASearch)
+TEST_F(RelocationRun, TDirectoryReceivesTheDataWithoutASearch)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o"});
     testutil::RunResult r = run(arc, {"-t", room_});
@@ -129,7 +129,7 @@ TEST_F(Relocation, TDirectoryReceivesTheDataWithoutASearch)
 }
 
 // A failing install command: status 1 with its message, and no link left.
-TEST_F(Relocation, LinkIsGoneAfterTheInstallCommandFailed)
+TEST_F(RelocationRun, LinkIsGoneAfterTheInstallCommandFailed)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o", "-r", "exit 3"});
     testutil::RunResult r = run(arc);
@@ -142,7 +142,7 @@ TEST_F(Relocation, LinkIsGoneAfterTheInstallCommandFailed)
 
 // A payload that is not a gzip member: the space check has made the link before
 // the header is refused, and the link is removed all the same.
-TEST_F(Relocation, LinkIsGoneAfterAnUnusableGzipHeader)
+TEST_F(RelocationRun, LinkIsGoneAfterAnUnusableGzipHeader)
 {
     const std::string raw = build({"-f", "cat > " + full_ + "/qz/%o"});
     drivertest::Layout l = drivertest::parse_archive(read_file(raw));
@@ -167,7 +167,7 @@ TEST_F(Relocation, LinkIsGoneAfterAnUnusableGzipHeader)
 // The extract command cannot be started (descriptors 0 to 4 allowed: the
 // archive and the mount table fit, the pipe does not):
 // the failure is reported and the link is removed.
-TEST_F(Relocation, LinkIsGoneAfterTheExtractCommandFailedToStart)
+TEST_F(RelocationRun, LinkIsGoneAfterTheExtractCommandFailedToStart)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o"});
     testutil::RunResult r = run(arc, {}, "ulimit -n 5 || exit 98;");
@@ -180,7 +180,7 @@ TEST_F(Relocation, LinkIsGoneAfterTheExtractCommandFailedToStart)
 
 // No room anywhere: the run stops before extracting, with the closing messages
 // and exit status 1, and nothing is made.
-TEST_F(Relocation, NoRoomAnywhereStopsTheRun)
+TEST_F(RelocationRun, NoRoomAnywhereStopsTheRun)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o", "-r", "touch " + tmp_.file("ran")});
     write_file(tmp_.file("mnttab"), mountns::table_line("tmpfs", full_, "tmpfs", "rw") +
