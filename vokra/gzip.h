@@ -152,6 +152,10 @@ void bi_windup();
 void copy_block(char* buf, unsigned len, int header);
 
 // ---- compressor ----
+// Window index of the current string and of the current block's first byte
+// (negative once that byte has slid out); the early end of a block reads both.
+extern unsigned strstart;
+extern long block_start;
 void lm_init(int pack_level, ush* flags);
 ulg deflate();
 void ct_init(ush* attr, int* methodp);
