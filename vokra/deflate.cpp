@@ -213,6 +213,11 @@ void lm_init(int pack_level, ush* flags)
     } else if (pack_level == 9) {
         *flags |= SLOW;
     }
+    // The match compare may run past the input into whatever the window
+    // holds there, which decides between candidates that all reach the end
+    // of the input. Clearing it makes a member depend on its input alone,
+    // not on the members written before it in the same process.
+    std::memset(window, 0, sizeof window);
     strstart = 0;
     block_start = 0;
     prev_length = MIN_MATCH - 1;
