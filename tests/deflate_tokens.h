@@ -124,7 +124,7 @@ constexpr int DEXT[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                           6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr unsigned CL_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-inline bool codes(Reader& r, Stream& st, Block& b, const Huffman& lc, const Huffman& dc)
+inline bool codes(Reader& r, Stream& st, Block& b, const Huffman& lc, const Huffman& dc, bool history)
 {
     for (;;) {
         int sym = lc.decode(r);
@@ -141,7 +141,10 @@ inline bool codes(Reader& r, Stream& st, Block& b, const Huffman& lc, const Huff
         int ds = dc.decode(r);
         if (ds < 0 || ds >= 30) return st.error = "bad distance code", false;
         unsigned dist = DBASE[ds] + r.bits(DEXT[ds]);
-        if (dist > st.data.size()) return st.error = "distance too far back", false;
+        if (dist > st.data.size()) {
+            if (history) return st.error = "distance too far back", false;
+            st.data.insert(0, dist - st.data.size(), '\0');  // records made up without input
+        }
         for (unsigned i = 0; i < len; i++) st.data.push_back(st.data[st.data.size() - dist]);
         b.tokens.push_back({true, len, dist, static_cast<unsigned>(sym), static_cast<unsigned>(ds)});
     }
@@ -149,8 +152,10 @@ inline bool codes(Reader& r, Stream& st, Block& b, const Huffman& lc, const Huff
 
 }  // namespace detail
 
-// Decodes the DEFLATE stream that starts at byte `offset` of s.
-inline Stream decode(const std::string& s, std::size_t offset)
+// Decodes the DEFLATE stream that starts at byte `offset` of s. Without
+// `history`, a distance beyond the data decoded so far is taken to reach
+// into zero bytes before it (for streams of made-up records).
+inline Stream decode(const std::string& s, std::size_t offset, bool history = true)
 {
     using namespace detail;
     Stream st;
@@ -178,7 +183,7 @@ inline Stream decode(const std::string& s, std::size_t offset)
             Huffman lc, dc;
             lc.build(l);
             dc.build(d);
-            if (!codes(r, st, b, lc, dc)) return st;
+            if (!codes(r, st, b, lc, dc, history)) return st;
         } else if (b.type == 2) {
             unsigned nlen = r.bits(5) + 257, ndist = r.bits(5) + 1, ncode = r.bits(4) + 4;
             b.hclen = ncode;
@@ -213,7 +218,7 @@ inline Stream decode(const std::string& s, std::size_t offset)
             b.dist_lens.assign(lens.begin() + nlen, lens.end());
             Huffman lc, dc;
             if (!lc.build(b.lit_lens) || !dc.build(b.dist_lens)) return st.error = "over-subscribed code", st;
-            if (!codes(r, st, b, lc, dc)) return st;
+            if (!codes(r, st, b, lc, dc, history)) return st;
         } else {
             return st.error = "block type 3", st;
         }
