@@ -81,8 +81,14 @@ void run(benchmark::State& state, const std::string& data)
     state.counters["ratio%"] = 100.0 * static_cast<double>(compressed) / static_cast<double>(data.size());
 }
 
-void BM_deflate_text(benchmark::State& state) { run(state, text()); }
-void BM_deflate_binary(benchmark::State& state) { run(state, binary()); }
+void BM_deflate_text(benchmark::State& state)
+{
+    run(state, text());
+}
+void BM_deflate_binary(benchmark::State& state)
+{
+    run(state, binary());
+}
 BENCHMARK(BM_deflate_text)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_deflate_binary)->Unit(benchmark::kMillisecond);
 

@@ -194,6 +194,22 @@ std::vector<std::size_t> token_positions(const tokens::Stream& st, std::vector<t
     return pos;
 }
 
+// Decodes our member, checks that it restores data, and returns the last
+// token with the input position where it starts.
+std::pair<std::size_t, tokens::Token> last_token(const std::string& ours, const std::string& data)
+{
+    tokens::Stream st = tokens::decode(ours, BODY);
+    EXPECT_TRUE(st.ok) << st.error;
+    EXPECT_TRUE(st.data == data);
+    std::vector<tokens::Token> all;
+    auto pos = token_positions(st, all);
+    if (all.empty()) {
+        ADD_FAILURE() << "no tokens";
+        return {};
+    }
+    return {pos.back(), all.back()};
+}
+
 TEST_F(CompressOracleTest, RepeatsAtTheFarthestDistance)
 {
     for (std::size_t dist : {MAX_DIST, MAX_DIST + 1}) {
@@ -323,16 +339,11 @@ TEST_F(CompressOracleTest, WeKeepSearchingNearTheEndOfTheFirstWindow)
     for (std::size_t i = 65280; i < 65400; i++) data[i] = data[i - 1000];
     std::string ours = compress(data);
     std::string ref = gzip9(data);
-    tokens::Stream st = tokens::decode(ours, BODY);
-    ASSERT_TRUE(st.ok) << st.error;
-    EXPECT_TRUE(st.data == data);
-    std::vector<tokens::Token> all;
-    auto pos = token_positions(st, all);
-    ASSERT_FALSE(all.empty());
-    EXPECT_EQ(pos.back(), 65280u);
-    EXPECT_TRUE(all.back().match);
-    EXPECT_EQ(all.back().value, 120u);
-    EXPECT_EQ(all.back().dist, 1000u);
+    auto [pos, last] = last_token(ours, data);
+    EXPECT_EQ(pos, 65280u);
+    EXPECT_TRUE(last.match);
+    EXPECT_EQ(last.value, 120u);
+    EXPECT_EQ(last.dist, 1000u);
     EXPECT_LT(ours.size() - BODY, ref.size() - GZIP_BODY);
     testutil::write_file(dir_.file("ours.gz"), ours);
     auto back = testutil::sh("gzip -dc < '" + dir_.file("ours.gz") + "'");
@@ -360,16 +371,10 @@ TEST_F(CompressOracleTest, TiesAtTheEndOfInputFollowTheWindowContents)
     data[N - 5000] = data[N - 5000 + 1] = '\0';
     data[N - 5000 + 2] = static_cast<char>(after[2] ^ 0x55);
 
-    std::string ours = compress(data);
-    tokens::Stream st = tokens::decode(ours, BODY);
-    ASSERT_TRUE(st.ok) << st.error;
-    EXPECT_TRUE(st.data == data);
-    std::vector<tokens::Token> all;
-    auto pos = token_positions(st, all);
-    ASSERT_FALSE(all.empty());
-    EXPECT_EQ(pos.back(), N - 50);
-    EXPECT_EQ(all.back().value, 50u);
-    EXPECT_EQ(all.back().dist, 20000u);
+    auto [pos, last] = last_token(compress(data), data);
+    EXPECT_EQ(pos, N - 50);
+    EXPECT_EQ(last.value, 50u);
+    EXPECT_EQ(last.dist, 20000u);
 
     tokens::Stream ref = tokens::decode(gzip9(data), GZIP_BODY);
     ASSERT_TRUE(ref.ok);

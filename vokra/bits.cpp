@@ -48,17 +48,6 @@ void send_bits(int value, int length)
     }
 }
 
-unsigned bi_reverse(unsigned code, int len)
-{
-    unsigned res = 0;
-    do {
-        res |= code & 1;
-        code >>= 1;
-        res <<= 1;
-    } while (--len > 0);
-    return res >> 1;
-}
-
 // Pads with zero bits: bi_buf is only ever filled from the bottom.
 void bi_windup()
 {

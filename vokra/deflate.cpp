@@ -130,6 +130,11 @@ inline unsigned compare_strings(const uch* scan, const uch* match)
 // Walks the hash chain from cur_match, most recent first, for the longest
 // string equal to the one at strstart; the first of equally long ones wins.
 // Returns at least prev_length; sets match_start when it finds longer.
+//
+// Measured (16 MiB tar of /usr/lib shared libraries, 2-core EPYC): 1.25e9
+// candidates in 3.4e6 calls, 95% of them sharing the first three bytes, so
+// the time goes to the dependent prev[] loads of the chain walk, not to the
+// compare: the 8-byte compare gave no measurable gain over a byte loop here.
 unsigned longest_match(unsigned cur_match)
 {
     unsigned chain_length = max_chain_length;

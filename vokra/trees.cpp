@@ -116,17 +116,6 @@ constexpr unsigned d_code(unsigned dist)
     return dist < 256 ? dist_code[dist] : dist_code[256 + (dist >> 7)];
 }
 
-constexpr unsigned reverse_bits(unsigned code, int len)
-{
-    unsigned res = 0;
-    do {
-        res |= code & 1;
-        code >>= 1;
-        res <<= 1;
-    } while (--len > 0);
-    return res >> 1;
-}
-
 // Canonical codes of RFC 1951 from the code lengths of symbols 0..max_code:
 // consecutive values within a length, in symbol order, shorter lengths first.
 template <std::size_t N>
@@ -141,7 +130,7 @@ constexpr void assign_codes(ct_data* tree, int max_code, const std::array<ush, N
     for (int n = 0; n <= max_code; n++) {
         int len = tree[n].len;
         if (len == 0) continue;
-        tree[n].code = static_cast<ush>(reverse_bits(next_code[len]++, len));
+        tree[n].code = static_cast<ush>(bi_reverse(next_code[len]++, len));
     }
 }
 
@@ -165,7 +154,7 @@ constexpr std::array<ct_data, D_CODES> make_static_dtree()
     std::array<ct_data, D_CODES> t{};
     for (int n = 0; n < D_CODES; n++) {
         t[n].len = 5;
-        t[n].code = static_cast<ush>(reverse_bits(static_cast<unsigned>(n), 5));
+        t[n].code = static_cast<ush>(bi_reverse(static_cast<unsigned>(n), 5));
     }
     return t;
 }
@@ -173,10 +162,10 @@ constexpr std::array<ct_data, D_CODES> make_static_dtree()
 constexpr std::array<ct_data, L_CODES + 2> static_ltree = make_static_ltree();
 constexpr std::array<ct_data, D_CODES> static_dtree = make_static_dtree();
 // RFC 1951 3.2.6: literal 0 is 00110000, 144 is 110010000, 256 is 0000000.
-static_assert(static_ltree[0].code == reverse_bits(0x30, 8) && static_ltree[0].len == 8);
-static_assert(static_ltree[144].code == reverse_bits(0x190, 9) && static_ltree[144].len == 9);
+static_assert(static_ltree[0].code == bi_reverse(0x30, 8) && static_ltree[0].len == 8);
+static_assert(static_ltree[144].code == bi_reverse(0x190, 9) && static_ltree[144].len == 9);
 static_assert(static_ltree[256].code == 0 && static_ltree[256].len == 7);
-static_assert(static_ltree[280].code == reverse_bits(0xc0, 8));
+static_assert(static_ltree[280].code == bi_reverse(0xc0, 8));
 
 ct_data dyn_ltree[HEAP_SIZE];
 ct_data dyn_dtree[2 * D_CODES + 1];
