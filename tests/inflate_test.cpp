@@ -334,6 +334,72 @@ TEST(InflateWindow, AMatchWhoseSourceWrapsPastTheWindowEndReadsTheOldHistory)
     EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 10}));
 }
 
+TEST(InflateWindow, LongRunsOfMatchesFlushWholeWindowsUntilAnInvalidCode)
+{
+    // 'a' then 300 matches of 258 at distance 1 (77401 bytes: two whole
+    // windows and a part), then length symbol 286. Long enough that the bulk
+    // is decoded in the middle of the input buffer, away from its end.
+    BitWriter bw;
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, 'a');
+    for (int i = 0; i < 300; i++) {
+        fixed_lit().put(bw, 285);
+        fixed_dist().put(bw, 0);
+    }
+    fixed_lit().put(bw, 286);
+    bw.bits(0, 64);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, BAD_DATA);
+    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 32768}));
+    EXPECT_TRUE(d.out == std::string(65536, 'a'));
+}
+
+TEST(InflateWindow, AllMatchKindsAcrossManyWindowsEqualAForwardByteCopy)
+{
+    // Literals, then matches of every distance class and lengths 3..258
+    // (overlapping and not), checked against a plain forward copy.
+    BitWriter bw;
+    block_header(bw, true, 1);
+    std::string expect;
+    for (int i = 0; i < 40; i++) {
+        unsigned char c = static_cast<unsigned char>('A' + i % 26);
+        fixed_lit().put(bw, c);
+        expect += static_cast<char>(c);
+    }
+    unsigned seed = 1;
+    while (expect.size() < 200000) {
+        seed = seed * 1103515245 + 12345;
+        unsigned lsym = 257 + (seed >> 8) % 29;  // length codes 257..285
+        unsigned dsym = (seed >> 16) % 30;
+        const unsigned base_len[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+        const unsigned len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+        const unsigned base_dist[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+        const unsigned dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+        unsigned lx = (seed >> 3) & ((1u << len_extra[lsym - 257]) - 1);
+        unsigned dx = (seed >> 5) & ((1u << dist_extra[dsym]) - 1);
+        unsigned len = base_len[lsym - 257] + lx, dist = base_dist[dsym] + dx;
+        if (dist > expect.size()) continue;
+        fixed_lit().put(bw, lsym);
+        bw.bits(lx, len_extra[lsym - 257]);
+        fixed_dist().put(bw, dsym);
+        bw.bits(dx, dist_extra[dsym]);
+        for (unsigned i = 0; i < len; i++) expect += expect[expect.size() - dist];
+        unsigned char c = static_cast<unsigned char>(seed >> 24);
+        fixed_lit().put(bw, c);
+        expect += static_cast<char>(c);
+    }
+    fixed_lit().put(bw, 256);
+    Decoded d = decode(bw.finish());
+    ASSERT_EQ(d.result, OK);
+    EXPECT_TRUE(d.out == expect);
+    for (size_t i = 0; i + 1 < d.flushes.size(); i++) EXPECT_EQ(d.flushes[i], 32768u) << i;
+}
+
 // ---- dynamic blocks: counts and code lengths ----
 
 TEST(InflateDynamic, MoreThan286LiteralLengthCodesIsBadData)

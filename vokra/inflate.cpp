@@ -185,6 +185,110 @@ inline u64 load_le64(const uch* p)
     }
 }
 
+// ---- fast loop ----
+//
+// Entry assumptions, checked before every iteration:
+//  - at least FAST_IN unread bytes lie in inbuf at inptr, so the 64-bit
+//    refill reads only bytes that exist. A refill leaves at least 56 bits in
+//    the buffer, and one iteration uses at most 48 (a 15-bit length code and
+//    5 extra bits, a 15-bit distance code and 13 extra bits);
+//  - the window position is below FAST_OUT_END, so a literal or a whole
+//    match ends before the window fills and no flush falls inside the loop.
+// Since every byte it decodes from lies in inbuf, the slow reader would have
+// found the same bytes there: it would neither have refilled nor hit the end
+// of input at any point the fast loop covers. On leaving, the whole bytes the
+// loop took but did not use are given back to inbuf (only bytes it took
+// itself, so inptr never steps back past a refill), and the slow path goes
+// on exactly where the byte-at-a-time reader would be.
+constexpr unsigned FAST_IN = 8;
+constexpr unsigned FAST_OUT_END = WSIZE - MAX_MATCH;
+constexpr int FAST_EOB = -1;
+
+// Looks up a code in table set t by the low bits of b, following sub-table
+// links; consumes the code's bits. Returns null for an invalid code.
+inline const huft* fast_decode(const huft* t, unsigned mask, u64& b, unsigned& k)
+{
+    t += static_cast<unsigned>(b) & mask;
+    unsigned e = t->e;
+    while (e > 16) {
+        if (e == E_BAD) return nullptr;
+        b >>= t->b;
+        k -= t->b;
+        e -= 16;
+        t = t->v.t + low_bits(b, e);
+        e = t->e;
+    }
+    b >>= t->b;
+    k -= t->b;
+    return t;
+}
+
+// Returns 0 when an entry assumption no longer holds, FAST_EOB at end of
+// block, 1 for an invalid code; b, k and w are the caller's locals.
+int inflate_fast(const huft* tl, const huft* td, unsigned ml, unsigned md, u64& b, unsigned& k, unsigned& w)
+{
+    const unsigned in_start = inptr;
+    int r = 0;
+    while (insize - inptr >= FAST_IN && w < FAST_OUT_END) {
+        // Branch-free refill: the bits above k already hold the low bits of
+        // the next byte from the previous load, so OR-ing them again is harmless.
+        b |= load_le64(inbuf + inptr) << k;
+        inptr += (63 - k) >> 3;
+        k |= 56;
+
+        const huft* t = fast_decode(tl, ml, b, k);
+        if (t == nullptr) return 1;
+        unsigned e = t->e;
+        if (e == E_LIT) {
+            window[w++] = static_cast<uch>(t->v.n);
+            continue;
+        }
+        if (e == E_EOB) {
+            r = FAST_EOB;
+            break;
+        }
+        unsigned n = t->v.n + low_bits(b, e);
+        b >>= e;
+        k -= e;
+
+        if (td == nullptr) return 1;
+        t = fast_decode(td, md, b, k);
+        if (t == nullptr) return 1;
+        e = t->e;
+        unsigned dist = t->v.n + low_bits(b, e);
+        b >>= e;
+        k -= e;
+
+        if (dist > w) {
+            copy_match(w, w - dist, n);  // the source wraps to the window's end
+            continue;
+        }
+        uch* dst = window + w;
+        const uch* src = dst - dist;
+        w += n;
+        if (dist >= n) {
+            std::memcpy(dst, src, n);
+        } else if (dist == 1) {
+            std::memset(dst, *src, n);
+        } else if (dist >= 8) {
+            // Each 8-byte step reads bytes already final (dist >= 8); the last
+            // step is cut to the length, so nothing past the match is written.
+            for (; n >= 8; n -= 8, dst += 8, src += 8) std::memcpy(dst, src, 8);
+            std::memcpy(dst, src, n);
+        } else {
+            do *dst++ = *src++;
+            while (--n != 0);
+        }
+    }
+
+    unsigned spare = k >> 3;
+    if (spare > inptr - in_start) spare = inptr - in_start;
+    inptr -= spare;
+    k -= 8 * spare;
+    b &= (u64{1} << k) - 1;
+    return r;
+}
+
 }  // namespace
 
 // Builds the decoding table set for code lengths b[0..n). Symbols below s are
@@ -349,6 +453,11 @@ int inflate_codes(huft* tl, huft* td, int bl, int bd)
     const unsigned md = mask_bits[bd];
 
     for (;;) {
+        if (insize - inptr >= FAST_IN && w < FAST_OUT_END) {
+            int r = inflate_fast(tl, td, ml, md, b, k, w);
+            if (r == FAST_EOB) break;
+            if (r != 0) return r;
+        }
         need_bits(b, k, static_cast<unsigned>(bl));
         const huft* t = tl + (static_cast<unsigned>(b) & ml);
         unsigned e = t->e;
