@@ -519,10 +519,31 @@ int inflate_stored()
     if (n != (~static_cast<unsigned>(b) & 0xffff)) return 1;
     drop_bits(b, k, 16);
 
-    while (n-- != 0) {
-        need_bits(b, k, 8);
+    // Bytes still held in the bit buffer come first; the rest is copied
+    // straight from inbuf in pieces that end at the end of inbuf or of the
+    // window. That refills and flushes at the same bytes as copying one byte
+    // at a time through the bit buffer would.
+    for (; n != 0 && k >= 8; n--) {
         put_byte(w, static_cast<uch>(b));
         drop_bits(b, k, 8);
+    }
+    while (n != 0) {
+        if (inptr == insize) {
+            fill_inbuf(0);
+            inptr = 0;  // fill_inbuf hands out the first byte; take it with the rest
+        }
+        unsigned piece = insize - inptr;
+        if (piece > n) piece = n;
+        if (piece > WSIZE - w) piece = WSIZE - w;
+        std::memcpy(window + w, inbuf + inptr, piece);
+        inptr += piece;
+        w += piece;
+        n -= piece;
+        if (w == WSIZE) {
+            outcnt = w;
+            flush_window();
+            w = 0;
+        }
     }
 
     outcnt = w;
