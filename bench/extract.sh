@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Extraction CPU time (user + sys, median of several runs) of
-# `vokra -u archive -x > /dev/null` beside `gzip -dc`, `pigz -dc` and
+# `vokra -x -u archive > /dev/null` beside `gzip -dc`, `pigz -dc` and
 # `igzip -dc` on the same gzip members.
 #
 # Usage: bench/extract.sh [path/to/vokra] [runs]
@@ -76,13 +76,13 @@ for m in "${members[@]}"; do
   chmod +x "$archive"
   # Verify before timing: the extraction must give back the data exactly.
   data="$work/$(basename "$m" | cut -d- -f1)"
-  "$VOKRA" -u "$archive" -x 2>/dev/null | cmp -s - "$data" || { echo "vokra extracted $m wrongly" >&2; exit 1; }
+  "$VOKRA" -x -u "$archive" 2>/dev/null | cmp -s - "$data" || { echo "vokra extracted $m wrongly" >&2; exit 1; }
   size=$(stat -c %s "$data")
   printf '%-22s %10.1f' "$(basename "$m")" "$(echo "$size / 1048576" | bc -l)"
   declare -A t=()
   for tool in "${tools[@]}"; do
     case $tool in
-      vokra) cmd="'$VOKRA' -u '$archive' -x 2>/dev/null" ;;
+      vokra) cmd="'$VOKRA' -x -u '$archive' 2>/dev/null" ;;
       *) cmd="$tool -dc < '$m'" ;;
     esac
     t[$tool]=$(cpu_median "$cmd")

@@ -2,6 +2,9 @@
 // dynamic blocks laid out in ways our own writer never produces.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "driver_testutil.h"
 #include "member_util.h"
 #include "testutil.h"
 
@@ -130,6 +133,128 @@ TEST_F(PeersTest, IncompressibleData)
     check("gzip -9 of random bytes", "gzip -c -9 \"$DATA\"");
     if (testutil::have_tool("libdeflate-gzip"))
         check("libdeflate-gzip -1 of random bytes", "libdeflate-gzip -c -1 < \"$DATA\"");
+}
+
+}  // namespace
+
+// ---- through the real executable: the member placed after a preamble ----
+
+namespace {
+
+// Writes an archive image by hand (the tool's executable, the marker, the
+// four preamble strings, the member) and returns its path.
+std::string archive_with(const TempDir& dir, const std::string& member, const std::string& extract = "")
+{
+    std::string path = dir.file("arch");
+    std::string nul(1, '\0');
+    testutil::write_file(path, testutil::read_file(testutil::vokra_exe()) + drivertest::marker() + nul +
+                                   "peer" + nul + nul + extract + nul + member);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+class PeersEndToEnd : public PeersTest {
+protected:
+    // Makes the member with `cmd`, extracts it with `vokra -x -u` and checks the bytes.
+    void check_extract(const std::string& tool, const std::string& package, const std::string& cmd)
+    {
+        need(tool.c_str(), package.c_str());
+        if (IsSkipped()) return;
+        testutil::RunResult m = testutil::sh("DATA='" + dir_.file("data") + "'; " + cmd);
+        ASSERT_EQ(m.status, 0) << m.err;
+        std::string arch = archive_with(dir_, m.out);
+        testutil::RunResult r = testutil::run({testutil::vokra_exe(), "-x", "-u", arch});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == data_) << cmd << ": extracted " << r.out.size() << " bytes, want "
+                                    << data_.size();
+    }
+};
+
+TEST_F(PeersEndToEnd, Gzip9)
+{
+    check_extract("gzip", "gzip", "gzip -c -9 \"$DATA\"");
+}
+TEST_F(PeersEndToEnd, Pigz)
+{
+    check_extract("pigz", "pigz", "pigz -c -p 2 -b 64 \"$DATA\"");
+}
+TEST_F(PeersEndToEnd, Libdeflate12)
+{
+    check_extract("libdeflate-gzip", "libdeflate-tools", "libdeflate-gzip -c -12 < \"$DATA\"");
+}
+TEST_F(PeersEndToEnd, ZlibFixedCodes)
+{
+    check_extract("python3", "python3",
+                  "python3 -c \"import sys, zlib; d = open(sys.argv[1], 'rb').read(); "
+                  "c = zlib.compressobj(9, zlib.DEFLATED, 31, 9, zlib.Z_FIXED); "
+                  "sys.stdout.buffer.write(c.compress(d) + c.flush())\" \"$DATA\"");
+}
+
+TEST_F(PeersEndToEnd, ZlibStored)
+{
+    check_extract(
+        "python3", "python3",
+        "python3 -c \"import sys, zlib; c = zlib.compressobj(0, zlib.DEFLATED, 31); "
+        "sys.stdout.buffer.write(c.compress(open(sys.argv[1], 'rb').read()) + c.flush())\" \"$DATA\"");
+}
+
+TEST_F(PeersEndToEnd, TheArchiveItselfExtractsUnderTheStoredName)
+{
+    need("gzip", "gzip");
+    testutil::RunResult m =
+        testutil::sh("cd '" + dir_.path() + "' && cp data payload.bin && gzip -c -6 payload.bin");
+    ASSERT_EQ(m.status, 0);
+    TempDir out;
+    std::string arch = archive_with(dir_, m.out);
+    testutil::RunResult r = testutil::run({arch}, "", out.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(testutil::read_file(out.file("payload.bin")) == data_);
+}
+
+TEST_F(PeersEndToEnd, AFormatErrorLeavesExactlyTheWholeWindowsAndStatus1)
+{
+    // A 10-byte header, a stored block of 34464 bytes that is not the last,
+    // then a block of type 3: one whole window reaches the output.
+    std::string member = std::string("\x1f\x8b\x08\0\0\0\0\0\0\3", 10);
+    member += '\0';                                // not last, stored
+    member += std::string("\xa0\x86\x5f\x79", 4);  // LEN 0x86a0, NLEN its complement
+    member += std::string(0x86a0, 'w');
+    member += '\x07';  // last, type 3
+    member += std::string(8, '\0');
+    std::string arch = archive_with(dir_, member);
+    testutil::RunResult r = testutil::run({testutil::vokra_exe(), "-x", "-u", arch});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.size(), 32768u);
+    EXPECT_TRUE(r.out == std::string(32768, 'w'));
+    const std::string tail = ": invalid compressed data--format violated\n";
+    EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail) << r.err;
+}
+
+TEST_F(PeersEndToEnd, OwnWriterRoundTripsAroundWindowBoundaries)
+{
+    TempDir dir;
+    std::string all = testutil::mixed_data(3 * 1024 * 1024, 41);
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"w32767", all.substr(0, 32767)},
+        {"w32768", all.substr(0, 32768)},
+        {"w65537", all.substr(0, 65537)},
+        {"big", all},
+        {"random", testutil::random_bytes(1 << 20, 43)},
+    };
+    for (const auto& [name, data] : cases) {
+        SCOPED_TRACE(name);
+        testutil::write_file(dir.file(name), data);
+        testutil::RunResult b = testutil::run({testutil::vokra_exe(), dir.file(name)});
+        if (b.err.find("compression is not available") != std::string::npos) {
+            GTEST_SKIP() << "the compressor is not built yet: " << b.err;
+        }
+        ASSERT_EQ(b.status, 0) << b.err;
+        testutil::write_file(dir.file("arch"), b.out);
+        chmod(dir.file("arch").c_str(), 0755);
+        testutil::RunResult r = testutil::run({testutil::vokra_exe(), "-x", "-u", dir.file("arch")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == data) << r.out.size() << " bytes, want " << data.size();
+    }
 }
 
 }  // namespace
