@@ -291,47 +291,49 @@ TEST(InflateWindow, AfterAFormatErrorOnlyTheWholeWindowsDecodedSoFarAreOut)
     EXPECT_EQ(d.out, data.substr(0, 65536));
 }
 
-TEST(InflateWindow, AMatchCrossingTheWindowEndIsSplitThereAndFlushedAt32768)
+// One fixed-code match: its length and distance symbols with their extra bits.
+struct Match {
+    unsigned lsym, lextra, lextra_bits, length;
+    unsigned dsym, dextra, dextra_bits, distance;
+};
+
+// Decodes `head` as a stored block and then `m`; the output must equal a
+// forward byte copy and leave in the given flushes.
+void check_match_after(const std::string& head, const Match& m, const std::vector<size_t>& flushes)
 {
-    std::string head = testutil::random_bytes(32760, 9);
     BitWriter bw;
     stored_block(bw, false, head);
     block_header(bw, true, 1);
-    fixed_lit().put(bw, 266);  // length 13 + 1 extra bit
-    bw.bits(1, 1);             // length 14
-    fixed_dist().put(bw, 6);   // distance 9 + 2 extra bits
-    bw.bits(1, 2);             // distance 10
+    fixed_lit().put(bw, m.lsym);
+    bw.bits(m.lextra, m.lextra_bits);
+    fixed_dist().put(bw, m.dsym);
+    bw.bits(m.dextra, m.dextra_bits);
     fixed_lit().put(bw, 256);
     Decoded d = decode(bw.finish());
     ASSERT_EQ(d.result, OK);
     std::string expect = head;
-    for (int i = 0; i < 14; i++) expect += expect[expect.size() - 10];
+    for (unsigned i = 0; i < m.length; i++) expect += expect[expect.size() - m.distance];
     EXPECT_TRUE(d.out == expect) << "sizes " << d.out.size() << " " << expect.size() << " first diff "
                                  << std::mismatch(d.out.begin(), d.out.end(), expect.begin()).first -
                                         d.out.begin();
-    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 6}));
+    EXPECT_EQ(d.flushes, flushes);
+}
+
+TEST(InflateWindow, AMatchCrossingTheWindowEndIsSplitThereAndFlushedAt32768)
+{
+    // From position 32760, 14 bytes at distance 10: 8 before the end, 6 after.
+    Match m{266, 1, 1, 14,   // length 13 + 1
+            6,   1, 2, 10};  // distance 9 + 1
+    check_match_after(testutil::random_bytes(32760, 9), m, {32768, 6});
 }
 
 TEST(InflateWindow, AMatchWhoseSourceWrapsPastTheWindowEndReadsTheOldHistory)
 {
     // 32768 + 5 bytes: the copy source of distance 8 starts at window
     // position 32765 and wraps to 0 after three bytes.
-    std::string head = testutil::random_bytes(32773, 10);
-    BitWriter bw;
-    stored_block(bw, false, head);
-    block_header(bw, true, 1);
-    fixed_lit().put(bw, 259);  // length 5
-    fixed_dist().put(bw, 5);   // distance 7 + 1 extra bit
-    bw.bits(1, 1);             // distance 8
-    fixed_lit().put(bw, 256);
-    Decoded d = decode(bw.finish());
-    ASSERT_EQ(d.result, OK);
-    std::string expect = head;
-    for (int i = 0; i < 5; i++) expect += expect[expect.size() - 8];
-    EXPECT_TRUE(d.out == expect) << "sizes " << d.out.size() << " " << expect.size() << " first diff "
-                                 << std::mismatch(d.out.begin(), d.out.end(), expect.begin()).first -
-                                        d.out.begin();
-    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 10}));
+    Match m{259, 0, 0, 5,   // length 5
+            5,   1, 1, 8};  // distance 7 + 1
+    check_match_after(testutil::random_bytes(32773, 10), m, {32768, 10});
 }
 
 TEST(InflateWindow, LongRunsOfMatchesFlushWholeWindowsUntilAnInvalidCode)

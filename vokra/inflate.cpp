@@ -185,6 +185,26 @@ inline u64 load_le64(const uch* p)
     }
 }
 
+// Decodes one code with table set t whose first level indexes `bits` bits,
+// taking input bytes only as each level needs them; consumes the code's
+// bits. Returns null for an invalid code.
+inline const huft* slow_decode(const huft* t, unsigned bits, u64& b, unsigned& k)
+{
+    need_bits(b, k, bits);
+    t += low_bits(b, bits);
+    unsigned e = t->e;
+    while (e > 16) {
+        if (e == E_BAD) return nullptr;
+        drop_bits(b, k, t->b);
+        e -= 16;
+        need_bits(b, k, e);
+        t = t->v.t + low_bits(b, e);
+        e = t->e;
+    }
+    drop_bits(b, k, t->b);
+    return t;
+}
+
 // ---- fast loop ----
 //
 // Entry assumptions, checked before every iteration:
@@ -458,18 +478,9 @@ int inflate_codes(huft* tl, huft* td, int bl, int bd)
             if (r == FAST_EOB) break;
             if (r != 0) return r;
         }
-        need_bits(b, k, static_cast<unsigned>(bl));
-        const huft* t = tl + (static_cast<unsigned>(b) & ml);
+        const huft* t = slow_decode(tl, static_cast<unsigned>(bl), b, k);
+        if (t == nullptr) return 1;
         unsigned e = t->e;
-        while (e > 16) {
-            if (e == E_BAD) return 1;
-            drop_bits(b, k, t->b);
-            e -= 16;
-            need_bits(b, k, e);
-            t = t->v.t + low_bits(b, e);
-            e = t->e;
-        }
-        drop_bits(b, k, t->b);
         if (e == E_LIT) {
             put_byte(w, static_cast<uch>(t->v.n));
             continue;
@@ -481,18 +492,9 @@ int inflate_codes(huft* tl, huft* td, int bl, int bd)
         drop_bits(b, k, e);
 
         if (td == nullptr) return 1;  // a length code, but no distance codes
-        need_bits(b, k, static_cast<unsigned>(bd));
-        t = td + (static_cast<unsigned>(b) & md);
+        t = slow_decode(td, static_cast<unsigned>(bd), b, k);
+        if (t == nullptr) return 1;
         e = t->e;
-        while (e > 16) {
-            if (e == E_BAD) return 1;
-            drop_bits(b, k, t->b);
-            e -= 16;
-            need_bits(b, k, e);
-            t = t->v.t + low_bits(b, e);
-            e = t->e;
-        }
-        drop_bits(b, k, t->b);
         need_bits(b, k, e);
         unsigned src = w - t->v.n - low_bits(b, e);
         drop_bits(b, k, e);
@@ -504,6 +506,19 @@ int inflate_codes(huft* tl, huft* td, int bl, int bd)
     bk = k;
     return 0;
 }
+
+namespace {
+
+// Decodes the block's codes with the two sets, then releases them.
+int codes_then_free(huft* tl, huft* td, int bl, int bd)
+{
+    int r = inflate_codes(tl, td, bl, bd);
+    huft_free(tl);
+    huft_free(td);
+    return r != 0 ? 1 : 0;
+}
+
+}  // namespace
 
 int inflate_stored()
 {
@@ -579,10 +594,7 @@ int inflate_fixed()
         return i;
     }
 
-    int r = inflate_codes(tl, td, bl, bd);
-    huft_free(tl);
-    huft_free(td);
-    return r != 0 ? 1 : 0;
+    return codes_then_free(tl, td, bl, bd);
 }
 
 int inflate_dynamic()
@@ -685,10 +697,7 @@ int inflate_dynamic()
         return i;
     }
 
-    int r = inflate_codes(tl, td, bl, bd);
-    huft_free(tl);
-    huft_free(td);
-    return r != 0 ? 1 : 0;
+    return codes_then_free(tl, td, bl, bd);
 }
 
 int inflate_block(int* e)
