@@ -49,14 +49,14 @@ done
 # Median of the user+sys CPU seconds of RUNS runs of a command line.
 cpu_median() {
   python3 - "$RUNS" "$1" <<'PY'
-import os, subprocess, sys
+import resource, subprocess, sys
 runs, cmd = int(sys.argv[1]), sys.argv[2]
 times = []
 for _ in range(runs):
-    before = os.times()
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     subprocess.run(cmd, shell=True, check=True, stdout=subprocess.DEVNULL)
-    after = os.times()
-    times.append((after.children_user - before.children_user) + (after.children_system - before.children_system))
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    times.append((after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime))
 times.sort()
 print(f"{times[len(times) // 2]:.3f}")
 PY
