@@ -741,7 +741,10 @@ int inflate()
     // Give back whole unused bytes so inptr lands on the trailer. The slow
     // reader holds at most 23 bits and the end-of-block code leaves at most 15
     // of them, so this is at most one byte, the one taken last from inbuf.
-    while (bk >= 8) {
+    // The fast loop keeps this bound: it gives back what it read ahead, so
+    // this reader never holds more bytes than the byte-at-a-time one would.
+    // The inptr test only guards the buffer should that ever fail.
+    while (bk >= 8 && inptr > 0) {
         bk -= 8;
         inptr--;
     }
