@@ -39,8 +39,8 @@ std::string sample(std::size_t n, bool random)
 }
 
 // Writes the sample to a temporary file, compresses it with `writer`, and
-// returns the member's path.
-std::string make_member(const std::string& writer, bool random)
+// returns a descriptor open on the member (its files already removed).
+int make_member(const std::string& writer, bool random)
 {
     char dir[] = "/tmp/vokra-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) std::abort();
@@ -51,12 +51,16 @@ std::string make_member(const std::string& writer, bool random)
     std::fclose(f);
     std::string cmd = writer + " < '" + data_path + "' > '" + member + "'";
     if (std::system(cmd.c_str()) != 0) std::abort();
-    return member;
+    // The open descriptor keeps the member readable; the files go now.
+    int fd = open(member.c_str(), O_RDONLY);
+    if (fd < 0) std::abort();
+    cmd = std::string("rm -rf '") + dir + "'";
+    if (std::system(cmd.c_str()) != 0) std::abort();
+    return fd;
 }
 
-void run_inflate(benchmark::State& state, const std::string& member)
+void run_inflate(benchmark::State& state, int in)
 {
-    int in = open(member.c_str(), O_RDONLY);
     int out = open("/dev/null", O_WRONLY);
     zoff_t total = 0;
     for (auto _ : state) {
@@ -70,15 +74,15 @@ void run_inflate(benchmark::State& state, const std::string& member)
         total += bytes_out;
     }
     state.SetBytesProcessed(total);
-    close(in);
     close(out);
 }
 
 void BM_InflateText(benchmark::State& state, const char* writer)
 {
-    static std::string member;
+    static int member = -1;
     static std::string made_by;
     if (made_by != writer) {
+        if (member >= 0) close(member);
         member = make_member(writer, false);
         made_by = writer;
     }
@@ -87,7 +91,7 @@ void BM_InflateText(benchmark::State& state, const char* writer)
 
 void BM_InflateRandom(benchmark::State& state)
 {
-    static const std::string member = make_member("gzip -6", true);
+    static const int member = make_member("gzip -6", true);
     run_inflate(state, member);
 }
 
