@@ -54,7 +54,8 @@ public:
         std::string s;
         char buf[65536];
         ssize_t n;
-        for (off_t at = 0; (n = pread(fd_, buf, sizeof buf, at)) > 0; at += n) s.append(buf, static_cast<std::size_t>(n));
+        for (off_t at = 0; (n = pread(fd_, buf, sizeof buf, at)) > 0; at += n)
+            s.append(buf, static_cast<std::size_t>(n));
         return s;
     }
     int fd() const { return fd_; }
@@ -87,12 +88,12 @@ inline void restore_stderr(int saved)
 
 // Stops the fuzzer with a message when an invariant fails; libFuzzer then
 // saves the input as a crash.
-#define FUZZ_CHECK(cond)                                                                 \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
+#define FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                \
-        }                                                                                \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)
 
 }  // namespace fuzz

@@ -119,14 +119,20 @@ void add_composed_feature(const char* prefix, const char* arg)
     }
     add_composed_feature("NAME=", gz_basename(argv[first]));
 
+    // Without its image and preamble the output is no archive: the payloads
+    // are not worth compressing. An input that cannot be opened is reported
+    // and skipped, the others still go in, and the build ends with status 1,
+    // so a script never ships an archive that lacks one of its inputs.
     ofd = fileno(stdout);
-    build_preamble(vokra_path, ofd);
+    if (build_preamble(vokra_path, ofd) != 0) std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
+    bool input_missing = false;
     for (int i = first; i < argc; i++) {
         std::strcpy(ifname, argv[i]);
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
             std::perror(ifname);
+            input_missing = true;
             continue;
         }
         if (raw) {
@@ -144,7 +150,7 @@ void add_composed_feature(const char* prefix, const char* arg)
         }
         close(ifd);
     }
-    std::exit(exit_code);
+    std::exit(input_missing ? 1 : exit_code);
 }
 
 }  // namespace
