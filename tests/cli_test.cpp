@@ -94,7 +94,7 @@ TEST_F(Cli, OptionsAfterOperandsCountAndDoubleDashEndsThem)
     EXPECT_TRUE(r.out.empty());
 
     r = run({exe, "-a", "--", "-h", "f"}, "", dir.path());
-    EXPECT_EQ(r.status, 1);  // the operand -h names no file
+    EXPECT_EQ(r.status, 1);                               // the operand -h names no file
     EXPECT_EQ(r.err, "-h: No such file or directory\n");  // an operand, not an option
     EXPECT_EQ(parse_archive(r.out).payload, "x");
 
