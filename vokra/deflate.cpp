@@ -1,13 +1,28 @@
-// Match finder of the compressor: hash chains over a sliding window and lazy
-// evaluation, turning the input into literal and match records for trees.cpp.
+// Match finder of the compressor: binary search trees over a sliding window
+// and lazy evaluation, turning the input into literal and match records for
+// trees.cpp.
 //
 // The window holds two 32 KiB halves. Input is read straight into it; when
 // the current string passes WSIZE + MAX_DIST the upper half is copied down
 // and every stored position is rebased, so positions are plain window
-// indexes everywhere else. prev[] links each position to the previous one
-// with the same 3-byte hash; head[] holds the most recent position per hash.
-// Position 0 doubles as "no position", so the string at index 0 is never a
-// candidate.
+// indexes everywhere else. Position 0 doubles as "no position", so the
+// string at index 0 is never a candidate.
+//
+// What a search returns is defined by hash chains: the strings with the same
+// 3-byte hash, most recent first; the result is the first longest among the
+// first max_chain_length of them (a quarter as many once the previous match
+// is good_match long) that lie less than MAX_DIST back (the most recent one
+// may lie exactly MAX_DIST back). Walking those chains is what made the
+// compressor slow, so the strings of each hash bucket are kept instead in a
+// binary search tree ordered by their next MAX_MATCH bytes, with more recent
+// strings above older ones (a treap whose priority is the position). The
+// path from the root towards a new string holds, for every length L, the
+// most recent string sharing L bytes with it: any string sorting between
+// that one and the new string shares L bytes too, so it is older and lies
+// below. The path descends in position order, so walking it while counting
+// chain links through per-bucket insertion ranks finds the same match as the
+// chain walk. The new string becomes the root as the path is split around
+// it, which also keeps the tree whole for the next search.
 #include <array>
 #include <bit>
 #include <cstring>
@@ -57,26 +72,47 @@ constexpr ush SLOW = 2;  // extra flags of level 9
 unsigned lookahead;    // valid bytes from strstart on
 unsigned match_start;  // start of the best match longest_match found
 unsigned prev_length;  // best length at the previous position; the length to beat
-unsigned ins_h;        // hash of the 3 bytes at the string being inserted
+unsigned insert_next;  // first position not yet in its chain and tree
 int eofile;            // read_buf has reported the end of input
 unsigned max_chain_length;
 unsigned max_lazy_match;
 unsigned good_match;
 unsigned nice_match;
 
-inline void update_hash(unsigned c)
-{
-    ins_h = ((ins_h << H_SHIFT) ^ c) & HASH_MASK;
-}
+// Strings inserted into each bucket so far, and each position's count at its
+// insertion: two strings of one bucket are rank_of difference chain links
+// apart. Counts wrap at 2^16, which is exact for differences below WSIZE.
+ush bucket_count[HASH_SIZE];
+ush rank_of[WSIZE];
 
-// Links the string at s into its hash chain; returns the previous head.
-inline unsigned insert_string(unsigned s)
+// Tree links by position & WMASK: the subtree of strings that sort before
+// (tree_less) and after (tree_more) the string at that position. head[] holds
+// each bucket's root, its most recent string.
+ush tree_less[WSIZE];
+ush tree_more[WSIZE];
+// The trees hold every string from this position on, and only strings from
+// here on count as tree nodes; TREES_OFF while they are not kept.
+constexpr unsigned TREES_OFF = ~0u;
+unsigned tree_from;
+// A tree path longer than this is cut, and tree_from raised past the cut, so
+// no input makes a tree walk cost more than a chain walk.
+constexpr unsigned MAX_TREE_PATH = 512;
+
+// Which structure searches: the chain walk costs chain links per search,
+// the trees cost nodes per inserted string. Both are counted over segments
+// of SEGMENT strings; while the trees are kept, one search in SAMPLE_EVERY
+// also walks the chain, only to count it. Measured (2-core EPYC, 4 MiB):
+// a link costs 2 to 3 ns, a node about 10 ns.
+constexpr unsigned SEGMENT = WSIZE;
+constexpr unsigned SAMPLE_EVERY = 16;
+struct cost_counts {
+    unsigned long strings, searches, chain_searches, links, nodes;
+} cost;
+double nodes_per_string = 10;  // the trees' cost when last kept
+
+inline unsigned hash3(const uch* p)
 {
-    update_hash(window[s + MIN_MATCH - 1]);
-    unsigned match_head = head[ins_h];
-    prev[s & WMASK] = static_cast<ush>(match_head);
-    head[ins_h] = static_cast<ush>(s);
-    return match_head;
+    return ((unsigned{p[0]} << (2 * H_SHIFT)) ^ (unsigned{p[1]} << H_SHIFT) ^ p[2]) & HASH_MASK;
 }
 
 inline std::uint16_t load16(const uch* p)
@@ -110,19 +146,22 @@ inline unsigned first_diff(std::uint64_t diff, const uch* a, const uch* b)
 }
 
 // Length of the common prefix of scan and match, at most MAX_MATCH, given
-// that their first two bytes are equal.
+// that their first off bytes are equal.
 //
-// Safety: offsets 2..257 are compared as 32 whole words and nothing past
-// offset 257 is read. scan is window + strstart with strstart < WINDOW_SIZE,
-// so the reads end below WINDOW_SIZE + 257, inside the WINDOW_SLACK bytes
-// after the window; match lies before scan. Bytes past the valid input may
-// count, callers cut the length to lookahead.
-inline unsigned compare_strings(const uch* scan, const uch* match)
+// Safety: words start below offset MAX_MATCH, so nothing past offset
+// MAX_MATCH + 6 is read. scan is window + strstart with strstart <
+// WINDOW_SIZE, so the reads stay inside the WINDOW_SLACK bytes after the
+// window; match lies before scan. Bytes past the valid input may count,
+// callers cut the length to lookahead.
+inline unsigned compare_strings(const uch* scan, const uch* match, unsigned off)
 {
-    static_assert((MAX_MATCH - 2) % 8 == 0 && WINDOW_SLACK >= MAX_MATCH);
-    for (unsigned off = 2; off < MAX_MATCH; off += 8) {
+    static_assert(WINDOW_SLACK >= MAX_MATCH + 7);
+    for (; off < MAX_MATCH; off += 8) {
         std::uint64_t diff = load64(scan + off) ^ load64(match + off);
-        if (diff != 0) return off + first_diff(diff, scan + off, match + off);
+        if (diff != 0) {
+            off += first_diff(diff, scan + off, match + off);
+            return off < MAX_MATCH ? off : MAX_MATCH;
+        }
     }
     return MAX_MATCH;
 }
@@ -130,11 +169,6 @@ inline unsigned compare_strings(const uch* scan, const uch* match)
 // Walks the hash chain from cur_match, most recent first, for the longest
 // string equal to the one at strstart; the first of equally long ones wins.
 // Returns at least prev_length; sets match_start when it finds longer.
-//
-// Measured (16 MiB tar of /usr/lib shared libraries, 2-core EPYC): 1.25e9
-// candidates in 3.4e6 calls, 95% of them sharing the first three bytes, so
-// the time goes to the dependent prev[] loads of the chain walk, not to the
-// compare: the 8-byte compare gave no measurable gain over a byte loop here.
 unsigned longest_match(unsigned cur_match)
 {
     unsigned chain_length = max_chain_length;
@@ -142,6 +176,7 @@ unsigned longest_match(unsigned cur_match)
     unsigned best_len = prev_length;
     const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
     if (prev_length >= good_match) chain_length >>= 2;
+    const unsigned budget = chain_length;
 
     // A candidate can beat best_len only if it agrees at best_len - 1 and
     // best_len; checking those first drops most candidates after one load.
@@ -151,7 +186,7 @@ unsigned longest_match(unsigned cur_match)
     do {
         const uch* match = window + cur_match;
         if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
-        unsigned len = compare_strings(scan, match);
+        unsigned len = compare_strings(scan, match, 2);
         if (len > best_len) {
             match_start = cur_match;
             best_len = len;
@@ -159,7 +194,147 @@ unsigned longest_match(unsigned cur_match)
             scan_end = load16(scan + best_len - 1);
         }
     } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+    cost.links += budget - chain_length + 1;
+    cost.chain_searches++;
     return best_len;
+}
+
+// Inserts the string at s into its hash chain and, while the trees are kept,
+// as the root of its bucket's tree. With SEARCH, also returns what
+// longest_match would from the old root (the caller searches only when the
+// old root is a position at most MAX_DIST back and tree_from is at or below
+// s - MAX_DIST, so that every candidate is a tree node).
+//
+// The path from the root towards s holds, for every length L, the most
+// recent node sharing L bytes with s: any node sorting between that one and
+// s shares L bytes too, so it is older and lies below. The path descends in
+// position order, so walking it while counting chain links through the
+// ranks finds the same match as the chain walk.
+//
+// The new root's subtrees are built by splitting the old tree along the
+// path: each node passed sorts before or after s and is hung on the open
+// link of that side, then the walk continues into its child towards s. The
+// nodes bounding a side share len_less / len_more bytes with s, so every
+// node below shares at least the smaller of the two and its compare starts
+// there. A node equal to s over MAX_MATCH bytes is replaced by s: for every
+// later search it matches exactly as long and is older, so it can never be
+// the first longest. Nodes MAX_DIST or more back are cut off: no later
+// search may use them.
+template <bool SEARCH>
+unsigned insert_string(unsigned s)
+{
+    const uch* scan = window + s;
+    const unsigned h = hash3(scan);
+    unsigned cur = head[h];
+    head[h] = static_cast<ush>(s);
+    prev[s & WMASK] = static_cast<ush>(cur);
+    const ush root_rank = bucket_count[h];
+    rank_of[s & WMASK] = ++bucket_count[h];
+    unsigned best_len = prev_length;
+    if (tree_from == TREES_OFF) return best_len;
+
+    ush* less_link = &tree_less[s & WMASK];
+    ush* more_link = &tree_more[s & WMASK];
+    unsigned len_less = 0;
+    unsigned len_more = 0;
+    unsigned lowest = s > MAX_DIST ? s - MAX_DIST : 1;
+    if (lowest < tree_from) lowest = tree_from;
+
+    bool searching = SEARCH;
+    const unsigned start_match = match_start;
+    unsigned chain_length = max_chain_length;
+    if (prev_length >= good_match) chain_length >>= 2;
+    // Candidates after the first must lie above limit, as in the chain walk.
+    unsigned limit = NIL;
+    unsigned path = 0;
+
+    while (cur >= lowest) {
+        if (++path > MAX_TREE_PATH) {
+            tree_from = cur + 1;
+            if (searching) {
+                match_start = start_match;
+                best_len = longest_match(prev[s & WMASK]);
+            }
+            break;
+        }
+        const uch* match = window + cur;
+        unsigned len = compare_strings(scan, match, len_less < len_more ? len_less : len_more);
+        if (SEARCH && searching) {
+            // Positions and ranks fall along the path, so the first node out
+            // of reach ends the search for good.
+            if (cur <= limit || static_cast<ush>(root_rank - rank_of[cur & WMASK]) >= chain_length) {
+                searching = false;
+            } else if (len > best_len) {
+                match_start = cur;
+                best_len = len;
+                if (len >= nice_match) searching = false;
+            }
+            limit = s > MAX_DIST ? s - MAX_DIST : NIL;
+        }
+        if (len >= MAX_MATCH) {
+            *less_link = tree_less[cur & WMASK];
+            *more_link = tree_more[cur & WMASK];
+            cost.nodes += path;
+            return best_len;
+        }
+        if (match[len] < scan[len]) {
+            *less_link = static_cast<ush>(cur);
+            less_link = &tree_more[cur & WMASK];
+            len_less = len;
+            cur = *less_link;
+        } else {
+            *more_link = static_cast<ush>(cur);
+            more_link = &tree_less[cur & WMASK];
+            len_more = len;
+            cur = *more_link;
+        }
+    }
+    *less_link = NIL;
+    *more_link = NIL;
+    cost.nodes += path;
+    return best_len;
+}
+
+// The search at strstart from hash_head, by tree when the trees hold every
+// candidate, else by chain.
+unsigned find_match(unsigned hash_head)
+{
+    cost.searches++;
+    const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : 1;
+    if (tree_from == TREES_OFF) {
+        insert_string<false>(strstart);
+        return longest_match(hash_head);
+    }
+    if (tree_from > limit) {
+        unsigned len = longest_match(hash_head);
+        insert_string<false>(strstart);
+        return len;
+    }
+    if (cost.searches % SAMPLE_EVERY == 0) {
+        unsigned keep = match_start;
+        longest_match(hash_head);
+        match_start = keep;
+    }
+    return insert_string<true>(strstart);
+}
+
+// Chooses chain or trees for the next segment by the counts of the last.
+// Trees start empty, so they pay only once they hold the whole window;
+// switching them on asks for a clear margin.
+void choose_structure()
+{
+    const double strings = static_cast<double>(cost.strings);
+    double links = static_cast<double>(cost.links);
+    if (tree_from == TREES_OFF) {
+        if (links / strings > 5 * nodes_per_string) tree_from = insert_next;
+    } else {
+        // Estimate the links of every search from those walked.
+        if (cost.chain_searches != 0)
+            links *= static_cast<double>(cost.searches) / static_cast<double>(cost.chain_searches);
+        nodes_per_string = static_cast<double>(cost.nodes) / strings;
+        if (links / strings < 3 * nodes_per_string) tree_from = TREES_OFF;
+    }
+    cost = {};
 }
 
 // Slides the window when strstart has passed WSIZE + MAX_DIST, then reads as
@@ -172,13 +347,17 @@ void fill_window()
         std::memcpy(window, window + WSIZE, WSIZE);
         match_start -= WSIZE;
         strstart -= WSIZE;
+        insert_next -= WSIZE;
+        if (tree_from != TREES_OFF) tree_from = tree_from > WSIZE ? tree_from - WSIZE : 1;
         block_start -= static_cast<long>(WSIZE);
-        // Heads and links both live in prev[]; positions in the lower half
-        // are gone and become NIL.
-        for (unsigned n = 0; n < 2 * WSIZE; n++) {
-            unsigned m = prev[n];
-            prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
-        }
+        // Positions in the lower half are gone and become NIL.
+        auto rebase = [](ush* links, unsigned n) {
+            for (unsigned i = 0; i < n; i++)
+                links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
+        };
+        rebase(prev, 2 * WSIZE);
+        rebase(tree_less, WSIZE);
+        rebase(tree_more, WSIZE);
         more += WSIZE;
     }
     if (!eofile) {
@@ -227,6 +406,10 @@ void lm_init(int pack_level, ush* flags)
     block_start = 0;
     prev_length = MIN_MATCH - 1;
     match_start = 0;
+    insert_next = 0;
+    tree_from = TREES_OFF;
+    cost = {};
+    nodes_per_string = 10;
 
     int n = read_buf(reinterpret_cast<char*>(window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
@@ -237,9 +420,6 @@ void lm_init(int pack_level, ush* flags)
     lookahead = static_cast<unsigned>(n);
     eofile = 0;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-
-    ins_h = 0;
-    for (int j = 0; j < MIN_MATCH - 1; j++) update_hash(window[j]);
 }
 
 // Lazy evaluation: the match found at one position is emitted only after the
@@ -252,31 +432,35 @@ ulg deflate()
     unsigned match_length = MIN_MATCH - 1;
 
     while (lookahead != 0) {
-        unsigned hash_head = insert_string(strstart);
+        // The strings inside the last match go into their trees only now:
+        // their MAX_MATCH bytes may reach past what the window held when the
+        // match was found, and a tree must be ordered by the bytes that stay.
+        // Here lookahead is MIN_LOOKAHEAD or the input has ended.
+        cost.strings += strstart + 1 - insert_next;
+        while (insert_next < strstart) insert_string<false>(insert_next++);
+        insert_next = strstart + 1;
+        if (cost.strings >= SEGMENT) choose_structure();
+        unsigned hash_head = head[hash3(window + strstart)];
         prev_length = match_length;
         prev_match = match_start;
         match_length = MIN_MATCH - 1;
 
         if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
-            match_length = longest_match(hash_head);
+            match_length = find_match(hash_head);
             if (match_length > lookahead) match_length = lookahead;
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
+        } else {
+            insert_string<false>(strstart);
         }
 
         if (prev_length >= MIN_MATCH && match_length <= prev_length) {
             int flush = ct_tally(static_cast<int>(strstart - 1 - prev_match),
                                  static_cast<int>(prev_length - MIN_MATCH));
-            // The match covers strstart - 1 .. strstart + prev_length - 2;
-            // insert every string in it but the first, already inserted.
+            // The match covers strstart - 1 .. strstart + prev_length - 2.
             lookahead -= prev_length - 1;
-            prev_length -= 2;
-            do {
-                strstart++;
-                insert_string(strstart);
-            } while (--prev_length != 0);
+            strstart += prev_length - 1;
             match_available = 0;
             match_length = MIN_MATCH - 1;
-            strstart++;
             if (flush) {
                 flush_current_block(0);
                 block_start = strstart;
