@@ -199,11 +199,21 @@ unsigned longest_match(unsigned cur_match)
     return best_len;
 }
 
-// Inserts the string at s into its hash chain and, while the trees are kept,
-// as the root of its bucket's tree. With SEARCH, also returns what
-// longest_match would from the old root (the caller searches only when the
-// old root is a position at most MAX_DIST back and tree_from is at or below
-// s - MAX_DIST, so that every candidate is a tree node).
+// Links the string at s into its hash chain; returns the previous head.
+inline unsigned insert_chain(unsigned s)
+{
+    const unsigned h = hash3(window + s);
+    unsigned match_head = head[h];
+    prev[s & WMASK] = static_cast<ush>(match_head);
+    head[h] = static_cast<ush>(s);
+    return match_head;
+}
+
+// Inserts the string at s, already in its hash chain, as the root of its
+// bucket's tree. With SEARCH, also returns what longest_match would from
+// the old root (the caller searches only when the old root is a position at
+// most MAX_DIST back and tree_from is at or below s - MAX_DIST, so that
+// every candidate is a tree node).
 //
 // The path from the root towards s holds, for every length L, the most
 // recent node sharing L bytes with s: any node sorting between that one and
@@ -221,17 +231,16 @@ unsigned longest_match(unsigned cur_match)
 // the first longest. Nodes MAX_DIST or more back are cut off: no later
 // search may use them.
 template <bool SEARCH>
-unsigned insert_string(unsigned s)
+[[gnu::noinline]] unsigned insert_tree(unsigned s)
 {
     const uch* scan = window + s;
     const unsigned h = hash3(scan);
-    unsigned cur = head[h];
-    head[h] = static_cast<ush>(s);
-    prev[s & WMASK] = static_cast<ush>(cur);
+    unsigned cur = prev[s & WMASK];
+    unsigned best_len = prev_length;
+    // Only tree searches read ranks, and only of strings from tree_from on:
+    // every string between two of those was ranked too.
     const ush root_rank = bucket_count[h];
     rank_of[s & WMASK] = ++bucket_count[h];
-    unsigned best_len = prev_length;
-    if (tree_from == TREES_OFF) return best_len;
 
     ush* less_link = &tree_less[s & WMASK];
     ush* more_link = &tree_more[s & WMASK];
@@ -295,19 +304,23 @@ unsigned insert_string(unsigned s)
     return best_len;
 }
 
+inline void insert_string(unsigned s)
+{
+    insert_chain(s);
+    if (tree_from != TREES_OFF) insert_tree<false>(s);
+}
+
 // The search at strstart from hash_head, by tree when the trees hold every
 // candidate, else by chain.
 unsigned find_match(unsigned hash_head)
 {
     cost.searches++;
     const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : 1;
-    if (tree_from == TREES_OFF) {
-        insert_string<false>(strstart);
-        return longest_match(hash_head);
-    }
+    insert_chain(strstart);
+    if (tree_from == TREES_OFF) return longest_match(hash_head);
     if (tree_from > limit) {
         unsigned len = longest_match(hash_head);
-        insert_string<false>(strstart);
+        insert_tree<false>(strstart);
         return len;
     }
     if (cost.searches % SAMPLE_EVERY == 0) {
@@ -315,7 +328,7 @@ unsigned find_match(unsigned hash_head)
         longest_match(hash_head);
         match_start = keep;
     }
-    return insert_string<true>(strstart);
+    return insert_tree<true>(strstart);
 }
 
 // Chooses chain or trees for the next segment by the counts of the last.
@@ -356,8 +369,11 @@ void fill_window()
                 links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
         };
         rebase(prev, 2 * WSIZE);
-        rebase(tree_less, WSIZE);
-        rebase(tree_more, WSIZE);
+        // Links of strings before tree_from are never followed.
+        if (tree_from != TREES_OFF) {
+            rebase(tree_less, WSIZE);
+            rebase(tree_more, WSIZE);
+        }
         more += WSIZE;
     }
     if (!eofile) {
@@ -437,7 +453,7 @@ ulg deflate()
         // match was found, and a tree must be ordered by the bytes that stay.
         // Here lookahead is MIN_LOOKAHEAD or the input has ended.
         cost.strings += strstart + 1 - insert_next;
-        while (insert_next < strstart) insert_string<false>(insert_next++);
+        for (; insert_next < strstart; insert_next++) insert_string(insert_next);
         insert_next = strstart + 1;
         if (cost.strings >= SEGMENT) choose_structure();
         unsigned hash_head = head[hash3(window + strstart)];
@@ -450,7 +466,7 @@ ulg deflate()
             if (match_length > lookahead) match_length = lookahead;
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
         } else {
-            insert_string<false>(strstart);
+            insert_string(strstart);
         }
 
         if (prev_length >= MIN_MATCH && match_length <= prev_length) {
