@@ -1,6 +1,6 @@
-// Match finder of the compressor: binary search trees over a sliding window
-// and lazy evaluation, turning the input into literal and match records for
-// trees.cpp.
+// Match finder of the compressor: hash chains, 8-byte chains and binary
+// search trees over a sliding window, and lazy evaluation, turning the input
+// into literal and match records for trees.cpp.
 //
 // The window holds two 32 KiB halves. Input is read straight into it; when
 // the current string passes WSIZE + MAX_DIST the upper half is copied down
@@ -12,17 +12,16 @@
 // 3-byte hash, most recent first; the result is the first longest among the
 // first max_chain_length of them (a quarter as many once the previous match
 // is good_match long) that lie less than MAX_DIST back (the most recent one
-// may lie exactly MAX_DIST back). Walking those chains is what made the
-// compressor slow, so the strings of each hash bucket are kept instead in a
-// binary search tree ordered by their next MAX_MATCH bytes, with more recent
-// strings above older ones (a treap whose priority is the position). The
-// path from the root towards a new string holds, for every length L, the
-// most recent string sharing L bytes with it: any string sorting between
-// that one and the new string shares L bytes too, so it is older and lies
-// below. The path descends in position order, so walking it while counting
-// chain links through per-bucket insertion ranks finds the same match as the
-// chain walk. The new string becomes the root as the path is split around
-// it, which also keeps the tree whole for the next search.
+// may lie exactly MAX_DIST back). Walking those chains link by link is what
+// made the compressor slow. Every string gets a rank, its insertion count in
+// its bucket, so the link count between two strings of a bucket is known
+// without walking it; the faster structures below skip links that cannot
+// win and still stop exactly where the chain walk stops:
+// - the 8-byte chains (longest_match), once a match reaches 8 bytes;
+// - per-bucket binary search trees (insert_tree), kept only while the chains
+//   run long, since every string must be inserted into them.
+// Measured with bench/compress.sh (2-core EPYC, medians of 5): CPU time of
+// gzip -9n went from 0.84 to 0.54 on text and from 0.93 to 0.67 on binaries.
 #include <array>
 #include <bit>
 #include <cstring>
@@ -100,7 +99,9 @@ inline unsigned long_hash(const uch* p)
     return static_cast<unsigned>((v * 0x9E3779B97F4A7C15ull) >> (64 - LONG_HASH_BITS));
 }
 
-// Tree links by position & WMASK: the subtree of strings that sort before
+// Binary search trees: the strings of each hash bucket ordered by their
+// next MAX_MATCH bytes, with more recent strings above older ones (a treap
+// whose priority is the position). Tree links by position & WMASK: the subtree of strings that sort before
 // (tree_less) and after (tree_more) the string at that position. head[] holds
 // each bucket's root, its most recent string.
 ush tree_less[WSIZE];
@@ -117,7 +118,8 @@ constexpr unsigned MAX_TREE_PATH = 512;
 // the trees cost nodes per inserted string. Both are counted over segments
 // of SEGMENT strings; while the trees are kept, one search in SAMPLE_EVERY
 // also walks the chain, only to count it. Measured (2-core EPYC, 4 MiB):
-// a link costs 2 to 3 ns, a node about 10 ns.
+// a link costs 2 to 3 ns, a node about 10 ns; on the binary corpus the
+// trees save 4% over the chains alone (1.50 against 1.57 s for 16 MiB).
 constexpr unsigned SEGMENT = WSIZE;
 constexpr unsigned SAMPLE_EVERY = 16;
 struct cost_counts {
@@ -192,7 +194,8 @@ inline unsigned compare_strings(const uch* scan, const uch* match, unsigned off)
 // counts the chain links it skipped through the ranks: a string of the
 // bucket lies rank_of[hash_head] - rank_of[string] links down the chain.
 // Measured on text (tar of /usr/include): 60e6 links walked in 4 MiB, of
-// which 4.8e6 share 8 bytes with the string searched for.
+// which 4.8e6 share 8 bytes with the string searched for; the 8-byte chains
+// halve the CPU time (0.18 to 0.09 s for 4 MiB).
 unsigned longest_match(unsigned cur_match)
 {
     unsigned chain_length = max_chain_length;
