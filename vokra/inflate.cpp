@@ -140,7 +140,7 @@ void release_all_tables()
 // of the window, so reads before the stream start still give whatever the
 // window held.
 uch* const history = window + WSIZE;
-constexpr unsigned COPY_SPILL = 24;  // most bytes copy_fast writes past a match
+constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
 static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and spill fit the window array");
 
 // The window is full: hand it out, and keep it as the history of the next.
@@ -367,7 +367,9 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
         copy8(dst, src);
         copy8(dst + 8, src + 8);
         copy8(dst + 16, src + 16);
-        for (unsigned i = 24; i < n; i += 8) copy8(dst + i, src + i);
+        copy8(dst + 24, src + 24);
+        copy8(dst + 32, src + 32);
+        for (unsigned i = 40; i < n; i += 8) copy8(dst + i, src + i);
     } else if (dist == 1) {
         u64 v = *src * 0x0101010101010101ull;
         for (unsigned i = 0; i < n; i += 8) std::memcpy(dst + i, &v, 8);
