@@ -170,8 +170,9 @@ inline void copy_match(unsigned& w, unsigned src, unsigned n)
         unsigned piece = WSIZE - (src > w ? src : w);
         if (piece > n) piece = n;
         n -= piece;
-        if (src > w) {
-            // The source lies in the previous window, ahead of the destination.
+        if (src >= w) {
+            // The source lies in the previous window, at or ahead of the
+            // destination (at it for distance 32768).
             std::memcpy(window + w, history + src, piece);
             w += piece;
             src += piece;
@@ -214,6 +215,11 @@ inline const huft* slow_decode(const huft* t, unsigned bits, u64& b, unsigned& k
 // and sub-tables for longer codes, all in one array. They are built from the
 // same code lengths as the huft sets, after huft_build has accepted them, so
 // both decode every pattern alike; a pattern no code fills is invalid in both.
+// Measured (CPU seconds, min of 9, gzip -6 tar of /usr/include, 117 MiB out,
+// AMD EPYC): 0.240 with the huft fast loop and libc copies, 0.208 with these
+// tables and copy_fast; igzip -dc 0.116. The tables and literal runs alone
+// gained nothing measurable; the copies without libc calls and with few
+// branches did (callgrind branch model, 8 MB out: 665K -> 549K mispredicts).
 //
 // Entry layout:
 //   bits 0..4   stream bits this step consumes: the code's bits at this level,
@@ -359,7 +365,9 @@ inline void copy8(uch* dst, const uch* src)
 // whole words and so up to COPY_SPILL bytes past the match: those lie ahead
 // of the window position, where the history is read from `history`, or in
 // the slack after the window. Each word read lies wholly before the bytes
-// still to be written when dist is at least the word size.
+// still to be written when dist is at least the word size. Five words before
+// the loop cover most matches without a loop-exit misprediction (0.213 ->
+// 0.208 s in the measurement above, against three words).
 inline void copy_fast(uch* dst, unsigned n, unsigned dist)
 {
     const uch* src = dst - dist;
