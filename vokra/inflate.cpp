@@ -427,25 +427,15 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
             }
         }
         if (t & F_LIT) {
-            // Up to three more literals from the first level on this refill.
-            window[w++] = static_cast<uch>(t >> 16);
-            b >>= t & 31;
-            k -= t & 31;
-            t = f.lit[b & lmask];
-            if ((t & F_LIT) == 0) continue;
-            window[w++] = static_cast<uch>(t >> 16);
-            b >>= t & 31;
-            k -= t & 31;
-            t = f.lit[b & lmask];
-            if ((t & F_LIT) == 0) continue;
-            window[w++] = static_cast<uch>(t >> 16);
-            b >>= t & 31;
-            k -= t & 31;
-            t = f.lit[b & lmask];
-            if ((t & F_LIT) == 0) continue;
-            window[w++] = static_cast<uch>(t >> 16);
-            b >>= t & 31;
-            k -= t & 31;
+            // This literal and up to three more from the first level.
+            for (int more = 3;; more--) {
+                window[w++] = static_cast<uch>(t >> 16);
+                b >>= t & 31;
+                k -= t & 31;
+                if (more == 0) break;
+                t = f.lit[b & lmask];
+                if ((t & F_LIT) == 0) break;
+            }
             continue;
         }
 
