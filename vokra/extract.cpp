@@ -26,7 +26,6 @@
 namespace {
 
 constexpr const char* DEFAULT_EXTRACT = "cat > %p/%o";
-constexpr std::size_t RAW_CHUNK = 512;   // a raw payload moves in pieces of this size
 constexpr std::size_t ANSWER_MAX = 512;  // one answer line at the prompt
 
 // The relocation link of the current run, or null. Read by the signal handler,
@@ -318,16 +317,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     } else {
         // A raw payload runs to the end of the file; an empty one counts as a
         // failed extraction. Read and write failures are fatal stream errors.
-        result = 1;
-        char buf[RAW_CHUNK];
-        for (;;) {
-            ssize_t n = read(ifd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) read_error();
-            if (n == 0) break;
-            result = 0;
-            write_buf(ofd, buf, static_cast<unsigned>(n));
-        }
+        result = copy_raw(ifd, ofd) == 0 ? 1 : 0;
     }
 
     std::fflush(pipe);  // null (with -x) flushes every output stream

@@ -106,6 +106,9 @@ int fill_inbuf(int eof_ok);
 inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
 
 // ---- buffered output ----
+// Copies everything that remains on descriptor `in` to `out` and returns the
+// byte count; read and write failures are fatal (read_error, write_error).
+zoff_t copy_raw(int in, int out);
 void flush_outbuf();
 void flush_window();
 void write_buf(int fd, const void* buf, unsigned cnt);

@@ -73,7 +73,6 @@ char** options_first(int argc, char** argv)
     return out;
 }
 
-constexpr std::size_t RAW_COPY_CHUNK = 256;  // a raw payload is appended in pieces of this size
 
 // Copies an option argument into one of the 1024-byte buffers, or refuses.
 void copy_option(char* dst, char opt, const char* arg)
@@ -136,14 +135,7 @@ void add_composed_feature(const char* prefix, const char* arg)
             continue;
         }
         if (raw) {
-            char buf[RAW_COPY_CHUNK];
-            for (;;) {
-                ssize_t n = read(ifd, buf, sizeof buf);
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) read_error();
-                if (n == 0) break;
-                write_buf(ofd, buf, static_cast<unsigned>(n));
-            }
+            copy_raw(ifd, ofd);
             exit_code = 0;
         } else {
             zip(ifd, ofd);
