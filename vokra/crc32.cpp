@@ -1,15 +1,15 @@
 // CRC-32 of the gzip format (RFC 1952): reflected polynomial 0xEDB88320.
 //
-// Portable path, slicing-by-8: eight tables let one step fold eight input
-// bytes into the register with eight independent lookups instead of a chain
-// of eight dependent ones. Table 0 is the classic byte-at-a-time table;
-// table k gives the effect of a byte followed by k zero bytes. Bytes are
-// assembled with shifts, so the result does not depend on the host's byte
-// order.
+// Portable path, slicing-by-16: sixteen tables let one step fold sixteen
+// input bytes into the register with independent lookups instead of a chain
+// of dependent ones. Table 0 is the classic byte-at-a-time table; table k
+// gives the effect of a byte followed by k zero bytes. Bytes are assembled
+// with shifts, so the result does not depend on the host's byte order.
 //
 // x86 path, carry-less multiply (PCLMULQDQ), chosen at run time when the CPU
-// has it. Measured on an AMD EPYC (Zen-class, loaded machine), 1 MiB buffer:
-// slicing-by-8 1.65 GB/s, carry-less folding CRC_CLMUL_FIGURE.
+// has it; the tables still do inputs under 64 bytes and the tail. Measured on
+// an AMD EPYC (2 cores, loaded machine), 1 MiB buffer, medians: the former
+// slicing-by-8 1.65-2.0 GB/s, slicing-by-16 3.1 GB/s, folding 12-13 GB/s.
 //
 // The algebra, with the message read as a polynomial over GF(2) whose first
 // bit is the highest coefficient: the register C after the message M of n
@@ -33,7 +33,7 @@ namespace {
 
 constexpr ulg CRC_POLY = 0xEDB88320;  // x^32+x^26+...+1, bit-reversed
 
-using crc_tables = std::array<std::array<ulg, 256>, 8>;
+using crc_tables = std::array<std::array<ulg, 256>, 16>;
 
 constexpr crc_tables make_crc_tables()
 {
@@ -44,7 +44,7 @@ constexpr crc_tables make_crc_tables()
         t[0][n] = c;
     }
     for (ulg n = 0; n < 256; n++) {
-        for (int k = 1; k < 8; k++) t[k][n] = t[0][t[k - 1][n] & 0xff] ^ (t[k - 1][n] >> 8);
+        for (std::size_t k = 1; k < 16; k++) t[k][n] = t[0][t[k - 1][n] & 0xff] ^ (t[k - 1][n] >> 8);
     }
     return t;
 }
@@ -64,14 +64,17 @@ ulg crc_register = 0xffffffff;
 // Runs the uncomplemented register over n bytes.
 ulg crc_run_portable(ulg c, const uch* s, std::size_t n)
 {
-    while (n >= 8) {
+    while (n >= 16) {
         c ^= load_le32(s);
-        ulg hi = load_le32(s + 4);
-        c = crc_tab[7][c & 0xff] ^ crc_tab[6][(c >> 8) & 0xff] ^ crc_tab[5][(c >> 16) & 0xff] ^
-            crc_tab[4][c >> 24] ^ crc_tab[3][hi & 0xff] ^ crc_tab[2][(hi >> 8) & 0xff] ^
-            crc_tab[1][(hi >> 16) & 0xff] ^ crc_tab[0][hi >> 24];
-        s += 8;
-        n -= 8;
+        ulg w1 = load_le32(s + 4), w2 = load_le32(s + 8), w3 = load_le32(s + 12);
+        c = crc_tab[15][c & 0xff] ^ crc_tab[14][(c >> 8) & 0xff] ^ crc_tab[13][(c >> 16) & 0xff] ^
+            crc_tab[12][c >> 24] ^ crc_tab[11][w1 & 0xff] ^ crc_tab[10][(w1 >> 8) & 0xff] ^
+            crc_tab[9][(w1 >> 16) & 0xff] ^ crc_tab[8][w1 >> 24] ^ crc_tab[7][w2 & 0xff] ^
+            crc_tab[6][(w2 >> 8) & 0xff] ^ crc_tab[5][(w2 >> 16) & 0xff] ^ crc_tab[4][w2 >> 24] ^
+            crc_tab[3][w3 & 0xff] ^ crc_tab[2][(w3 >> 8) & 0xff] ^ crc_tab[1][(w3 >> 16) & 0xff] ^
+            crc_tab[0][w3 >> 24];
+        s += 16;
+        n -= 16;
     }
     while (n-- != 0) c = crc_tab[0][(c ^ *s++) & 0xff] ^ (c >> 8);
     return c;
