@@ -29,7 +29,8 @@ TempDir::~TempDir()
 {
     // Tests may leave read-only or odd entries behind; rm -rf copes with all of them.
     std::string cmd = "rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) { /* nothing more to do */ }
+    if (std::system(cmd.c_str()) != 0) { /* nothing more to do */
+    }
 }
 
 std::string read_file(const std::string& path)
@@ -131,7 +132,8 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, co
     }
     if (in_fd >= 0) close(in_fd);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }
@@ -154,6 +156,9 @@ std::string random_bytes(std::size_t n, unsigned seed)
     return s;
 }
 
-std::string vokra_exe() { return VOKRA_EXE; }
+std::string vokra_exe()
+{
+    return VOKRA_EXE;
+}
 
 }  // namespace testutil

@@ -1,1 +1,82 @@
-// placeholder
+// Bit writer of the compressor: packs DEFLATE codes least significant bit
+// first into the output buffer and writes stored blocks.
+//
+// The buffer holds at most 16 bits and is written out, as two bytes through
+// out_short(), only when it is full and more bits arrive. Bits beyond the
+// 16-bit buffer are carried over into the next one, so send_bits() never
+// writes more than one 16-bit word.
+#include <algorithm>
+#include <cstring>
+
+#include "gzip.h"
+
+namespace {
+
+ush bi_buf;    // bits waiting to be written; the oldest is bit 0
+int bi_valid;  // number of valid bits in bi_buf, 0 to 16
+file_t zfile;  // output descriptor of the member, recorded only
+
+}  // namespace
+
+int (*read_buf)(char* buf, unsigned size);
+
+void bi_init(file_t zipfile)
+{
+    zfile = zipfile;
+    bi_buf = 0;
+    bi_valid = 0;
+    if (zfile != -1) read_buf = file_read;
+}
+
+// value must be below 2^length: higher bits are not masked and would land in
+// the bits of the next code.
+void send_bits(int value, int length)
+{
+    constexpr int BUF_SIZE = 16;
+    const unsigned v = static_cast<unsigned>(value);
+    if (bi_valid > BUF_SIZE - length) {
+        // Fill the buffer with the low bits of value, write it, and keep the
+        // rest. A full buffer (bi_valid 16) shifts value by 16, so the write
+        // carries only the old bits and value moves whole into the new buffer.
+        bi_buf = static_cast<ush>(bi_buf | (v << bi_valid));
+        out_short(bi_buf);
+        bi_buf = static_cast<ush>((v & 0xffff) >> (BUF_SIZE - bi_valid));
+        bi_valid += length - BUF_SIZE;
+    } else {
+        bi_buf = static_cast<ush>(bi_buf | (v << bi_valid));
+        bi_valid += length;
+    }
+}
+
+// Pads with zero bits: bi_buf is only ever filled from the bottom.
+void bi_windup()
+{
+    if (bi_valid > 8) {
+        out_short(bi_buf);
+    } else if (bi_valid > 0) {
+        out_byte(bi_buf & 0xff);
+    }
+    bi_buf = 0;
+    bi_valid = 0;
+}
+
+// The stored-block header bits were sent by the caller; the windup supplies
+// the padding to a byte boundary that RFC 1951 puts before LEN.
+void copy_block(char* buf, unsigned len, int header)
+{
+    bi_windup();
+    if (header) {
+        out_short(len & 0xffff);
+        out_short(~len & 0xffff);
+    }
+    // Bulk copy with the same flush points as out_byte: outbuf is written
+    // each time it reaches OUTBUFSIZ bytes, never earlier.
+    while (len != 0) {
+        unsigned n = std::min(len, OUTBUFSIZ - outcnt);
+        std::memcpy(outbuf + outcnt, buf, n);
+        outcnt += n;
+        buf += n;
+        len -= n;
+        if (outcnt == OUTBUFSIZ) flush_outbuf();
+    }
+}

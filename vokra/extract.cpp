@@ -1,1 +1,385 @@
-// placeholder
+// The extraction and install run: find the payload, check for room, stream it
+// into the extract command, then run the install command with the features in
+// its environment (after confirmation in verbose mode).
+//
+// While the run owns a relocation link it must not leave it behind on any way
+// out: the normal end unlinks it, a fatal stream error reaches the link through
+// abort_cleanup, and SIGINT, SIGTERM and SIGHUP through a handler that unlinks
+// it and exits 1. SIGPIPE is ignored while the data moves, so an extract
+// command that stops reading turns into an EPIPE write error with a message
+// instead of silently killing the process.
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "strsplit.h"
+#include "vokra.h"
+
+namespace {
+
+constexpr const char* DEFAULT_EXTRACT = "cat > %p/%o";
+constexpr std::size_t RAW_CHUNK = 512;   // a raw payload moves in pieces of this size
+constexpr std::size_t ANSWER_MAX = 512;  // one answer line at the prompt
+
+// The relocation link of the current run, or null. Read by the signal handler,
+// so it is set only once the space check has returned a link in sympath.
+char* volatile relocation_link = nullptr;
+
+void remove_relocation_link()
+{
+    char* link = relocation_link;
+    if (link != nullptr && link[0] != '\0') unlink(link);
+}
+
+extern "C" void on_fatal_signal(int)
+{
+    remove_relocation_link();  // unlink and _exit are async-signal-safe
+    _exit(1);
+}
+
+constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Installs the run's signal handling and puts the previous dispositions back
+// when the run ends (in-process callers keep theirs).
+class RunSignals {
+public:
+    RunSignals()
+    {
+        struct sigaction sa {};
+        sa.sa_handler = on_fatal_signal;
+        sigemptyset(&sa.sa_mask);
+        for (std::size_t i = 0; i < std::size(CAUGHT_SIGNALS); i++) {
+            sigaction(CAUGHT_SIGNALS[i], nullptr, &saved_[i]);
+            // A signal ignored by whoever started us (a background job) stays ignored.
+            if (saved_[i].sa_handler != SIG_IGN) sigaction(CAUGHT_SIGNALS[i], &sa, nullptr);
+        }
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        sigemptyset(&ign.sa_mask);
+        sigaction(SIGPIPE, &ign, &saved_pipe_);
+    }
+    ~RunSignals()
+    {
+        sigaction(SIGPIPE, &saved_pipe_, nullptr);
+        for (std::size_t i = 0; i < std::size(CAUGHT_SIGNALS); i++) {
+            sigaction(CAUGHT_SIGNALS[i], &saved_[i], nullptr);
+        }
+    }
+    RunSignals(const RunSignals&) = delete;
+    RunSignals& operator=(const RunSignals&) = delete;
+
+    // Children started with popen and system get the default SIGPIPE, not our
+    // ignored one (an ignored disposition would survive their exec).
+    void child_defaults() const { sigaction(SIGPIPE, &saved_pipe_, nullptr); }
+    void parent_ignores() const
+    {
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        sigemptyset(&ign.sa_mask);
+        sigaction(SIGPIPE, &ign, nullptr);
+    }
+
+private:
+    struct sigaction saved_[std::size(CAUGHT_SIGNALS)]{};
+    struct sigaction saved_pipe_ {};
+};
+
+// Appends text to the expansion, wrapped in single quotes for the shell when
+// asked (a ' inside becomes '\''). Returns false when it would not fit.
+bool append(char* out, std::size_t& len, const char* text, bool quote)
+{
+    auto put = [&](char c) {
+        if (len >= EXPAND_BUFSIZ - 1) return false;
+        out[len++] = c;
+        return true;
+    };
+    if (quote && !put('\'')) return false;
+    for (const char* p = text; *p != '\0'; p++) {
+        if (quote && *p == '\'') {
+            for (const char* q = "'\\''"; *q != '\0'; q++) {
+                if (!put(*q)) return false;
+            }
+        } else if (!put(*p)) {
+            return false;
+        }
+    }
+    return !quote || put('\'');
+}
+
+// The expansion behind replace_program_parms; the default extract command
+// quotes its two expansions so any directory or output name is one word.
+char* expand_command(const char* pgm, bool quote)
+{
+    char* out = static_cast<char*>(std::calloc(EXPAND_BUFSIZ, 1));
+    if (out == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", progname);
+        return nullptr;
+    }
+    std::size_t len = 0;
+    bool fits = true;
+    for (const char* p = pgm; *p != '\0' && fits; p++) {
+        if (*p != '%' || p[1] == '\0') {
+            const char one[] = {*p, '\0'};
+            fits = append(out, len, one, false);
+        } else if (p[1] == 'o') {
+            fits = append(out, len, ofname, quote);
+            p++;
+        } else if (p[1] == 'p') {
+            char cwd[EXPAND_BUFSIZ];
+            if (getcwd(cwd, sizeof cwd) == nullptr) {
+                if (errno != ERANGE) {
+                    std::fprintf(stderr, "%s: cannot get the current directory: %s\n", progname,
+                                 std::strerror(errno));
+                    std::free(out);
+                    return nullptr;
+                }
+                fits = false;
+            } else {
+                fits = append(out, len, cwd, quote);
+            }
+            p++;
+        } else {
+            const char two[] = {p[0], p[1], '\0'};
+            fits = append(out, len, two, false);
+            p++;
+        }
+    }
+    if (!fits) {
+        std::fprintf(stderr, "%s: command too long after expansion (at most %zu characters): %s\n", progname,
+                     EXPAND_BUFSIZ - 1, pgm);
+        std::free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+// Reports an extract command that did not end with status 0; -1 then.
+int check_extract_status(const char* program, const char* command, int status)
+{
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+    if (status == -1) {
+        std::fprintf(stderr, "\n%s: extraction of %s failed: %s\n", program, ofname, std::strerror(errno));
+    } else if (WIFSIGNALED(status)) {
+        std::fprintf(stderr, "\n%s: extraction of %s failed (killed by signal %d)\n", program, ofname,
+                     WTERMSIG(status));
+    } else {
+        std::fprintf(stderr, "\n%s: extraction of %s failed (exit status %d)\n", program, ofname,
+                     WEXITSTATUS(status));
+    }
+    std::fprintf(stderr, "\nCommand: %s\n", command);
+    return -1;
+}
+
+// The verbose confirmation: 1 to run the command, 0 not to.
+int confirm_install(const char* command)
+{
+    std::printf("This archive requires more processing using the following command:\n");
+    std::printf("    %s\n", command);
+    if (!isatty(fileno(stdin))) {
+        std::printf("but stdin is not a terminal. So forget it.\n");
+        std::fflush(stdout);
+        return 0;
+    }
+    std::printf("OK to run the command? ");
+    char answer[ANSWER_MAX];
+    for (;;) {
+        std::fflush(stdout);
+        // End of input (or a read error) is no answer: the command does not run.
+        if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+            std::printf("\n");
+            std::fflush(stdout);
+            return 0;
+        }
+        int c = std::toupper(static_cast<unsigned char>(answer[0]));
+        if (c == 'N') return 0;
+        if (c == 'Y') return 1;
+        std::printf("\n? (y/n): ");
+    }
+}
+
+// Steps after the preamble is loaded and ifd is set: the data step and the
+// install run. Returns the run's result; the caller closes the archive and
+// removes the relocation link.
+int extract_and_install(const char* program, char* sympath, RunSignals& signals)
+{
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    int method_read = 0;
+    if (raw) {
+        const char* name = get_feature("NAME=");
+        const char* eq = name != nullptr ? std::strchr(name, '=') : nullptr;
+        if (eq != nullptr) std::strcpy(ofname, eq + 1);  // a lookup holds at most 255 characters
+    } else {
+        method_read = get_method(ifd);
+    }
+
+    const char* vfy = extract_only ? nullptr : get_feature("VFYFS=");
+    off_t data_start = vfy != nullptr && std::strchr(vfy, '=') != nullptr ? lseek(ifd, 0, SEEK_CUR) : -1;
+    if (data_start != -1) {
+        // The last 8 bytes are the gzip trailer: CRC-32, then ISIZE, both least
+        // significant byte first. Only ISIZE is needed: whole MiB, plus one.
+        off_t trailer = lseek(ifd, -8, SEEK_END);
+        bytes_in = trailer - preamble_end;
+        unsigned char tail[8];
+        if (trailer < 0 || read(ifd, tail, 8) != 8) read_error();
+        bytes_in += 8;
+        ulg isize = static_cast<ulg>(tail[4]) | static_cast<ulg>(tail[5]) << 8 |
+                    static_cast<ulg>(tail[6]) << 16 | static_cast<ulg>(tail[7]) << 24;
+        std::memset(sympath, 0, SYMPATH_BUFSIZ);
+        if (verify_fs(static_cast<int>(isize >> 20) + 1, sympath) == -1) return -1;
+        // Only now does sympath name a link of ours: while the check runs it
+        // holds candidate paths that must never be unlinked.
+        if (sympath[0] != '\0') {
+            relocation_link = sympath;
+            abort_cleanup = remove_relocation_link;
+        }
+        lseek(ifd, data_start, SEEK_SET);
+    }
+
+    if (method_read == -1) {
+        std::fprintf(stderr, "%s: unknown compression method\n", program);
+        return -1;
+    }
+
+    FILE* pipe = nullptr;
+    char* extract_cmd = nullptr;
+    if (extract_only) {
+        to_stdout = 1;
+    } else {
+        bool default_extract = pipe_program[0] == '\0';
+        if (default_extract) std::strcpy(pipe_program, DEFAULT_EXTRACT);
+        extract_cmd = expand_command(pipe_program, default_extract);
+        if (extract_cmd == nullptr) return -1;
+        std::fflush(nullptr);  // the child must not inherit unwritten output
+        signals.child_defaults();
+        pipe = popen(extract_cmd, "w");
+        signals.parent_ignores();
+        if (pipe == nullptr) {
+            std::perror(extract_cmd);
+            std::free(extract_cmd);
+            return -1;
+        }
+        to_stdout = 0;
+        ofd = fileno(pipe);
+    }
+
+    if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
+    if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
+
+    int result;
+    if (!raw) {
+        result = unzip(ifd, ofd);
+    } else {
+        // A raw payload runs to the end of the file; an empty one counts as a
+        // failed extraction. Read and write failures are fatal stream errors.
+        result = 1;
+        char buf[RAW_CHUNK];
+        for (;;) {
+            ssize_t n = read(ifd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) read_error();
+            if (n == 0) break;
+            result = 0;
+            write_buf(ofd, buf, static_cast<unsigned>(n));
+        }
+    }
+
+    std::fflush(pipe);  // null (with -x) flushes every output stream
+    if (extract_pause_seconds != 0) sleep(extract_pause_seconds);
+
+    if (pipe != nullptr) {
+        // pclose closes the data descriptor, so the extract command sees the
+        // end of its input, and then waits for it to finish.
+        int status = pclose(pipe);
+        int extract_result = check_extract_status(program, extract_cmd, status);
+        std::free(extract_cmd);
+        if (extract_result != 0) return -1;
+    }
+
+    if (extract_only || to_stdout || result != 0 || dont_run_program || run_program[0] == '\0') return result;
+
+    char* install_cmd = replace_program_parms(run_program);
+    if (install_cmd == nullptr) return -1;
+    export_features();
+    std::fflush(nullptr);
+    signals.child_defaults();
+    if (verbose) {
+        // In verbose mode the dialogue has spoken; no failure message follows.
+        if (confirm_install(install_cmd)) result = std::system(install_cmd);
+    } else {
+        result = std::system(install_cmd);
+        if (((result >> 8) & 0xff) != 0) {
+            std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
+            std::fprintf(stderr, "\nCommand: %s\n", install_cmd);
+        }
+    }
+    signals.parent_ignores();
+    std::free(install_cmd);
+    return result;
+}
+
+}  // namespace
+
+char* replace_program_parms(const char* pgm)
+{
+    return expand_command(pgm, false);
+}
+
+void export_features()
+{
+    APLIST items = ap_strsplit(features, ",");
+    if (items == nullptr) return;
+    for (void** p = items; *p != nullptr; p++) {
+        char* item = static_cast<char*>(*p);
+        strtrim(item);
+        char* env;
+        if (std::strchr(item, '=') == nullptr) {
+            // A bare key becomes a variable with an empty value.
+            std::size_t n = std::strlen(item) + 2;
+            env = static_cast<char*>(std::malloc(n));
+            if (env != nullptr) std::snprintf(env, n, "%s=", item);
+        } else {
+            env = strdup(item);
+        }
+        // The environment keeps pointing at env, so it is never freed.
+        if (env != nullptr) putenv(env);
+    }
+    ap_destroy(items);
+}
+
+int do_decompress(const char* program)
+{
+    int in = find_preamble(program);
+    if (in == -1) {
+        std::fprintf(stderr, "%s: unable to find preamble magic value\n", program);
+        return -1;
+    }
+    if (std::strlen(program) >= sizeof ifname) {
+        std::fprintf(stderr, "%s: name too long (at most %zu characters)\n", program, sizeof ifname - 1);
+        close(in);
+        return -1;
+    }
+    ifd = in;
+    std::strcpy(ifname, program);
+    ofd = fileno(stdout);
+    std::strcpy(ofname, "stdout");
+    insize = inptr = 0;  // the gzip header is read from the first payload byte
+
+    char sympath[SYMPATH_BUFSIZ] = {};
+    int result;
+    {
+        RunSignals signals;
+        result = extract_and_install(program, sympath, signals);
+        close(in);
+        remove_relocation_link();
+        relocation_link = nullptr;
+        abort_cleanup = nullptr;
+    }
+    return result;
+}

@@ -147,11 +147,27 @@ using file_t = int;
 extern int (*read_buf)(char* buf, unsigned size);
 void bi_init(file_t zipfile);
 void send_bits(int value, int length);
-unsigned bi_reverse(unsigned code, int len);
+// The low len bits of code in reverse order: Huffman codes are sent first
+// bit first, and send_bits() sends the least significant bit first. A len of
+// 0 or less behaves as 1.
+constexpr unsigned bi_reverse(unsigned code, int len)
+{
+    unsigned res = 0;
+    do {
+        res |= code & 1;
+        code >>= 1;
+        res <<= 1;
+    } while (--len > 0);
+    return res >> 1;
+}
 void bi_windup();
 void copy_block(char* buf, unsigned len, int header);
 
 // ---- compressor ----
+// Window index of the current string and of the current block's first byte
+// (negative once that byte has slid out); the early end of a block reads both.
+extern unsigned strstart;
+extern long block_start;
 void lm_init(int pack_level, ush* flags);
 ulg deflate();
 void ct_init(ush* attr, int* methodp);

@@ -1,2 +1,201 @@
-// Entry point placeholder.
-int main() { return 1; }
+// Entry point: decide between build mode and archive mode, parse the options
+// and run exactly one road (build, extraction, utility extraction, listing).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "vokra.h"
+
+namespace {
+
+// POSIX getopt stops at the first operand; glibc's would permute unless told.
+#ifdef __GLIBC__
+constexpr const char* OPTIONS = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
+#else
+constexpr const char* OPTIONS = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+#endif
+
+constexpr std::size_t RAW_COPY_CHUNK = 256;  // a raw payload is appended in pieces of this size
+
+// Copies an option argument into one of the 1024-byte buffers, or refuses.
+void copy_option(char* dst, char opt, const char* arg)
+{
+    if (std::strlen(arg) >= PREAMBLE_BUFSIZ) {
+        std::fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", progname, opt,
+                     PREAMBLE_BUFSIZ - 1);
+        std::exit(1);
+    }
+    std::strcpy(dst, arg);
+}
+
+// Adds the item prefix + arg, composed in a 256-byte work buffer, or refuses.
+void add_composed_feature(const char* prefix, const char* arg)
+{
+    char item[FEATURE_ITEM_MAX];
+    std::size_t prefix_len = std::strlen(prefix);
+    std::size_t arg_len = std::strlen(arg);
+    if (prefix_len + arg_len >= sizeof item) {
+        std::fprintf(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", progname,
+                     sizeof item - 1, prefix, arg);
+        std::exit(1);
+    }
+    std::memcpy(item, prefix, prefix_len);
+    std::memcpy(item + prefix_len, arg, arg_len + 1);
+    if (add_feature(item) != 0) std::exit(1);
+}
+
+[[noreturn]] void build_road(int argc, char** argv, int first)
+{
+    // Everything that can refuse the build is checked before the first byte
+    // goes to standard output.
+    if (vokra_path[0] == '\0') {
+        std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", progname);
+        std::exit(1);
+    }
+    for (int i = first; i < argc; i++) {
+        if (std::strlen(argv[i]) >= sizeof ifname) {
+            std::fprintf(stderr, "%s: file name too long (at most %zu characters): %.40s...\n", progname,
+                         sizeof ifname - 1, argv[i]);
+            std::exit(1);
+        }
+    }
+    add_composed_feature("NAME=", gz_basename(argv[first]));
+
+    ofd = fileno(stdout);
+    build_preamble(vokra_path, ofd);
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    for (int i = first; i < argc; i++) {
+        std::strcpy(ifname, argv[i]);
+        ifd = open(ifname, O_RDONLY);
+        if (ifd < 0) {
+            std::perror(ifname);
+            continue;
+        }
+        if (raw) {
+            char buf[RAW_COPY_CHUNK];
+            for (;;) {
+                ssize_t n = read(ifd, buf, sizeof buf);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) read_error();
+                if (n == 0) break;
+                write_buf(ofd, buf, static_cast<unsigned>(n));
+            }
+            exit_code = 0;
+        } else {
+            zip(ifd, ofd);
+        }
+        close(ifd);
+    }
+    std::exit(exit_code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
+    progname = own;
+    for (char* buf : {run_program, pipe_program, comment, features, vokra_path, uncompress_dir}) {
+        std::memset(buf, 0, PREAMBLE_BUFSIZ);
+    }
+
+    int is_compressed = 0;
+    int opt_u = 0;
+    int fd = find_preamble(own);
+    if (fd != -1) {
+        close(fd);
+        is_compressed = 1;
+    }
+
+    // An option's mode is the mode when it is parsed: one before -u counts as
+    // a build-mode option.
+    int c;
+    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+        switch (c) {
+            case 'u':
+                is_compressed = opt_u = 1;
+                break;
+            case 'c':
+                to_stdout = 1;
+                break;
+            case 'v':
+                verbose = 1;
+                break;
+            case 'x':
+                extract_only = 1;
+                break;
+            case 'n':
+                dont_run_program = 1;
+                break;
+            case 'l':
+                list = 1;
+                break;
+            case 'a':
+                if (!is_compressed && add_feature("NOCOMPR") != 0) std::exit(1);
+                break;
+            case 'p':
+                copy_option(vokra_path, 'p', optarg);
+                break;
+            case 'C':
+                copy_option(comment, 'C', optarg);
+                break;
+            case 'r':
+                copy_option(run_program, 'r', optarg);
+                break;
+            case 'f':
+                copy_option(pipe_program, 'f', optarg);
+                break;
+            case 't':
+                if (is_compressed) copy_option(uncompress_dir, 't', optarg);
+                break;
+            case 'V':
+                if (!is_compressed) add_composed_feature("VFYFS=", optarg);
+                break;
+            case 'S':
+                if (!is_compressed) add_composed_feature("FSSUB=", optarg);
+                break;
+            case 'O':
+                if (!is_compressed) add_composed_feature(F_OEM, optarg);
+                break;
+            case 'F':
+                if (!is_compressed && add_feature(optarg) != 0) std::exit(1);
+                break;
+            default:  // -h, -?, an unknown letter, a missing argument
+                Usage(is_compressed);
+                std::exit(1);
+        }
+    }
+
+    if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
+    if (vokra_path[0] == '\0') {
+        const char* self = find_program(own);
+        if (self != nullptr && std::strlen(self) < sizeof vokra_path) std::strcpy(vokra_path, self);
+    }
+
+    const bool have_operand = optind < argc;
+    if (list) {
+        if (have_operand && !is_compressed) {
+            for (int i = optind; i < argc; i++) do_list(argv[i]);
+        } else {
+            do_list(own);
+        }
+        std::exit(exit_code);
+    }
+    if (!have_operand && !is_compressed) {
+        Usage(0);
+        std::fprintf(stderr, "%s: what files do you want to compress?\n", own);
+        std::exit(1);
+    }
+    if (!is_compressed) build_road(argc, argv, optind);
+
+    if (opt_u && !have_operand) {
+        Usage(is_compressed);
+        std::exit(1);
+    }
+    const char* archive = opt_u ? argv[optind] : own;
+    std::exit(do_decompress(archive) == 0 ? 0 : 1);
+}

@@ -1,0 +1,37 @@
+#!/bin/sh
+# Packs examples/app into a self-extracting installer with vokra, runs the
+# installer in a temporary directory and shows what it did.
+# Usage: sh examples/demo.sh path/to/vokra
+set -eu
+
+# -a stores the payload raw. Drop it (leave the variable empty) once the build
+# road compresses; everything else stays the same.
+VOKRA_PAYLOAD_FLAG=-a
+
+[ $# -eq 1 ] || { echo "usage: $0 path/to/vokra" >&2; exit 1; }
+case $1 in /*) vokra=$1 ;; *) vokra=$(pwd)/$1 ;; esac
+examples=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vokra-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT INT TERM
+
+echo "== packing $examples/app"
+tar -cf "$work/hello-1.0.tar" -C "$examples/app" .
+
+# The installer checks that the filesystem of ./target has room and unpacks
+# into ./target/hello (VFYFS=target, FSSUB=hello) from wherever it is run;
+# then it runs install.sh from the unpacked tree.
+"$vokra" $VOKRA_PAYLOAD_FLAG \
+    -C 'hello 1.0 demo installer' \
+    -V target -S hello -O 'Example Corp' -F APP_VERSION=1.0 \
+    -f 'mkdir -p target/hello && tar -xf - -C target/hello' \
+    -r 'sh %p/target/hello/install.sh %p/target/hello' \
+    "$work/hello-1.0.tar" > "$work/hello-1.0.run"
+chmod +x "$work/hello-1.0.run"
+echo "== built $work/hello-1.0.run ($(wc -c < "$work/hello-1.0.run") bytes)"
+
+echo "== running the installer in $work/site"
+mkdir -p "$work/site/target"
+(cd "$work/site" && "$work/hello-1.0.run")
+echo "== installer exited with status 0; installed files:"
+(cd "$work/site" && find target -type f | sort)
+echo "== the installed application says: $("$work/site/target/hello/bin/hello")"

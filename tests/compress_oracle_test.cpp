@@ -1,0 +1,384 @@
+// The compressor against the system gzip: our member, after the stored name,
+// is byte for byte what `gzip -9 -n` writes after its 10-byte header. Inputs
+// are chosen so that the two end-of-input differences of today's gzip cannot
+// touch them (at most 65274 bytes, or a tail that repeats nothing before it);
+// those two corners are tested against our own rule at the end.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <unordered_set>
+
+#include "deflate_tokens.h"
+#include "gzip.h"
+#include "testutil.h"
+
+namespace {
+
+using testutil::TempDir;
+
+// xorshift, so the generated inputs are the same on every machine.
+struct Rng {
+    std::uint64_t x;
+    explicit Rng(unsigned seed) : x(0x9E3779B97F4A7C15ull ^ seed) {}
+    std::uint32_t next()
+    {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return static_cast<std::uint32_t>(x >> 16);
+    }
+};
+
+// The first n bytes of the machine's text (C headers) or binaries (shared
+// libraries); repeated when the machine has less.
+std::string machine_bytes(bool text, std::size_t n)
+{
+    static std::string text_src, bin_src;
+    std::string& src = text ? text_src : bin_src;
+    if (src.empty()) {
+        const char* cmd = text ? "cat /usr/include/*.h /usr/include/*/*.h 2>/dev/null | head -c 8388608"
+                               : "find /usr/lib /lib -name '*.so*' -type f 2>/dev/null | sort | "
+                                 "head -200 | xargs cat 2>/dev/null | head -c 8388608";
+        src = testutil::sh(cmd).out;
+        if (src.size() < 65536) src += testutil::read_file(testutil::vokra_exe());
+    }
+    std::string out;
+    while (out.size() < n) out += src.substr(0, n - out.size());
+    return out;
+}
+
+// A tail of random bytes: nothing before it repeats it, so no match reaches
+// the end of the input.
+std::string with_tail(std::string data, std::size_t total)
+{
+    constexpr std::size_t TAIL = 300;
+    data.resize(total - TAIL);
+    return data + testutil::random_bytes(TAIL, 77);
+}
+
+std::string zip_in_process(const std::string& in_path, const std::string& out_path)
+{
+    int in = open(in_path.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_GE(in, 0);
+    EXPECT_GE(out, 0);
+    std::strncpy(ifname, in_path.c_str(), NAME_MAX_LEN - 1);
+    EXPECT_EQ(zip(in, out), 0);
+    close(in);
+    close(out);
+    return testutil::read_file(out_path);
+}
+
+// Start of the DEFLATE body in a member written from the input file "in".
+constexpr std::size_t BODY = 10 + 3;
+constexpr std::size_t GZIP_BODY = 10;  // gzip -n stores no name
+
+class CompressOracleTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset_stream_state(); }
+
+    // Compresses data in process; checks that gzip -t accepts the member.
+    std::string compress(const std::string& data)
+    {
+        std::string in = dir_.file("in");
+        testutil::write_file(in, data);
+        std::string ours = zip_in_process(in, dir_.file("ours.gz"));
+        auto t = testutil::sh("gzip -t < '" + dir_.file("ours.gz") + "'");
+        EXPECT_EQ(t.status, 0) << t.err;
+        return ours;
+    }
+
+    std::string gzip9(const std::string& data)
+    {
+        testutil::write_file(dir_.file("ref"), data);
+        auto ref = testutil::sh("gzip -9 -n -c < '" + dir_.file("ref") + "'");
+        EXPECT_EQ(ref.status, 0);
+        return ref.out;
+    }
+
+    // Our body equals gzip's; returns our member. Members of up to 1 MiB are
+    // also decoded here, as a round trip independent of gzip.
+    std::string expect_identical(const std::string& data, const std::string& what)
+    {
+        std::string ours = compress(data);
+        std::string ref = gzip9(data);
+        if (ours.size() <= BODY || ref.size() <= GZIP_BODY) {
+            ADD_FAILURE() << what << ": member too short";
+            return ours;
+        }
+        EXPECT_TRUE(ours.compare(BODY, std::string::npos, ref, GZIP_BODY) == 0)
+            << what << " (" << data.size() << " bytes): ours " << ours.size() - BODY << " body bytes, gzip "
+            << ref.size() - GZIP_BODY;
+        if (data.size() <= (1u << 20)) {
+            tokens::Stream st = tokens::decode(ours, BODY);
+            EXPECT_TRUE(st.ok) << what << ": " << st.error;
+            EXPECT_TRUE(st.data == data) << what << ": round trip";
+        }
+        return ours;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(CompressOracleTest, TextAndBinaryOfBoundarySizesAreIdentical)
+{
+    for (bool text : {true, false}) {
+        for (std::size_t n : {0, 1, 2, 3, 258, 4096, 32767, 32768, 32769, 65273, 65274}) {
+            expect_identical(machine_bytes(text, n), (text ? "text " : "binary ") + std::to_string(n));
+        }
+    }
+}
+
+TEST_F(CompressOracleTest, InputsBeyondOneWindowAreIdentical)
+{
+    for (std::size_t n : {65536, 65537, 1 << 20}) {
+        expect_identical(with_tail(machine_bytes(true, n), n), "text " + std::to_string(n));
+    }
+    expect_identical(with_tail(machine_bytes(false, 1 << 20), 1 << 20), "binary 1 MiB");
+}
+
+TEST_F(CompressOracleTest, SeveralMegabytesAreIdentical)
+{
+    constexpr std::size_t n = 5 << 20;
+    expect_identical(with_tail(machine_bytes(true, n), n), "text 5 MiB");
+    expect_identical(with_tail(machine_bytes(false, n), n), "binary 5 MiB");
+}
+
+TEST_F(CompressOracleTest, RandomBytesAreIdenticalAndStored)
+{
+    for (std::size_t n : {1000, 65274, 200000}) {
+        std::string data = testutil::random_bytes(n, static_cast<unsigned>(n));
+        std::string ours = expect_identical(data, "random " + std::to_string(n));
+        tokens::Stream st = tokens::decode(ours, BODY);
+        ASSERT_TRUE(st.ok);
+        std::size_t stored = 0;
+        for (const auto& b : st.blocks) stored += b.stored_len;
+        EXPECT_EQ(stored, n) << "random input goes out in stored blocks";
+    }
+}
+
+TEST_F(CompressOracleTest, RunsOfOneByteAreIdentical)
+{
+    // The string at window index 0 is never a candidate: a run starts with two
+    // literals, then a match at distance 1.
+    std::string ours = expect_identical("aaaaa", "run of 5");
+    tokens::Stream st = tokens::decode(ours, BODY);
+    ASSERT_TRUE(st.ok);
+    ASSERT_EQ(st.blocks[0].tokens.size(), 3u);
+    EXPECT_FALSE(st.blocks[0].tokens[0].match);
+    EXPECT_FALSE(st.blocks[0].tokens[1].match);
+    EXPECT_TRUE(st.blocks[0].tokens[2].match);
+    EXPECT_EQ(st.blocks[0].tokens[2].dist, 1u);
+    EXPECT_EQ(st.blocks[0].tokens[2].value, 3u);
+
+    expect_identical(std::string(1000, 'x'), "run of 1000");
+    expect_identical(std::string(65274, 'a'), "run of 65274");
+    expect_identical(with_tail(std::string(300000, '\0'), 300000), "zeros with a tail");
+}
+
+// Positions in the input where each token starts.
+std::vector<std::size_t> token_positions(const tokens::Stream& st, std::vector<tokens::Token>& all)
+{
+    std::vector<std::size_t> pos;
+    std::size_t p = 0;
+    for (const auto& b : st.blocks) {
+        for (const auto& t : b.tokens) {
+            pos.push_back(p);
+            all.push_back(t);
+            p += t.match ? t.value : 1;
+        }
+        p += b.stored_len;
+    }
+    return pos;
+}
+
+// Decodes our member, checks that it restores data, and returns the last
+// token with the input position where it starts.
+std::pair<std::size_t, tokens::Token> last_token(const std::string& ours, const std::string& data)
+{
+    tokens::Stream st = tokens::decode(ours, BODY);
+    EXPECT_TRUE(st.ok) << st.error;
+    EXPECT_TRUE(st.data == data);
+    std::vector<tokens::Token> all;
+    auto pos = token_positions(st, all);
+    if (all.empty()) {
+        ADD_FAILURE() << "no tokens";
+        return {};
+    }
+    return {pos.back(), all.back()};
+}
+
+TEST_F(CompressOracleTest, RepeatsAtTheFarthestDistance)
+{
+    for (std::size_t dist : {MAX_DIST, MAX_DIST + 1}) {
+        std::string lead = testutil::random_bytes(100, 1);
+        std::string r = testutil::random_bytes(dist, 2);
+        std::string data = lead + r + r.substr(0, 400) + testutil::random_bytes(50, 3);
+        std::string ours = expect_identical(data, "repeat " + std::to_string(dist) + " back");
+        tokens::Stream st = tokens::decode(ours, BODY);
+        ASSERT_TRUE(st.ok);
+        std::vector<tokens::Token> all;
+        auto pos = token_positions(st, all);
+        std::size_t covered = 0;  // repeated bytes covered by a match at that distance
+        for (std::size_t i = 0; i < all.size(); i++) {
+            EXPECT_LE(all[i].dist, MAX_DIST);
+            if (all[i].match && all[i].dist == dist && pos[i] >= 100 + dist) covered += all[i].value;
+        }
+        if (dist == MAX_DIST) {
+            // Beyond the chain head only candidates less than 32506 back are
+            // followed, so the first byte or two may go out as literals when
+            // another string with the same hash came later.
+            EXPECT_GE(covered, 390u) << "a repeat 32506 back is used";
+        } else {
+            EXPECT_EQ(covered, 0u) << "nothing 32507 back is used";
+        }
+    }
+}
+
+TEST_F(CompressOracleTest, ThreeByteRepeatsAroundTheTooFarLimit)
+{
+    // Seven-bit background, so the block is coded rather than stored, and the
+    // planted strings (eight-bit bytes) occur nowhere else.
+    std::string data = testutil::random_bytes(12000, 9);
+    for (char& c : data) c = static_cast<char>(c & 0x7f);
+    auto plant = [&](std::size_t at, std::size_t dist, const char* s) {
+        for (std::size_t k = 0; k < 3; k++) data[at + k] = data[at + dist + k] = s[k];
+        // The neighbours differ, so the repeat is exactly 3 bytes long.
+        data[at + dist - 1] = static_cast<char>(data[at - 1] ^ 0x55);
+        data[at + dist + 3] = static_cast<char>(data[at + 3] ^ 0x55);
+    };
+    plant(1000, 4096, "\x80\x81\x82");
+    plant(6000, 4097, "\x90\x91\x92");
+    std::string ours = expect_identical(data, "three-byte repeats");
+    tokens::Stream st = tokens::decode(ours, BODY);
+    ASSERT_TRUE(st.ok);
+    std::vector<tokens::Token> all;
+    auto pos = token_positions(st, all);
+    bool used_4096 = false;
+    for (std::size_t i = 0; i < all.size(); i++) {
+        if (!all[i].match) continue;
+        if (pos[i] == 1000 + 4096) used_4096 = all[i].value == 3 && all[i].dist == 4096;
+        EXPECT_NE(pos[i], 6000u + 4097) << "a 3-byte match 4097 back is not used";
+    }
+    EXPECT_TRUE(used_4096) << "a 3-byte match 4096 back is used";
+}
+
+// Literals only: 128 common bytes of equal count and a chain of rare bytes
+// with Fibonacci counts (with the end-of-block symbol the chain starts 1, 1, 2),
+// ordered so that no 3-byte string occurs twice. The unlimited Huffman code
+// is 17 deep.
+std::string skewed_literals()
+{
+    std::vector<uch> pool;
+    const unsigned chain[] = {1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144};
+    for (unsigned i = 0; i < std::size(chain); i++) pool.insert(pool.end(), chain[i], static_cast<uch>(i));
+    for (unsigned b = 128; b < 256; b++) pool.insert(pool.end(), 231, static_cast<uch>(b));
+    Rng rng(1);
+    std::string out;
+    std::unordered_set<std::uint32_t> seen;
+    while (!pool.empty()) {
+        for (int tries = 0;; tries++) {
+            std::size_t i = rng.next() % pool.size();
+            uch c = pool[i];
+            if (out.size() >= 2) {
+                std::uint32_t tri =
+                    static_cast<uch>(out[out.size() - 2]) << 16 | static_cast<uch>(out.back()) << 8 | c;
+                if (seen.count(tri) != 0 && tries < 1000) continue;
+                seen.insert(tri);
+            }
+            out.push_back(static_cast<char>(c));
+            pool[i] = pool.back();
+            pool.pop_back();
+            break;
+        }
+    }
+    return out;
+}
+
+// Little-endian 32-bit integers, each the scaled product of two uniform
+// values (small ones likelier), like the tables of a binary. Their code-length
+// codes come out more than 7 deep before the limit.
+std::string integer_table(unsigned seed)
+{
+    Rng rng(seed);
+    std::string out;
+    while (out.size() < 60000) {
+        std::uint32_t v = (rng.next() % 3000) * (rng.next() % 3000) / 3000;
+        for (int k = 0; k < 4; k++) out.push_back(static_cast<char>(v >> (8 * k)));
+    }
+    return out;
+}
+
+TEST_F(CompressOracleTest, SkewedFrequenciesForceTheLengthLimits)
+{
+    int lit_repairs = 0, bl_repairs = 0;
+    for (const std::string& data : {skewed_literals(), integer_table(1), integer_table(2)}) {
+        std::string ours = expect_identical(data, "skewed frequencies");
+        tokens::Stream st = tokens::decode(ours, BODY);
+        ASSERT_TRUE(st.ok);
+        for (const auto& b : st.blocks) {
+            if (b.type != 2) continue;
+            for (unsigned l : b.lit_lens) EXPECT_LE(l, 15u);
+            for (unsigned l : b.cl_lens) EXPECT_LE(l, 7u);
+            if (tokens::min_huffman_depth(tokens::lit_freq(b)) > 15) lit_repairs++;
+            if (tokens::min_huffman_depth(b.cl_freq) > 7) bl_repairs++;
+        }
+    }
+    EXPECT_GT(lit_repairs, 0) << "a literal/length code had to be limited to 15 bits";
+    EXPECT_GT(bl_repairs, 0) << "a code-length code had to be limited to 7 bits";
+}
+
+// gzip stops searching once the current string passes 65274 without a slide;
+// we keep searching into the zero-filled slack, so the last 120 bytes, which
+// repeat the bytes 1000 back, become one match and the stream is smaller.
+TEST_F(CompressOracleTest, WeKeepSearchingNearTheEndOfTheFirstWindow)
+{
+    std::string data = testutil::random_bytes(65400, 21);
+    for (std::size_t i = 65280; i < 65400; i++) data[i] = data[i - 1000];
+    std::string ours = compress(data);
+    std::string ref = gzip9(data);
+    auto [pos, last] = last_token(ours, data);
+    EXPECT_EQ(pos, 65280u);
+    EXPECT_TRUE(last.match);
+    EXPECT_EQ(last.value, 120u);
+    EXPECT_EQ(last.dist, 1000u);
+    EXPECT_LT(ours.size() - BODY, ref.size() - GZIP_BODY);
+    testutil::write_file(dir_.file("ours.gz"), ours);
+    auto back = testutil::sh("gzip -dc < '" + dir_.file("ours.gz") + "'");
+    EXPECT_EQ(back.status, 0);
+    EXPECT_TRUE(back.out == data) << "gzip -dc restores the input";
+}
+
+// When several candidates run to the end of the input, the compare goes on
+// into whatever the window holds after the data: here, after a slide, the
+// bytes that followed the data 32768 positions earlier. The candidate 20000
+// back continues exactly like them, so it is kept; gzip zeroes the two bytes
+// after the data, which favours the candidate 5000 back that is followed by
+// two zeros. Both are correct; the lengths are cut to the input.
+TEST_F(CompressOracleTest, TiesAtTheEndOfInputFollowTheWindowContents)
+{
+    constexpr std::size_t N = 82768;  // one slide; the data ends at window index 50000
+    std::string data = testutil::random_bytes(N, 31);
+    const std::string tail = data.substr(N - 50);
+    std::string after = testutil::random_bytes(10, 32);
+    after[0] = static_cast<char>(after[0] | 1);  // not zero
+    data.replace(N - 32768, 10, after);
+    data.replace(N - 20000 - 50, 50, tail);  // candidate B, followed by what the window holds
+    data.replace(N - 20000, 10, after);
+    data.replace(N - 5000 - 50, 50, tail);  // candidate A, followed by two zeros
+    data[N - 5000] = data[N - 5000 + 1] = '\0';
+    data[N - 5000 + 2] = static_cast<char>(after[2] ^ 0x55);
+
+    auto [pos, last] = last_token(compress(data), data);
+    EXPECT_EQ(pos, N - 50);
+    EXPECT_EQ(last.value, 50u);
+    EXPECT_EQ(last.dist, 20000u);
+
+    tokens::Stream ref = tokens::decode(gzip9(data), GZIP_BODY);
+    ASSERT_TRUE(ref.ok);
+    EXPECT_EQ(ref.blocks.back().tokens.back().dist, 5000u) << "gzip keeps the candidate followed by zeros";
+}
+
+}  // namespace

@@ -1,0 +1,449 @@
+// The extraction and install run: payloads reach the extract command intact,
+// the install command sees the features, and every failure is reported with
+// status 1. End-to-end runs use the real tool (each pauses two seconds);
+// expansion and export are also checked in-process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver_testutil.h"
+#include "testutil.h"
+#include "vokra.h"
+
+extern char** environ;
+
+namespace {
+
+using drivertest::build_archive;
+using drivertest::exists;
+using drivertest::run_on_pty;
+using testutil::read_file;
+using testutil::run;
+using testutil::TempDir;
+using testutil::write_file;
+
+class Extract : public ::testing::Test {
+protected:
+    std::string exe = testutil::vokra_exe();
+    TempDir dir;
+
+    // Builds dir/app.run with -a from one file called `name` holding `data`.
+    std::string make(const std::string& data, const std::vector<std::string>& opts,
+                     const std::string& name = "data.tar")
+    {
+        write_file(dir.file(name), data);
+        std::vector<std::string> args{"-a"};
+        args.insert(args.end(), opts.begin(), opts.end());
+        args.push_back(dir.file(name));
+        std::string app = dir.file("app.run");
+        auto r = build_archive(app, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return app;
+    }
+    std::string banner(const std::string& comment = "Self-Extracting archive file")
+    {
+        return "\n" + comment + "\n\nPlease wait...\n";
+    }
+};
+
+// ---- payloads reach the extract command byte for byte ----
+
+class RoundTrip : public Extract, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(RoundTrip, TheExtractCommandReceivesExactlyThePayload)
+{
+    std::size_t size = GetParam();
+    std::string data = size == 4096 ? std::string(4096, '\0') : testutil::random_bytes(size, 11);
+    std::string app = make(data, {"-f", "cat > %p/out.bin", "-r", "touch %p/installed"});
+    auto r = run({app}, "", dir.path());
+    EXPECT_EQ(read_file(dir.file("out.bin")), data);
+    if (size == 0) {
+        // An empty raw payload is a failed extraction: no install, status 1.
+        EXPECT_EQ(r.status, 1);
+        EXPECT_FALSE(exists(dir.file("installed")));
+    } else {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(exists(dir.file("installed")));
+    }
+    EXPECT_EQ(r.err, banner());
+    EXPECT_TRUE(r.out.empty());
+}
+
+// 4096 stands for a payload of NUL bytes only; the random ones hold NULs too.
+INSTANTIATE_TEST_SUITE_P(Sizes, RoundTrip, ::testing::Values(0, 1, 512, 513, 4096, 1 << 20));
+
+TEST_F(Extract, SeveralOperandsReachTheExtractCommandBackToBack)
+{
+    std::string a = testutil::random_bytes(700, 1), b = std::string(3, '\0'),
+                c = testutil::random_bytes(5000, 2);
+    write_file(dir.file("a"), a);
+    write_file(dir.file("b"), b);
+    write_file(dir.file("c"), c);
+    std::string app = dir.file("multi.run");
+    auto built =
+        build_archive(app, {"-a", "-f", "cat > %p/all", dir.file("a"), dir.file("b"), dir.file("c")});
+    ASSERT_EQ(built.status, 0);
+    auto r = run({app}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("all")), a + b + c);
+}
+
+TEST_F(Extract, TheDefaultExtractCommandWritesExactlyToCwdSlashName)
+{
+    // Blanks, quotes and shell syntax in both the directory and the name.
+    std::string name = "it's $(touch pwned) a;b.tar";
+    std::string data = testutil::random_bytes(2000, 5);
+    std::string app = make(data, {}, name);
+    std::string cwd = dir.file("my dir; touch pwned2 `x`");
+    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+    auto r = run({app}, "", cwd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(cwd + "/" + name), data);
+    EXPECT_FALSE(exists(cwd + "/pwned"));
+    EXPECT_FALSE(exists(cwd + "/pwned2"));
+    EXPECT_FALSE(exists(dir.file("pwned")));
+}
+
+// ---- the install run ----
+
+TEST_F(Extract, TheInstallCommandSeesTheFeaturesAndExpandedPlaceholders)
+{
+    write_file(dir.file("show.sh"),
+               "echo \"args=$1|$2\"\n"
+               "echo \"NOCOMPR=${NOCOMPR-unset}|NAME=$NAME|VFYFS=$VFYFS|FSSUB=$FSSUB|QZ_VENDOR=$QZ_VENDOR\"\n"
+               "echo \"BARE=${BARE-unset}|K=$K|EXTRA=${EXTRA-unset}\"\n");
+    std::string app =
+        make("payload", {"-V", dir.path(), "-S", "qz", "-O", "Acme", "-F", "BARE", "-F", "K=v w ", "-C",
+                         "Demo 1.0", "-f", "cat > /dev/null", "-r", "sh %p/show.sh %p %o"});
+    // In a running archive the build options change nothing and operands are ignored.
+    auto r = run({app, "-V", "/x", "-S", "y", "-O", "Z", "-F", "EXTRA=1", "-a", "ignored"}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, banner("Demo 1.0"));
+    EXPECT_EQ(r.out, "args=" + dir.path() + "|data.tar\n" + "NOCOMPR=|NAME=data.tar|VFYFS=" + dir.path() +
+                         "|FSSUB=qz|QZ_VENDOR=Acme\n" + "BARE=|K=v w|EXTRA=unset\n");
+}
+
+TEST_F(Extract, AFailingInstallCommandIsReportedWithStatusOne)
+{
+    std::string app = make("x", {"-f", "cat > /dev/null", "-r", "echo ran; exit 3"});
+    auto r = run({app}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ran\n");
+    EXPECT_EQ(r.err,
+              banner() + "\n" + app + ": final processing of data.tar failed\n\nCommand: echo ran; exit 3\n");
+}
+
+TEST_F(Extract, DashNExtractsButDoesNotInstall)
+{
+    std::string app = make("abc", {"-r", "touch %p/installed"});
+    auto r = run({app, "-n"}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("data.tar")), "abc");
+    EXPECT_FALSE(exists(dir.file("installed")));
+}
+
+TEST_F(Extract, DashXWritesThePayloadToStandardOutputOnly)
+{
+    std::string data = testutil::random_bytes(100000, 8);
+    std::string app =
+        make(data, {"-f", "touch %p/extracted", "-r", "touch %p/installed", "-V", "/nonexistent/x"});
+    auto r = run({app, "-x"}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == data);
+    EXPECT_EQ(r.err, banner() + "Deflating data.tar...\n");
+    EXPECT_FALSE(exists(dir.file("extracted")));
+    EXPECT_FALSE(exists(dir.file("installed")));
+}
+
+TEST_F(Extract, DashCKeepsTheNameOfARawPayloadAndDashUExtractsAnotherArchive)
+{
+    // -u names the archive directly even without its execute bit (a path with a "/").
+    std::string app = make("payload", {"-r", "echo installed %o"});
+    chmod(app.c_str(), 0644);
+    auto r = run({exe, "-c", "-v", "-u", app}, "", dir.path());
+    EXPECT_EQ(r.status, 0);  // verbose on a non-terminal: the command is not run
+    EXPECT_EQ(read_file(dir.file("data.tar")), "payload");
+    EXPECT_EQ(r.out,
+              "This archive requires more processing using the following command:\n"
+              "    echo installed data.tar\n"
+              "but stdin is not a terminal. So forget it.\n");
+}
+
+// ---- failures of the extract command and of the data path ----
+
+TEST_F(Extract, AFailingExtractCommandStopsTheRun)
+{
+    std::string app = make("abc", {"-f", "cat > /dev/null; exit 3", "-r", "touch %p/installed"});
+    auto r = run({app}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner() + "\n" + app + ": extraction of data.tar failed (exit status 3)\n\n" +
+                         "Command: cat > /dev/null; exit 3\n");
+    EXPECT_FALSE(exists(dir.file("installed")));
+}
+
+TEST_F(Extract, AnExtractCommandKilledByASignalStopsTheRun)
+{
+    std::string app = make("abc", {"-f", "cat > /dev/null; kill -9 $$", "-r", "touch %p/installed"});
+    auto r = run({app}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner() + "\n" + app + ": extraction of data.tar failed (killed by signal 9)\n\n" +
+                         "Command: cat > /dev/null; kill -9 $$\n");
+    EXPECT_FALSE(exists(dir.file("installed")));
+}
+
+TEST_F(Extract, AnExtractCommandThatStopsReadingIsAWriteErrorNotASignal)
+{
+    std::string app =
+        make(testutil::random_bytes(1 << 20, 3), {"-f", "head -c 1 > /dev/null", "-r", "touch %p/i"});
+    auto r = run({app}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner() + "\n" + app + ": data.tar: Broken pipe\n");
+    EXPECT_FALSE(exists(dir.file("i")));
+}
+
+TEST_F(Extract, AnExpansionOver2047CharactersIsRefused)
+{
+    std::string app = make("abc", {});
+    // A current directory longer than the expansion can hold.
+    std::string deep = dir.path();
+    while (deep.size() < 2100) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    auto r = run({app}, "", deep);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, app + ": command too long after expansion (at most 2047 characters): cat > %p/%o\n");
+}
+
+TEST_F(Extract, ANonArchiveIsRefused)
+{
+    write_file(dir.file("plain"), "no marker here");
+    auto r = run({exe, "-u", dir.file("plain")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, dir.file("plain") + ": unable to find preamble magic value\n");
+    r = run({exe, "-u", "no-such-archive"}, "", dir.path(), {"PATH=/nonexistent"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "no-such-archive: unable to find vokra to build preamble\n"
+              "no-such-archive: unable to find preamble magic value\n");
+}
+
+// ---- the verbose confirmation dialogue ----
+
+class Dialogue : public Extract {
+protected:
+    std::string app;
+    void SetUp() override { app = make("abc", {"-r", "echo ran > %p/ran; exit 3"}); }
+};
+
+const std::string PROMPT = "OK to run the command? ";
+
+TEST_F(Dialogue, YesRunsTheCommandAndItsFailureSetsTheStatusWithoutAMessage)
+{
+    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "y\n"}});
+    EXPECT_TRUE(r.script_done) << r.transcript;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(dir.file("ran")), "ran\n");
+    EXPECT_NE(r.transcript.find(
+                  "This archive requires more processing using the following command:\r\n    echo ran > " +
+                  dir.path() + "/ran; exit 3\r\n"),
+              std::string::npos)
+        << r.transcript;
+    EXPECT_EQ(r.transcript.find("final processing"), std::string::npos);
+}
+
+TEST_F(Dialogue, NoDoesNotRunTheCommand)
+{
+    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "No thanks\n"}});
+    EXPECT_TRUE(r.script_done) << r.transcript;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(exists(dir.file("ran")));
+}
+
+TEST_F(Dialogue, OtherAnswersAskAgain)
+{
+    auto r =
+        run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "\n"}, {"? (y/n): ", " y\n"}, {"? (y/n): ", "Y\n"}});
+    EXPECT_TRUE(r.script_done) << r.transcript;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(exists(dir.file("ran")));
+}
+
+TEST_F(Dialogue, EndOfInputDoesNotRunTheCommand)
+{
+    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "\x04"}});
+    EXPECT_TRUE(r.script_done) << r.transcript;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(exists(dir.file("ran")));
+}
+
+TEST_F(Dialogue, WithoutATerminalTheCommandNeverRuns)
+{
+    auto r = run({app, "-v"}, "y\n", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(exists(dir.file("ran")));
+    EXPECT_EQ(r.err, banner() + "Deflating data.tar...\n");
+    EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    echo ran > " +
+                         dir.path() + "/ran; exit 3\nbut stdin is not a terminal. So forget it.\n");
+}
+
+// ---- the relocation link is removed on every way out ----
+//
+// The link is made by the space check when the -t directory has room; these
+// runs watch for it from the extract command and skip when none was made.
+
+class Relocation : public Extract {
+protected:
+    std::string target, link;
+    // Builds an archive whose VFYFS directory is dir/vfy and whose FSSUB is qz,
+    // with `extract` as its extract command, and runs it with -t dir/tmp.
+    testutil::RunResult go(const std::string& extract, const std::string& data = "abc")
+    {
+        EXPECT_EQ(mkdir(dir.file("vfy").c_str(), 0755), 0);
+        EXPECT_EQ(mkdir(dir.file("tmp").c_str(), 0755), 0);
+        link = dir.file("vfy/qz");
+        std::string app =
+            make(data, {"-V", dir.file("vfy"), "-S", "qz", "-f",
+                        "test -L " + link + " && touch " + dir.file("saw-link") + "; " + extract});
+        return run({app, "-t", dir.file("tmp")}, "", dir.path());
+    }
+    bool link_was_made() const { return exists(dir.file("saw-link")); }
+};
+
+TEST_F(Relocation, TheLinkIsGoneAfterASuccessfulRun)
+{
+    auto r = go("cat > /dev/null");
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (!link_was_made()) GTEST_SKIP() << "no relocation link in this build";
+    EXPECT_FALSE(exists(link));
+}
+
+TEST_F(Relocation, TheLinkIsGoneAfterAFailingExtractCommand)
+{
+    auto r = go("cat > /dev/null; exit 2");
+    EXPECT_EQ(r.status, 1);
+    if (!link_was_made()) GTEST_SKIP() << "no relocation link in this build";
+    EXPECT_FALSE(exists(link));
+}
+
+TEST_F(Relocation, TheLinkIsGoneAfterAWriteError)
+{
+    auto r = go("head -c 1 > /dev/null", testutil::random_bytes(1 << 20, 6));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(": data.tar: Broken pipe\n"), std::string::npos) << r.err;
+    if (!link_was_made()) GTEST_SKIP() << "no relocation link in this build";
+    EXPECT_FALSE(exists(link));
+}
+
+TEST_F(Relocation, TheLinkIsGoneAfterATerminatingSignal)
+{
+    // $PPID of the extract command's shell is the archive process itself.
+    for (const char* sig : {"TERM", "INT", "HUP"}) {
+        SCOPED_TRACE(sig);
+        std::string cmd = std::string("kill -") + sig + " $PPID; cat > /dev/null";
+        auto r = go(cmd);
+        EXPECT_EQ(r.status, 1);
+        if (link_was_made()) {
+            EXPECT_FALSE(exists(link));
+        }
+        std::remove(dir.file("saw-link").c_str());
+        rmdir(dir.file("vfy").c_str());
+        rmdir(dir.file("tmp/qz").c_str());
+        rmdir(dir.file("tmp").c_str());
+    }
+}
+
+// ---- in-process: expansion and export ----
+
+class InProcess : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_driver_state();
+        extract_pause_seconds = 0;
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        cwd = buf;
+    }
+    std::string cwd;
+};
+
+TEST_F(InProcess, PlaceholdersExpandAndOtherPercentsStay)
+{
+    std::strcpy(ofname, "data.tar");
+    struct Case {
+        const char* in;
+        std::string out;
+    };
+    for (const Case& c :
+         {Case{"cat > %p/%o", "cat > " + cwd + "/data.tar"}, Case{"a %% b", "a %% b"}, Case{"%x%", "%x%"},
+          Case{"end %", "end %"}, Case{"%o%o", "data.tardata.tar"}, Case{"", ""}}) {
+        char* r = replace_program_parms(c.in);
+        ASSERT_NE(r, nullptr) << c.in;
+        EXPECT_EQ(std::string(r), c.out) << c.in;
+        std::free(r);
+    }
+}
+
+TEST_F(InProcess, AnExpansionThatDoesNotFitIsRefused)
+{
+    std::strcpy(ofname, std::string(255, 'o').c_str());
+    std::string exact(2047 - 255 * 7, 'x');
+    char* r = replace_program_parms((exact + "%o%o%o%o%o%o%o").c_str());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::strlen(r), 2047u);
+    std::free(r);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(replace_program_parms((exact + "y%o%o%o%o%o%o%o").c_str()), nullptr);
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "vokra: command too long after expansion (at most 2047 characters): " + exact + "y%o%o%o%o%o%o%o\n");
+}
+
+// Runs in a child: the strings handed to putenv are never freed by design,
+// and this process's environment stays as it was.
+TEST_F(InProcess, ExportPutsEveryItemIntoTheEnvironment)
+{
+    auto check = [] {
+        unsetenv("NOCOMPR");
+        unsetenv("NAME");
+        unsetenv("K");
+        std::strcpy(features, "NOCOMPR,NAME=x,K=1 ,K=2");
+        export_features();
+        const char* nocompr = std::getenv("NOCOMPR");
+        const char* name = std::getenv("NAME");
+        const char* k = std::getenv("K");
+        bool ok = nocompr != nullptr && std::strcmp(nocompr, "") == 0 && name != nullptr &&
+                  std::strcmp(name, "x") == 0 && k != nullptr &&
+                  std::strcmp(k, "2") == 0 &&  // later item wins
+                  std::strcmp(features, "NOCOMPR,NAME=x,K=1 ,K=2") == 0;
+        if (!ok) _exit(2);
+        features[0] = '\0';
+        char** before = environ;
+        export_features();  // an empty feature string exports nothing
+        _exit(environ == before && std::getenv("EXTRA_UNSET") == nullptr ? 0 : 3);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Example, TheDemoBuildsAndRunsItsInstaller)
+{
+    auto r = testutil::run(
+        {"/bin/sh", std::string(VOKRA_SOURCE_DIR) + "/examples/demo.sh", testutil::vokra_exe()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("install.sh: installing hello-1.0.tar (version 1.0, vendor Example Corp)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("install.sh: smoke test: Hello, installer!\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("target/hello/share/doc/hello/README\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
