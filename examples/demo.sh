@@ -4,10 +4,6 @@
 # Usage: sh examples/demo.sh path/to/vokra
 set -eu
 
-# -a stores the payload raw. Drop it (leave the variable empty) once the build
-# road compresses; everything else stays the same.
-VOKRA_PAYLOAD_FLAG=-a
-
 [ $# -eq 1 ] || { echo "usage: $0 path/to/vokra" >&2; exit 1; }
 case $1 in /*) vokra=$1 ;; *) vokra=$(pwd)/$1 ;; esac
 examples=$(cd "$(dirname "$0")" && pwd)
@@ -20,7 +16,7 @@ tar -cf "$work/hello-1.0.tar" -C "$examples/app" .
 # The installer checks that the filesystem of ./target has room and unpacks
 # into ./target/hello (VFYFS=target, FSSUB=hello) from wherever it is run;
 # then it runs install.sh from the unpacked tree.
-"$vokra" $VOKRA_PAYLOAD_FLAG \
+"$vokra" \
     -C 'hello 1.0 demo installer' \
     -V target -S hello -O 'Example Corp' -F APP_VERSION=1.0 \
     -f 'mkdir -p target/hello && tar -xf - -C target/hello' \

@@ -85,13 +85,24 @@ TEST_F(Cli, HelpAndBadOptionsPrintTheBuildUsage)
     }
 }
 
-TEST_F(Cli, OptionsEndAtTheFirstOperand)
+TEST_F(Cli, OptionsAfterOperandsCountAndDoubleDashEndsThem)
 {
     write_file(dir.file("f"), "x");
     auto r = run({exe, "-a", "f", "-h"}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, build_usage(exe));
+    EXPECT_TRUE(r.out.empty());
+
+    r = run({exe, "-a", "--", "-h", "f"}, "", dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "-h: No such file or directory\n");  // an operand, not an option
     EXPECT_EQ(parse_archive(r.out).payload, "x");
+
+    // An option's argument that looks like an operand stays with its option.
+    r = run({exe, "f", "-C", "note", "-a"}, "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(parse_archive(r.out).comment, "note");
+    EXPECT_EQ(parse_archive(r.out).features, "NOCOMPR,NAME=f");
 }
 
 TEST_F(Cli, AnArchiveImagePrintsTheArchiveUsageWithItsComment)

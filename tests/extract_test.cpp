@@ -157,6 +157,13 @@ TEST_F(Extract, DashXWritesThePayloadToStandardOutputOnly)
     EXPECT_EQ(r.err, banner() + "Deflating data.tar...\n");
     EXPECT_FALSE(exists(dir.file("extracted")));
     EXPECT_FALSE(exists(dir.file("installed")));
+
+    // Written after the archive's name, -x still means extract only.
+    r = run({exe, "-u", app, "-x"}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == data);
+    EXPECT_FALSE(exists(dir.file("extracted")));
+    EXPECT_FALSE(exists(dir.file("installed")));
 }
 
 TEST_F(Extract, DashCKeepsTheNameOfARawPayloadAndDashUExtractsAnotherArchive)

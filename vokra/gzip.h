@@ -181,4 +181,37 @@ int get_method(int in);
 int unzip(int in, int out);
 
 // ---- inflater ----
+// One decoding-table entry. e: 0..13 a length/distance base followed by e
+// extra bits, 15 end of block, 16 a literal, 17..31 a link to a sub-table
+// indexed by the next e - 16 bits, 99 an invalid code. b: stream bits this
+// entry consumes. A table set is chained through a hidden entry before each
+// table (see huft_build), so huft_free needs only the first table.
+struct huft {
+    uch e;
+    uch b;
+    union {
+        ush n;    // literal, base length or base distance
+        huft* t;  // sub-table
+    } v;
+};
+
+extern const ush mask_bits[17];
+extern const unsigned border[19];
+extern const ush cplens[31];
+extern const ush cplext[31];
+extern const ush cpdist[30];
+extern const ush cpdext[30];
+extern int lbits;  // first-level bits of a dynamic literal/length table (9)
+extern int dbits;  // first-level bits of a dynamic distance table (6)
+// Bit buffer between blocks: bk bits not yet used, the next stream bit in bit 0.
+extern std::uint64_t bb;
+extern unsigned bk;
+
+int huft_build(const unsigned* b, unsigned n, unsigned s, const ush* d, const ush* e, huft** t, int* m);
+int huft_free(huft* t);
+int inflate_codes(huft* tl, huft* td, int bl, int bd);
+int inflate_stored();
+int inflate_fixed();
+int inflate_dynamic();
+int inflate_block(int* e);
 int inflate();

@@ -1,1 +1,755 @@
-// placeholder
+// The inflater: decodes one DEFLATE stream (RFC 1951) from the shared input
+// buffer into the 32 KiB window, handing every full window to flush_window.
+//
+// Codes are decoded with multi-level lookup tables (huft_build): a first-level
+// table indexed by the next `bl` stream bits, and sub-tables for longer codes.
+// Every table starts out filled with invalid entries (e = 99), so a pattern
+// that no code fills, or a slot the builder never reaches, is a format error
+// and never a read through an uninitialised entry.
+//
+// Bit order: DEFLATE packs codes least significant bit first, so input bytes
+// are appended above the bits already held and a code's first bit is bit 0
+// of the buffer. Huffman codes are stored most significant bit first, which
+// is why huft_build counts codes with a bit-reversed counter.
+//
+// The slow path reads input exactly as the format needs it: to "need k bits"
+// takes whole bytes only while fewer than k are held (so at most 23 bits are
+// ever held there). inflate_codes also has a fast loop for the middle of a
+// refill and of a window; see its entry assumptions. Both produce the same
+// output, flush at the same points and fail at the same points.
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gzip.h"
+
+using u64 = std::uint64_t;
+
+constexpr unsigned BMAX = 16;     // longest code length huft_build accepts
+constexpr unsigned N_MAX = 288;   // most symbols of any code
+constexpr uch E_EOB = 15;         // huft.e: end of block
+constexpr uch E_LIT = 16;         // huft.e: literal byte
+constexpr uch E_BAD = 99;         // huft.e: no symbol has this pattern
+constexpr unsigned MAX_NL = 286;  // literal/length codes a dynamic block may declare
+constexpr unsigned MAX_ND = 30;   // distance codes a dynamic block may declare
+
+constexpr ush mask_bits[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f, 0x003f, 0x007f, 0x00ff,
+                               0x01ff, 0x03ff, 0x07ff, 0x0fff, 0x1fff, 0x3fff, 0x7fff, 0xffff};
+
+// Order in which a dynamic block sends the code-length code lengths.
+constexpr unsigned border[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Length codes 257..287: base lengths and extra bits. Code 285 is 258 with no
+// extra bits; 286 and 287 cannot occur in a valid stream, so their extra-bit
+// count is the invalid marker 99 and decoding them is a format error.
+constexpr ush cplens[31] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27, 31,
+                            35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
+constexpr ush cplext[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
+                            3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+// Distance codes 0..29.
+constexpr ush cpdist[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                            33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                            1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                            6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+static_assert(cplens[28] == 258 && cplext[28] == 0, "code 285 is length 258 without extra bits");
+static_assert(cpdist[29] + (1u << cpdext[29]) - 1 == 32768, "the farthest distance is 32768");
+
+int lbits = 9;
+int dbits = 6;
+
+u64 bb;
+unsigned bk;
+
+namespace {
+
+// ---- bit input (slow path) ----
+inline void need_bits(u64& b, unsigned& k, unsigned n)
+{
+    while (k < n) {
+        b |= static_cast<u64>(in_byte()) << k;
+        k += 8;
+    }
+}
+
+inline void drop_bits(u64& b, unsigned& k, unsigned n)
+{
+    b >>= n;
+    k -= n;
+}
+
+inline unsigned low_bits(u64 b, unsigned n)
+{
+    return static_cast<unsigned>(b) & mask_bits[n];
+}
+
+// ---- table allocation ----
+// Each table is one allocation. Besides the chain of its set (kept in the
+// hidden entry before the table), every live allocation is on one process-wide
+// list, so a decode abandoned by a fatal exit that did not end the process
+// (a test or fuzz harness) leaves nothing behind: inflate() releases it.
+struct table_block {
+    table_block* prev;
+    table_block* next;
+    huft entries[1];  // hidden chain entry, then the table
+};
+
+table_block* live_tables;
+
+huft* alloc_table(unsigned entries)
+{
+    std::size_t size = offsetof(table_block, entries) + (entries + 1) * sizeof(huft);
+    auto* blk = static_cast<table_block*>(std::malloc(size));
+    if (blk == nullptr) return nullptr;
+    blk->prev = nullptr;
+    blk->next = live_tables;
+    if (live_tables != nullptr) live_tables->prev = blk;
+    live_tables = blk;
+    return blk->entries;
+}
+
+void release_table(huft* base)
+{
+    auto* blk =
+        reinterpret_cast<table_block*>(reinterpret_cast<char*>(base) - offsetof(table_block, entries));
+    if (blk->prev != nullptr)
+        blk->prev->next = blk->next;
+    else
+        live_tables = blk->next;
+    if (blk->next != nullptr) blk->next->prev = blk->prev;
+    std::free(blk);
+}
+
+void release_all_tables()
+{
+    while (live_tables != nullptr) release_table(live_tables->entries);
+}
+
+// ---- window output ----
+inline void put_byte(unsigned& w, uch c)
+{
+    window[w++] = c;
+    if (w == WSIZE) {
+        outcnt = w;
+        flush_window();
+        w = 0;
+    }
+}
+
+// Copies a match of n bytes from distance d (as "w - d" in the circular
+// window) in pieces that stop at the window's end for both source and
+// destination, flushing whenever the window fills. The result always equals
+// a forward byte-by-byte copy, so a distance shorter than the length repeats
+// the bytes just produced.
+inline void copy_match(unsigned& w, unsigned src, unsigned n)
+{
+    do {
+        src &= WSIZE - 1;
+        unsigned piece = WSIZE - (src > w ? src : w);
+        if (piece > n) piece = n;
+        n -= piece;
+        if (w - src >= piece) {
+            // No harmful overlap: the source lies at least `piece` bytes
+            // behind the destination, or entirely ahead of it (memmove then
+            // equals the forward copy, since each byte is read before the
+            // destination reaches it).
+            std::memmove(window + w, window + src, piece);
+            w += piece;
+            src += piece;
+        } else {
+            do window[w++] = window[src++];
+            while (--piece);
+        }
+        if (w == WSIZE) {
+            outcnt = w;
+            flush_window();
+            w = 0;
+        }
+    } while (n != 0);
+}
+
+// ---- fast loop helpers ----
+inline u64 load_le64(const uch* p)
+{
+    u64 v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) {
+        return v;
+    } else {
+        v = 0;
+        for (int i = 7; i >= 0; i--) v = v << 8 | p[i];
+        return v;
+    }
+}
+
+// Decodes one code with table set t whose first level indexes `bits` bits,
+// taking input bytes only as each level needs them; consumes the code's
+// bits. Returns null for an invalid code.
+inline const huft* slow_decode(const huft* t, unsigned bits, u64& b, unsigned& k)
+{
+    need_bits(b, k, bits);
+    t += low_bits(b, bits);
+    unsigned e = t->e;
+    while (e > 16) {
+        if (e == E_BAD) return nullptr;
+        drop_bits(b, k, t->b);
+        e -= 16;
+        need_bits(b, k, e);
+        t = t->v.t + low_bits(b, e);
+        e = t->e;
+    }
+    drop_bits(b, k, t->b);
+    return t;
+}
+
+// ---- fast loop ----
+//
+// Entry assumptions, checked before every iteration:
+//  - at least FAST_IN unread bytes lie in inbuf at inptr, so the 64-bit
+//    refill reads only bytes that exist. A refill leaves at least 56 bits in
+//    the buffer, and one iteration uses at most 48 (a 15-bit length code and
+//    5 extra bits, a 15-bit distance code and 13 extra bits);
+//  - the window position is below FAST_OUT_END, so a literal or a whole
+//    match ends before the window fills and no flush falls inside the loop.
+// Since every byte it decodes from lies in inbuf, the slow reader would have
+// found the same bytes there: it would neither have refilled nor hit the end
+// of input at any point the fast loop covers. On leaving, the whole bytes the
+// loop took but did not use are given back to inbuf (only bytes it took
+// itself, so inptr never steps back past a refill), and the slow path goes
+// on exactly where the byte-at-a-time reader would be.
+constexpr unsigned FAST_IN = 8;
+constexpr unsigned FAST_OUT_END = WSIZE - MAX_MATCH;
+constexpr int FAST_EOB = -1;
+
+// Looks up a code in table set t by the low bits of b, following sub-table
+// links; consumes the code's bits. Returns null for an invalid code.
+inline const huft* fast_decode(const huft* t, unsigned mask, u64& b, unsigned& k)
+{
+    t += static_cast<unsigned>(b) & mask;
+    unsigned e = t->e;
+    while (e > 16) {
+        if (e == E_BAD) return nullptr;
+        b >>= t->b;
+        k -= t->b;
+        e -= 16;
+        t = t->v.t + low_bits(b, e);
+        e = t->e;
+    }
+    b >>= t->b;
+    k -= t->b;
+    return t;
+}
+
+// Returns 0 when an entry assumption no longer holds, FAST_EOB at end of
+// block, 1 for an invalid code; b, k and w are the caller's locals.
+int inflate_fast(const huft* tl, const huft* td, unsigned ml, unsigned md, u64& b, unsigned& k, unsigned& w)
+{
+    const unsigned in_start = inptr;
+    int r = 0;
+    while (insize - inptr >= FAST_IN && w < FAST_OUT_END) {
+        // Branch-free refill: the bits above k already hold the low bits of
+        // the next byte from the previous load, so OR-ing them again is harmless.
+        b |= load_le64(inbuf + inptr) << k;
+        inptr += (63 - k) >> 3;
+        k |= 56;
+
+        const huft* t = fast_decode(tl, ml, b, k);
+        if (t == nullptr) return 1;
+        unsigned e = t->e;
+        if (e == E_LIT) {
+            window[w++] = static_cast<uch>(t->v.n);
+            continue;
+        }
+        if (e == E_EOB) {
+            r = FAST_EOB;
+            break;
+        }
+        unsigned n = t->v.n + low_bits(b, e);
+        b >>= e;
+        k -= e;
+
+        if (td == nullptr) return 1;
+        t = fast_decode(td, md, b, k);
+        if (t == nullptr) return 1;
+        e = t->e;
+        unsigned dist = t->v.n + low_bits(b, e);
+        b >>= e;
+        k -= e;
+
+        if (dist > w) {
+            copy_match(w, w - dist, n);  // the source wraps to the window's end
+            continue;
+        }
+        uch* dst = window + w;
+        const uch* src = dst - dist;
+        w += n;
+        if (dist >= n) {
+            std::memcpy(dst, src, n);
+        } else if (dist == 1) {
+            std::memset(dst, *src, n);
+        } else if (dist >= 8) {
+            // Each 8-byte step reads bytes already final (dist >= 8); the last
+            // step is cut to the length, so nothing past the match is written.
+            for (; n >= 8; n -= 8, dst += 8, src += 8) std::memcpy(dst, src, 8);
+            std::memcpy(dst, src, n);
+        } else {
+            do *dst++ = *src++;
+            while (--n != 0);
+        }
+    }
+
+    unsigned spare = k >> 3;
+    if (spare > inptr - in_start) spare = inptr - in_start;
+    inptr -= spare;
+    k -= 8 * spare;
+    b &= (u64{1} << k) - 1;
+    return r;
+}
+
+}  // namespace
+
+// Builds the decoding table set for code lengths b[0..n). Symbols below s are
+// literals (e = 16) or end of block (256, e = 15); from s on, the entry takes
+// its extra-bit count from e[] and base value from d[]. *m is the wanted
+// first-level width in, the actual one out. Returns 0 complete (or empty, with
+// *t null), 1 incomplete, 2 over-subscribed, 3 out of memory; a set is built
+// for 0 and 1 and the caller frees it.
+int huft_build(const unsigned* b, unsigned n, unsigned s, const ush* d, const ush* e, huft** t, int* m)
+{
+    unsigned c[BMAX + 1] = {};  // codes of each length
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] > BMAX) return 2;
+        c[b[i]]++;
+    }
+    *t = nullptr;
+    if (c[0] == n) {
+        *m = 0;
+        return 0;
+    }
+
+    unsigned j = 1;  // shortest nonzero length
+    while (c[j] == 0) j++;
+    unsigned g = BMAX;  // longest length
+    while (c[g] == 0) g--;
+    int l = *m;
+    if (l < static_cast<int>(j)) l = static_cast<int>(j);
+    if (l > static_cast<int>(g)) l = static_cast<int>(g);
+    *m = l;
+
+    // Kraft check: y counts the patterns still free at the current length.
+    int y = 1 << j;
+    for (unsigned len = j; len < g; len++, y <<= 1) {
+        if ((y -= static_cast<int>(c[len])) < 0) return 2;
+    }
+    if ((y -= static_cast<int>(c[g])) < 0) return 2;
+    // Symbols sorted by length, then by value: the canonical code order.
+    unsigned x[BMAX + 1];
+    x[1] = 0;
+    for (unsigned len = 1; len < BMAX; len++) x[len + 1] = x[len] + c[len];
+    unsigned v[N_MAX];
+    unsigned nreal = 0;
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] != 0) {
+            v[x[b[i]]++] = i;
+            nreal++;
+        }
+    }
+    const unsigned* p = v;
+    const unsigned* const p_end = v + nreal;
+
+    // The free patterns become filler codes of the longest length, so every
+    // table is filled out to completeness; their entries say "invalid".
+    c[g] += static_cast<unsigned>(y);
+
+    huft* u[BMAX + 1];          // open table of each level
+    unsigned opened[BMAX + 1];  // value of i when each level was opened
+    opened[0] = 0;
+    huft** tail = t;  // where the next table of the set is chained in
+    int h = -1;       // current level
+    int w = -l;       // code bits decoded before the current level's table
+    unsigned i = 0;   // bit-reversed code counter; bit 0 is the code's first bit
+    huft* q = nullptr;
+    unsigned z = 0;  // entries in q
+
+    for (unsigned k = j; k <= g; k++) {
+        unsigned a = c[k];  // codes of length k still to place
+        while (a-- != 0) {
+            while (static_cast<int>(k) > w + l) {
+                h++;
+                w += l;
+                const int room = static_cast<int>(g) - w;
+                const unsigned limit = static_cast<unsigned>(room < l ? room : l);
+                unsigned width = k - static_cast<unsigned>(w);
+                unsigned f = 1u << width;
+                if (f > a + 1 && width < limit) {
+                    // Too few codes of length k to fill a table this wide:
+                    // widen while the longer codes would fill the free slots.
+                    f -= a + 1;
+                    const unsigned* xp = c + k;
+                    while (++width < limit) {
+                        f <<= 1;
+                        if (f <= *++xp) break;
+                        f -= *xp;
+                    }
+                }
+                z = 1u << width;
+                huft* base = alloc_table(z);
+                if (base == nullptr) {
+                    huft_free(*t);
+                    *t = nullptr;
+                    return 3;
+                }
+                q = base + 1;
+                for (unsigned r = 0; r < z; r++) q[r] = huft{E_BAD, 0, {0}};
+                base->v.t = nullptr;
+                *tail = q;
+                tail = &base->v.t;
+                u[h] = q;
+                if (h > 0) {
+                    opened[h] = i;
+                    huft link{static_cast<uch>(16 + width), static_cast<uch>(l), {0}};
+                    link.v.t = q;
+                    u[h - 1][i >> (w - l)] = link;
+                }
+            }
+
+            huft r{E_BAD, static_cast<uch>(k - static_cast<unsigned>(w)), {0}};
+            if (p < p_end) {
+                if (*p < s) {
+                    r.e = *p < 256 ? E_LIT : E_EOB;
+                    r.v.n = static_cast<ush>(*p);
+                } else {
+                    r.e = static_cast<uch>(e[*p - s]);
+                    r.v.n = d[*p - s];
+                }
+                p++;
+            }
+            unsigned step = 1u << (k - static_cast<unsigned>(w));
+            for (unsigned jj = i >> w; jj < z; jj += step) q[jj] = r;
+
+            // Next code in bit-reversed order: add 1 at bit k-1, carrying down.
+            unsigned bit = 1u << (k - 1);
+            while (i & bit) {
+                i ^= bit;
+                bit >>= 1;
+            }
+            i ^= bit;
+
+            // Close the levels whose prefix is used up. Codes only get longer,
+            // so the next one never lands in a closed table: q and z stay.
+            while ((i & ((1u << w) - 1)) != opened[h]) {
+                h--;
+                w -= l;
+            }
+        }
+    }
+    return y != 0 && g != 1 ? 1 : 0;
+}
+
+int huft_free(huft* t)
+{
+    while (t != nullptr) {
+        huft* base = t - 1;
+        huft* next = base->v.t;
+        release_table(base);
+        t = next;
+    }
+    return 0;
+}
+
+// Decodes literal/length and distance codes until end of block. tl must be
+// a built set; td may be null (no distance codes), in which case any length
+// code is a format error.
+int inflate_codes(huft* tl, huft* td, int bl, int bd)
+{
+    if (tl == nullptr) return 1;  // every literal/length length was 0
+    u64 b = bb;
+    unsigned k = bk;
+    unsigned w = outcnt;
+    const unsigned ml = mask_bits[bl];
+    const unsigned md = mask_bits[bd];
+
+    for (;;) {
+        if (insize - inptr >= FAST_IN && w < FAST_OUT_END) {
+            int r = inflate_fast(tl, td, ml, md, b, k, w);
+            if (r == FAST_EOB) break;
+            if (r != 0) return r;
+        }
+        const huft* t = slow_decode(tl, static_cast<unsigned>(bl), b, k);
+        if (t == nullptr) return 1;
+        unsigned e = t->e;
+        if (e == E_LIT) {
+            put_byte(w, static_cast<uch>(t->v.n));
+            continue;
+        }
+        if (e == E_EOB) break;
+
+        need_bits(b, k, e);
+        unsigned n = t->v.n + low_bits(b, e);
+        drop_bits(b, k, e);
+
+        if (td == nullptr) return 1;  // a length code, but no distance codes
+        t = slow_decode(td, static_cast<unsigned>(bd), b, k);
+        if (t == nullptr) return 1;
+        e = t->e;
+        need_bits(b, k, e);
+        unsigned src = w - t->v.n - low_bits(b, e);
+        drop_bits(b, k, e);
+        copy_match(w, src, n);
+    }
+
+    outcnt = w;
+    bb = b;
+    bk = k;
+    return 0;
+}
+
+namespace {
+
+// Decodes the block's codes with the two sets, then releases them.
+int codes_then_free(huft* tl, huft* td, int bl, int bd)
+{
+    int r = inflate_codes(tl, td, bl, bd);
+    huft_free(tl);
+    huft_free(td);
+    return r != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int inflate_stored()
+{
+    u64 b = bb;
+    unsigned k = bk;
+    unsigned w = outcnt;
+
+    drop_bits(b, k, k & 7);  // to the next byte boundary
+    need_bits(b, k, 16);
+    unsigned n = low_bits(b, 16);
+    drop_bits(b, k, 16);
+    need_bits(b, k, 16);
+    if (n != (~static_cast<unsigned>(b) & 0xffff)) return 1;
+    drop_bits(b, k, 16);
+
+    // Bytes still held in the bit buffer come first; the rest is copied
+    // straight from inbuf in pieces that end at the end of inbuf or of the
+    // window. That refills and flushes at the same bytes as copying one byte
+    // at a time through the bit buffer would.
+    for (; n != 0 && k >= 8; n--) {
+        put_byte(w, static_cast<uch>(b));
+        drop_bits(b, k, 8);
+    }
+    while (n != 0) {
+        if (inptr == insize) {
+            fill_inbuf(0);
+            inptr = 0;  // fill_inbuf hands out the first byte; take it with the rest
+        }
+        unsigned piece = insize - inptr;
+        if (piece > n) piece = n;
+        if (piece > WSIZE - w) piece = WSIZE - w;
+        std::memcpy(window + w, inbuf + inptr, piece);
+        inptr += piece;
+        w += piece;
+        n -= piece;
+        if (w == WSIZE) {
+            outcnt = w;
+            flush_window();
+            w = 0;
+        }
+    }
+
+    outcnt = w;
+    bb = b;
+    bk = k;
+    return 0;
+}
+
+int inflate_fixed()
+{
+    static constexpr auto fixed_lengths = [] {
+        struct {
+            unsigned lit[288];
+            unsigned dist[30];
+        } f{};
+        for (unsigned i = 0; i < 288; i++) f.lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+        for (unsigned& len : f.dist) len = 5;
+        return f;
+    }();
+
+    huft* tl;
+    int bl = 7;
+    int i = huft_build(fixed_lengths.lit, 288, 257, cplens, cplext, &tl, &bl);
+    if (i != 0) return i;
+
+    // 30 five-bit codes leave patterns 30 and 31 unused: incomplete is fine
+    // here, and those patterns decode as invalid codes.
+    huft* td;
+    int bd = 5;
+    i = huft_build(fixed_lengths.dist, 30, 0, cpdist, cpdext, &td, &bd);
+    if (i > 1) {
+        huft_free(tl);
+        return i;
+    }
+
+    return codes_then_free(tl, td, bl, bd);
+}
+
+int inflate_dynamic()
+{
+    u64 b = bb;
+    unsigned k = bk;
+
+    need_bits(b, k, 5);
+    unsigned nl = 257 + low_bits(b, 5);
+    drop_bits(b, k, 5);
+    need_bits(b, k, 5);
+    unsigned nd = 1 + low_bits(b, 5);
+    drop_bits(b, k, 5);
+    need_bits(b, k, 4);
+    unsigned nb = 4 + low_bits(b, 4);
+    drop_bits(b, k, 4);
+    if (nl > MAX_NL || nd > MAX_ND) return 1;
+
+    unsigned ll[MAX_NL + MAX_ND] = {};
+    for (unsigned j = 0; j < nb; j++) {
+        need_bits(b, k, 3);
+        ll[border[j]] = low_bits(b, 3);
+        drop_bits(b, k, 3);
+    }
+    for (unsigned j = nb; j < 19; j++) ll[border[j]] = 0;
+
+    huft* tl;
+    int bl = 7;
+    int i = huft_build(ll, 19, 19, nullptr, nullptr, &tl, &bl);
+    if (i != 0) {
+        if (i == 1) huft_free(tl);
+        return i;
+    }
+    // No code-length code at all: nothing can be decoded.
+    if (tl == nullptr) return 1;
+
+    const unsigned n = nl + nd;
+    const unsigned m = mask_bits[bl];
+    unsigned last = 0;
+    for (unsigned j = 0; j < n;) {
+        need_bits(b, k, static_cast<unsigned>(bl));
+        const huft* t = tl + (static_cast<unsigned>(b) & m);
+        // A single 1-bit code leaves the other pattern as a filler.
+        if (t->e == E_BAD) {
+            huft_free(tl);
+            return 1;
+        }
+        drop_bits(b, k, t->b);
+        unsigned sym = t->v.n;
+        unsigned rep;
+        unsigned val;
+        if (sym < 16) {
+            ll[j++] = last = sym;
+            continue;
+        }
+        if (sym == 16) {
+            need_bits(b, k, 2);
+            rep = 3 + low_bits(b, 2);
+            drop_bits(b, k, 2);
+            val = last;
+        } else if (sym == 17) {
+            need_bits(b, k, 3);
+            rep = 3 + low_bits(b, 3);
+            drop_bits(b, k, 3);
+            val = last = 0;
+        } else {
+            need_bits(b, k, 7);
+            rep = 11 + low_bits(b, 7);
+            drop_bits(b, k, 7);
+            val = last = 0;
+        }
+        if (j + rep > n) {
+            huft_free(tl);
+            return 1;
+        }
+        while (rep-- != 0) ll[j++] = val;
+    }
+    huft_free(tl);
+    bb = b;
+    bk = k;
+
+    bl = lbits;
+    i = huft_build(ll, nl, 257, cplens, cplext, &tl, &bl);
+    if (i != 0) {
+        if (i == 1) {
+            std::fputs(" incomplete literal tree\n", stderr);
+            huft_free(tl);
+        }
+        return i;
+    }
+    huft* td;
+    int bd = dbits;
+    i = huft_build(ll + nl, nd, 0, cpdist, cpdext, &td, &bd);
+    if (i != 0) {
+        if (i == 1) {
+            std::fputs(" incomplete distance tree\n", stderr);
+            huft_free(td);
+        }
+        huft_free(tl);
+        return i;
+    }
+
+    return codes_then_free(tl, td, bl, bd);
+}
+
+int inflate_block(int* e)
+{
+    u64 b = bb;
+    unsigned k = bk;
+    need_bits(b, k, 1);
+    *e = static_cast<int>(b & 1);
+    drop_bits(b, k, 1);
+    need_bits(b, k, 2);
+    unsigned type = low_bits(b, 2);
+    drop_bits(b, k, 2);
+    bb = b;
+    bk = k;
+
+    switch (type) {
+        case 2:
+            return inflate_dynamic();
+        case 0:
+            return inflate_stored();
+        case 1:
+            return inflate_fixed();
+        default:
+            return 2;
+    }
+}
+
+int inflate()
+{
+    release_all_tables();  // left behind only by a decode that never returned
+    outcnt = 0;
+    bk = 0;
+    bb = 0;
+
+    int last;
+    do {
+        int r = inflate_block(&last);
+        if (r != 0) return r;
+    } while (!last);
+
+    // Give back whole unused bytes so inptr lands on the trailer. The slow
+    // reader holds at most 23 bits and the end-of-block code leaves at most 15
+    // of them, so this is at most one byte, the one taken last from inbuf.
+    // The fast loop keeps this bound: it gives back what it read ahead, so
+    // this reader never holds more bytes than the byte-at-a-time one would.
+    // The inptr test only guards the buffer should that ever fail.
+    while (bk >= 8 && inptr > 0) {
+        bk -= 8;
+        inptr--;
+    }
+    bb &= (u64{1} << bk) - 1;
+
+    flush_window();
+    return 0;
+}

@@ -1,4 +1,106 @@
-// Listing (not built yet).
+// The listing (-l): an archive's preamble strings and, for a compressed
+// payload, one line of gzip statistics read from the member's header and trailer.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
 #include "vokra.h"
 
-void do_list(const char*) { exit_code = 1; }
+int first_time = 1;  // the column header is printed once per run
+
+// Method names by gzip method number, printed with "%5s".
+const char* const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};
+
+namespace {
+
+// Closes the archive's descriptor when the listing of it is done, so a long
+// operand list does not run out of descriptors.
+class fd_holder {
+public:
+    explicit fd_holder(int fd) : fd_(fd) {}
+    ~fd_holder() { close(fd_); }
+    fd_holder(const fd_holder&) = delete;
+    fd_holder& operator=(const fd_holder&) = delete;
+
+private:
+    int fd_;
+};
+
+ulg get_le32(const uch* p)
+{
+    return ulg{p[0]} | ulg{p[1]} << 8 | ulg{p[2]} << 16 | ulg{p[3]} << 24;
+}
+
+}  // namespace
+
+void do_list(const char* path)
+{
+    int fd = find_preamble(path);
+    if (fd == -1) {
+        std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+        exit_code = 1;
+        return;
+    }
+    fd_holder holder(fd);
+
+    // The member reader takes its bytes from ifd; start from this archive's
+    // first payload byte, never from bytes left over by an earlier operand.
+    ifd = fd;
+    insize = inptr = 0;
+    time_stamp = 0;
+    std::snprintf(ifname, sizeof ifname, "%s", path);
+    ofd = fileno(stdout);
+    std::strcpy(ofname, "stdout");
+
+    const bool compressed = get_feature("NOCOMPR") == nullptr;
+    int meth = DEFLATED;
+    if (compressed) {
+        meth = get_method(fd);
+        if (meth == -1) {
+            exit_code = 1;
+            return;
+        }
+    }
+
+    if (features[0] != '\0') std::printf("Feature: %s\n", features);
+    std::printf("Comment: %s\n", comment);
+    std::printf("    Run: %s\n", run_program);
+    std::printf("Extract: %s\n", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o");
+
+    if (!compressed) {
+        std::printf("Statistics unavailable because data was not compressed\n");
+        return;
+    }
+
+    if (first_time) {
+        first_time = 0;
+        if (verbose) std::printf("method  crc     date  time  ");
+        std::printf("compressed  uncompr. ratio uncompressed_name\n");
+    }
+
+    // -1 marks a size or CRC that could not be had.
+    ulg crc = 0xffffffff;
+    bytes_out = -1;
+    bytes_in = -1;
+    off_t end = lseek(fd, -8, SEEK_END);
+    if (end != -1) {
+        bytes_in = static_cast<zoff_t>(end) - preamble_end + 8;
+        uch trailer[8];
+        if (read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer)) read_error();
+        crc = get_le32(trailer);
+        bytes_out = get_le32(trailer + 4);
+    }
+
+    if (verbose) {
+        time_t stamp = static_cast<time_t>(time_stamp);
+        char date[13] = "";
+        const char* text = std::ctime(&stamp);
+        if (text != nullptr) std::snprintf(date, sizeof date, "%s", text + 4);  // "Jan  1 00:00"
+        std::printf("%5s %08lx %11s ", methods[meth], static_cast<unsigned long>(crc), date);
+    }
+    std::printf("%9ld %9ld ", static_cast<long>(bytes_in), static_cast<long>(bytes_out));
+    if (bytes_in == -1 || bytes_out == -1) bytes_in = bytes_out = header_bytes = 0;
+    display_ratio(bytes_out - (bytes_in - header_bytes), bytes_out, stdout);
+    std::printf(" %s\n", ofname);
+}

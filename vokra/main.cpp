@@ -12,12 +12,66 @@
 
 namespace {
 
-// POSIX getopt stops at the first operand; glibc's would permute unless told.
+constexpr const char* OPTION_STRING = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+// The arguments reach getopt already ordered (see options_first), so glibc
+// must not permute them again.
 #ifdef __GLIBC__
 constexpr const char* OPTIONS = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
 #else
-constexpr const char* OPTIONS = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+constexpr const char* OPTIONS = OPTION_STRING;
 #endif
+
+// Moves every option (with its argument) ahead of the operands, keeping both
+// in command-line order, and puts "--" between them. Options after an operand
+// therefore still count, on every platform: `vokra -u app.run -x` extracts
+// only, where a getopt that stopped at app.run would have run the installer.
+// An argument after "--", and "-" alone, stay operands.
+char** options_first(int argc, char** argv)
+{
+    char** out = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 2) * sizeof(char*)));
+    char** operands = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 1) * sizeof(char*)));
+    if (out == nullptr || operands == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", progname);
+        std::exit(1);
+    }
+    int n = 0, m = 0;
+    out[n++] = argv[0];
+    int i = 1;
+    for (; i < argc; i++) {
+        char* a = argv[i];
+        if (std::strcmp(a, "--") == 0) {
+            i++;
+            break;
+        }
+        if (a[0] != '-' || a[1] == '\0') {
+            operands[m++] = a;
+            continue;
+        }
+        out[n++] = a;
+        for (int j = 1; a[j] != '\0'; j++) {
+            const char* spec = a[j] == ':' ? nullptr : std::strchr(OPTION_STRING, a[j]);
+            if (spec == nullptr || spec[1] != ':') continue;
+            // The rest of the word is the argument; or else the next word is.
+            if (a[j + 1] == '\0') {
+                if (i + 1 == argc) {
+                    // Its argument is missing: getopt must meet the end of the
+                    // words here and refuse, not take "--" for the argument.
+                    out[n] = nullptr;
+                    std::free(operands);
+                    return out;
+                }
+                out[n++] = argv[++i];
+            }
+            break;
+        }
+    }
+    for (; i < argc; i++) operands[m++] = argv[i];
+    out[n++] = const_cast<char*>("--");
+    for (int k = 0; k < m; k++) out[n++] = operands[k];
+    out[n] = nullptr;
+    std::free(operands);
+    return out;
+}
 
 constexpr std::size_t RAW_COPY_CHUNK = 256;  // a raw payload is appended in pieces of this size
 
@@ -113,6 +167,11 @@ int main(int argc, char** argv)
 
     // An option's mode is the mode when it is parsed: one before -u counts as
     // a build-mode option.
+    if (argc > 0) {
+        argv = options_first(argc, argv);
+        argc = 0;
+        while (argv[argc] != nullptr) argc++;
+    }
     int c;
     while ((c = getopt(argc, argv, OPTIONS)) != -1) {
         switch (c) {

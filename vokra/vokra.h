@@ -57,4 +57,6 @@ int verify_fs(int min_mb, char* sym_path);
 int mkdirp(const char* path, int mode);
 
 // ---- listing ----
+extern int first_time;                // 1 until the column header has been printed
+extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);

@@ -1,0 +1,718 @@
+// The inflater on crafted DEFLATE streams: result codes, output, window flushes
+// and where the input is left, for valid edge cases and for every corruption.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "deflate_writer.h"
+#include "gzip.h"
+#include "testutil.h"
+
+namespace {
+
+using testutil::BitWriter;
+using testutil::Code;
+
+// Result codes of the inflater.
+constexpr int OK = 0;
+constexpr int BAD_DATA = 1;  // invalid code, counts, repeat, stored length, incomplete code
+constexpr int BAD_TYPE = 2;  // block type 3 or an over-subscribed code
+
+constexpr unsigned border_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+struct Decoded {
+    int result = -1;
+    std::string out;
+    std::vector<size_t> flushes;  // size of each write that reached the output
+    unsigned inptr = 0;           // where the input was left (all input fits one refill)
+    std::string err;
+};
+
+// Runs inflate() over `stream` followed by two marker bytes. The output goes
+// to a SOCK_SEQPACKET socket, which keeps every write as one message, so the
+// window flushes can be seen one by one.
+Decoded decode(const std::string& stream)
+{
+    reset_stream_state();
+    testutil::TempDir dir;
+    testutil::write_file(dir.file("in"), stream + "\xA5\x5A");
+    ifd = open(dir.file("in").c_str(), O_RDONLY);
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    Decoded d;
+    std::thread reader([&] {
+        std::vector<char> buf(1 << 17);
+        for (;;) {
+            ssize_t n = recv(sv[1], buf.data(), buf.size(), 0);
+            if (n <= 0) break;
+            d.flushes.push_back(static_cast<size_t>(n));
+            d.out.append(buf.data(), static_cast<size_t>(n));
+        }
+    });
+    ofd = sv[0];
+    testing::internal::CaptureStderr();
+    d.result = inflate();
+    d.err = testing::internal::GetCapturedStderr();
+    d.inptr = inptr;
+    shutdown(sv[0], SHUT_WR);
+    reader.join();
+    close(sv[0]);
+    close(sv[1]);
+    close(ifd);
+    return d;
+}
+
+// Block header: BFINAL then BTYPE.
+void block_header(BitWriter& bw, bool last, unsigned type)
+{
+    bw.bits(last ? 1 : 0, 1);
+    bw.bits(type, 2);
+}
+
+void stored_block(BitWriter& bw, bool last, const std::string& data)
+{
+    block_header(bw, last, 0);
+    bw.align();
+    bw.bits(static_cast<unsigned>(data.size()), 16);            // LEN
+    bw.bits(~static_cast<unsigned>(data.size()) & 0xffff, 16);  // NLEN
+    for (char c : data) bw.byte(static_cast<unsigned char>(c));
+}
+
+const Code& fixed_lit()
+{
+    static const Code c(testutil::fixed_lit_lengths());
+    return c;
+}
+const Code& fixed_dist()
+{
+    static const Code c(testutil::fixed_dist_lengths());
+    return c;
+}
+
+// A complete literal/length code over 286 symbols: literals 9 bits (half the
+// code space), 256 and 257 5 bits, 258..285 6 bits.
+std::vector<unsigned> full_lit_lengths()
+{
+    std::vector<unsigned> l(286, 9);
+    l[256] = l[257] = 5;
+    for (unsigned s = 258; s < 286; s++) l[s] = 6;
+    return l;
+}
+
+// The code-length code used to send lengths: 0..12 in 4 bits, 13..18 in 5 (complete).
+std::vector<unsigned> plain_cl_lengths()
+{
+    std::vector<unsigned> l(19, 4);
+    for (unsigned s = 13; s < 19; s++) l[s] = 5;
+    return l;
+}
+
+// One code-length symbol with its extra bits.
+struct ClOp {
+    unsigned sym;
+    unsigned extra = 0;
+};
+
+// Dynamic block header with nl/nd as given, the code-length code `cl` sent in
+// full (HCLEN 15), then `ops`.
+void dynamic_header(BitWriter& bw, bool last, unsigned nl, unsigned nd, const std::vector<unsigned>& cl,
+                    const std::vector<ClOp>& ops)
+{
+    block_header(bw, last, 2);
+    bw.bits(nl - 257, 5);  // HLIT
+    bw.bits(nd - 1, 5);    // HDIST
+    bw.bits(19 - 4, 4);    // HCLEN: all 19 code-length code lengths follow
+    for (unsigned j = 0; j < 19; j++) bw.bits(cl[border_order[j]], 3);
+    Code clc(cl);
+    for (const ClOp& op : ops) {
+        clc.put(bw, op.sym);
+        if (op.sym == 16) bw.bits(op.extra, 2);
+        if (op.sym == 17) bw.bits(op.extra, 3);
+        if (op.sym == 18) bw.bits(op.extra, 7);
+    }
+}
+
+// Each length sent as its own symbol.
+std::vector<ClOp> plain_ops(const std::vector<unsigned>& lit, const std::vector<unsigned>& dist)
+{
+    std::vector<ClOp> ops;
+    for (unsigned l : lit) ops.push_back({l});
+    for (unsigned l : dist) ops.push_back({l});
+    return ops;
+}
+
+void dynamic_block_header(BitWriter& bw, bool last, const std::vector<unsigned>& lit,
+                          const std::vector<unsigned>& dist)
+{
+    dynamic_header(bw, last, static_cast<unsigned>(lit.size()), static_cast<unsigned>(dist.size()),
+                   plain_cl_lengths(), plain_ops(lit, dist));
+}
+
+// ---- stored blocks ----
+
+TEST(InflateStored, EmptyFinalBlockGivesNothingAndStopsAfterTheComplement)
+{
+    BitWriter bw;
+    stored_block(bw, true, "");
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, "");
+    EXPECT_TRUE(d.flushes.empty());
+    EXPECT_EQ(d.inptr, 5u);  // header byte, LEN, NLEN
+}
+
+TEST(InflateStored, WrongComplementIsBadData)
+{
+    BitWriter bw;
+    block_header(bw, true, 0);
+    bw.align();
+    bw.bits(3, 16);       // LEN 3
+    bw.bits(0xfffd, 16);  // NLEN should be 0xfffc
+    bw.byte('a');
+    bw.byte('b');
+    bw.byte('c');
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+}
+
+TEST(InflateBlock, BlockType3IsResult2)
+{
+    BitWriter bw;
+    block_header(bw, true, 3);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_TYPE);
+}
+
+// ---- fixed blocks ----
+
+TEST(InflateFixed, LengthSymbols286And287AreInvalid)
+{
+    for (unsigned sym : {286u, 287u}) {
+        BitWriter bw;
+        block_header(bw, true, 1);
+        fixed_lit().put(bw, 'a');
+        fixed_lit().put(bw, sym);  // a pattern the fixed code has, but no length
+        fixed_dist().put(bw, 0);
+        fixed_lit().put(bw, 256);
+        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << sym;
+    }
+}
+
+TEST(InflateFixed, DistanceCodes30And31AreInvalid)
+{
+    for (unsigned dist : {30u, 31u}) {
+        BitWriter bw;
+        block_header(bw, true, 1);
+        fixed_lit().put(bw, 'a');
+        fixed_lit().put(bw, 257);  // length 3
+        fixed_dist().put(bw, dist);
+        fixed_lit().put(bw, 256);
+        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << dist;
+    }
+}
+
+TEST(InflateFixed, Distance1Length258RepeatsThePreviousByte)
+{
+    BitWriter bw;
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, 'x');
+    fixed_lit().put(bw, 285);  // length 258, no extra bits
+    fixed_dist().put(bw, 0);   // distance 1
+    fixed_lit().put(bw, 256);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, std::string(259, 'x'));
+}
+
+TEST(InflateFixed, DistanceBeforeTheStreamStartIsNotChecked)
+{
+    BitWriter bw;
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, 257);  // length 3 at output position 0
+    fixed_dist().put(bw, 9);   // distance 25 + 3 extra bits
+    bw.bits(0, 3);
+    fixed_lit().put(bw, 256);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, std::string(3, '\0'));  // whatever the window held: zeros after a reset
+}
+
+TEST(InflateFixed, InputIsLeftOnTheTrailerWhetherOrNotTheLastCodeEndsOnAByte)
+{
+    // 3 header bits + 8-bit literal + 7-bit end of block = 18 bits: 3 bytes.
+    BitWriter a;
+    block_header(a, true, 1);
+    fixed_lit().put(a, 'a');
+    fixed_lit().put(a, 256);
+    std::string sa = a.finish();
+    Decoded da = decode(sa);
+    EXPECT_EQ(da.result, OK);
+    EXPECT_EQ(da.inptr, sa.size());
+
+    // 3 + six 9-bit literals + 7 = 64 bits: exactly 8 bytes.
+    BitWriter b;
+    block_header(b, true, 1);
+    for (int i = 0; i < 6; i++) fixed_lit().put(b, 200);
+    fixed_lit().put(b, 256);
+    ASSERT_EQ(b.bit_count(), 64u);
+    std::string sb = b.finish();
+    Decoded db = decode(sb);
+    EXPECT_EQ(db.result, OK);
+    EXPECT_EQ(db.out, std::string(6, '\xC8'));
+    EXPECT_EQ(db.inptr, 8u);
+}
+
+// ---- window flushes ----
+
+TEST(InflateWindow, ExactlyKWindowsAreKFullFlushesAndNoEmptyOne)
+{
+    std::string data = testutil::random_bytes(65536, 5);
+    BitWriter bw;
+    stored_block(bw, false, data.substr(0, 65535));
+    stored_block(bw, true, data.substr(65535));
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 32768}));
+    EXPECT_EQ(d.out, data);
+}
+
+TEST(InflateWindow, AfterAFormatErrorOnlyTheWholeWindowsDecodedSoFarAreOut)
+{
+    std::string data = testutil::random_bytes(65536 + 100, 6);
+    BitWriter bw;
+    stored_block(bw, false, data.substr(0, 40000));
+    stored_block(bw, false, data.substr(40000));
+    block_header(bw, true, 3);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, BAD_TYPE);
+    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 32768}));
+    EXPECT_EQ(d.out, data.substr(0, 65536));
+}
+
+// One fixed-code match: its length and distance symbols with their extra bits.
+struct Match {
+    unsigned lsym, lextra, lextra_bits, length;
+    unsigned dsym, dextra, dextra_bits, distance;
+};
+
+// Decodes `head` as a stored block and then `m`; the output must equal a
+// forward byte copy and leave in the given flushes.
+void check_match_after(const std::string& head, const Match& m, const std::vector<size_t>& flushes)
+{
+    BitWriter bw;
+    stored_block(bw, false, head);
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, m.lsym);
+    bw.bits(m.lextra, m.lextra_bits);
+    fixed_dist().put(bw, m.dsym);
+    bw.bits(m.dextra, m.dextra_bits);
+    fixed_lit().put(bw, 256);
+    Decoded d = decode(bw.finish());
+    ASSERT_EQ(d.result, OK);
+    std::string expect = head;
+    for (unsigned i = 0; i < m.length; i++) expect += expect[expect.size() - m.distance];
+    EXPECT_TRUE(d.out == expect) << "sizes " << d.out.size() << " " << expect.size() << " first diff "
+                                 << std::mismatch(d.out.begin(), d.out.end(), expect.begin()).first -
+                                        d.out.begin();
+    EXPECT_EQ(d.flushes, flushes);
+}
+
+TEST(InflateWindow, AMatchCrossingTheWindowEndIsSplitThereAndFlushedAt32768)
+{
+    // From position 32760, 14 bytes at distance 10: 8 before the end, 6 after.
+    Match m{266, 1, 1, 14,   // length 13 + 1
+            6,   1, 2, 10};  // distance 9 + 1
+    check_match_after(testutil::random_bytes(32760, 9), m, {32768, 6});
+}
+
+TEST(InflateWindow, AMatchWhoseSourceWrapsPastTheWindowEndReadsTheOldHistory)
+{
+    // 32768 + 5 bytes: the copy source of distance 8 starts at window
+    // position 32765 and wraps to 0 after three bytes.
+    Match m{259, 0, 0, 5,   // length 5
+            5,   1, 1, 8};  // distance 7 + 1
+    check_match_after(testutil::random_bytes(32773, 10), m, {32768, 10});
+}
+
+TEST(InflateWindow, LongRunsOfMatchesFlushWholeWindowsUntilAnInvalidCode)
+{
+    // 'a' then 300 matches of 258 at distance 1 (77401 bytes: two whole
+    // windows and a part), then length symbol 286. Long enough that the bulk
+    // is decoded in the middle of the input buffer, away from its end.
+    BitWriter bw;
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, 'a');
+    for (int i = 0; i < 300; i++) {
+        fixed_lit().put(bw, 285);
+        fixed_dist().put(bw, 0);
+    }
+    fixed_lit().put(bw, 286);
+    bw.bits(0, 64);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, BAD_DATA);
+    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, 32768}));
+    EXPECT_TRUE(d.out == std::string(65536, 'a'));
+}
+
+TEST(InflateWindow, AllMatchKindsAcrossManyWindowsEqualAForwardByteCopy)
+{
+    // Literals, then matches of every distance class and lengths 3..258
+    // (overlapping and not), checked against a plain forward copy.
+    BitWriter bw;
+    block_header(bw, true, 1);
+    std::string expect;
+    for (int i = 0; i < 40; i++) {
+        unsigned char c = static_cast<unsigned char>('A' + i % 26);
+        fixed_lit().put(bw, c);
+        expect += static_cast<char>(c);
+    }
+    unsigned seed = 1;
+    while (expect.size() < 200000) {
+        seed = seed * 1103515245 + 12345;
+        unsigned lsym = 257 + (seed >> 8) % 29;  // length codes 257..285
+        unsigned dsym = (seed >> 16) % 30;
+        const unsigned base_len[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+        const unsigned len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+        const unsigned base_dist[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+        const unsigned dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+        unsigned lx = (seed >> 3) & ((1u << len_extra[lsym - 257]) - 1);
+        unsigned dx = (seed >> 5) & ((1u << dist_extra[dsym]) - 1);
+        unsigned len = base_len[lsym - 257] + lx, dist = base_dist[dsym] + dx;
+        if (dist > expect.size()) continue;
+        fixed_lit().put(bw, lsym);
+        bw.bits(lx, len_extra[lsym - 257]);
+        fixed_dist().put(bw, dsym);
+        bw.bits(dx, dist_extra[dsym]);
+        for (unsigned i = 0; i < len; i++) expect += expect[expect.size() - dist];
+        unsigned char c = static_cast<unsigned char>(seed >> 24);
+        fixed_lit().put(bw, c);
+        expect += static_cast<char>(c);
+    }
+    fixed_lit().put(bw, 256);
+    Decoded d = decode(bw.finish());
+    ASSERT_EQ(d.result, OK);
+    EXPECT_TRUE(d.out == expect);
+    for (size_t i = 0; i + 1 < d.flushes.size(); i++) EXPECT_EQ(d.flushes[i], 32768u) << i;
+}
+
+// ---- dynamic blocks: counts and code lengths ----
+
+TEST(InflateDynamic, MoreThan286LiteralLengthCodesIsBadData)
+{
+    for (unsigned nl : {287u, 288u}) {
+        BitWriter bw;
+        block_header(bw, true, 2);
+        bw.bits(nl - 257, 5);  // HLIT
+        bw.bits(0, 5);         // HDIST: 1
+        bw.bits(15, 4);        // HCLEN
+        bw.bits(0, 19 * 3);
+        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << nl;
+    }
+}
+
+TEST(InflateDynamic, MoreThan30DistanceCodesIsBadData)
+{
+    for (unsigned nd : {31u, 32u}) {
+        BitWriter bw;
+        block_header(bw, true, 2);
+        bw.bits(0, 5);       // HLIT: 257
+        bw.bits(nd - 1, 5);  // HDIST
+        bw.bits(15, 4);
+        bw.bits(0, 19 * 3);
+        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << nd;
+    }
+}
+
+// Lengths for nd = 4 distance codes of 2 bits each (complete), sent as the
+// length 2 followed by one repeat.
+TEST(InflateDynamic, ARepeatEndingExactlyAtTheDeclaredCountIsAccepted)
+{
+    std::vector<unsigned> lit = full_lit_lengths();
+    std::vector<ClOp> ops = plain_ops(lit, {2});
+    ops.push_back({16, 0});  // repeat 2 three times: 1 + 3 = nd
+    BitWriter bw;
+    dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
+    Code lc(lit);
+    lc.put(bw, 'q');
+    lc.put(bw, 256);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, "q");
+}
+
+TEST(InflateDynamic, ARepeatRunningOnePastTheDeclaredCountIsBadData)
+{
+    std::vector<ClOp> ops = plain_ops(full_lit_lengths(), {2});
+    ops.push_back({16, 1});  // four repeats: 1 + 4 = nd + 1
+    BitWriter bw;
+    dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+}
+
+TEST(InflateDynamic, ZeroRepeatsRunningPastTheEndAreBadData)
+{
+    std::vector<unsigned> lit = full_lit_lengths();
+    for (unsigned sym : {17u, 18u}) {
+        std::vector<ClOp> ops = plain_ops(lit, {2, 2});
+        ops.push_back({sym, 0});  // 3 (or 11) zeros where 2 are left
+        BitWriter bw;
+        dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
+        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << sym;
+    }
+}
+
+TEST(InflateDynamic, RepeatsCrossFromTheLiteralLengthsIntoTheDistanceLengths)
+{
+    // nl = 258: 'a' in 1 bit, 256 and 257 in 2; nd = 4 codes of 2 bits. One
+    // repeat of the length 2 covers symbol 257 and all four distance codes.
+    std::vector<ClOp> ops = {
+        {18, 86},   // 97 zeros: symbols 0..96
+        {1},        // 'a'
+        {18, 127},  // 138 zeros: 98..235
+        {18, 9},    // 20 zeros: 236..255
+        {2},        // 256
+        {16, 2},    // five more 2s: 257 and distance codes 0..3
+    };
+    BitWriter bw;
+    dynamic_header(bw, true, 258, 4, plain_cl_lengths(), ops);
+    std::vector<unsigned> lit(258, 0);
+    lit['a'] = 1;
+    lit[256] = lit[257] = 2;
+    Code lc(lit);
+    Code dc(std::vector<unsigned>(4, 2));
+    lc.put(bw, 'a');
+    lc.put(bw, 257);  // length 3
+    dc.put(bw, 0);    // distance 1
+    lc.put(bw, 256);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, "aaaa");
+}
+
+// ---- dynamic blocks: code construction ----
+
+TEST(InflateDynamic, AnIncompleteLiteralCodeSaysSoAndIsBadData)
+{
+    std::vector<unsigned> lit(257, 9);  // 256 literals fill half the space
+    lit[256] = 2;                       // a quarter more: a quarter unused
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, {1});
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, BAD_DATA);
+    EXPECT_EQ(d.err, " incomplete literal tree\n");
+}
+
+TEST(InflateDynamic, AnIncompleteDistanceCodeSaysSoAndIsBadData)
+{
+    BitWriter bw;
+    dynamic_block_header(bw, true, full_lit_lengths(), {2, 2, 2});  // 3 of 4 patterns
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, BAD_DATA);
+    EXPECT_EQ(d.err, " incomplete distance tree\n");
+}
+
+TEST(InflateDynamic, OverSubscribedCodesAreResult2)
+{
+    std::vector<unsigned> lit(257, 8);  // 257 codes of 8 bits: one too many
+    BitWriter a;
+    dynamic_block_header(a, true, lit, {1});
+    EXPECT_EQ(decode(a.finish()).result, BAD_TYPE) << "literal/length";
+
+    BitWriter b;
+    dynamic_block_header(b, true, full_lit_lengths(), {1, 1, 1});
+    EXPECT_EQ(decode(b.finish()).result, BAD_TYPE) << "distance";
+
+    std::vector<unsigned> cl(19, 0);
+    cl[0] = cl[1] = cl[2] = 1;
+    BitWriter c;
+    dynamic_header(c, true, 257, 1, cl, {});
+    EXPECT_EQ(decode(c.finish()).result, BAD_TYPE) << "code-length";
+}
+
+TEST(InflateDynamic, AnIncompleteCodeLengthCodeIsBadDataWithoutAMessage)
+{
+    std::vector<unsigned> cl(19, 0);
+    cl[0] = 2;  // one 2-bit code: three quarters unused
+    BitWriter bw;
+    dynamic_header(bw, true, 257, 1, cl, {});
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, BAD_DATA);
+    EXPECT_EQ(d.err, "");
+}
+
+TEST(InflateDynamic, AnEmptyCodeLengthCodeIsBadData)
+{
+    BitWriter bw;
+    dynamic_header(bw, true, 257, 1, std::vector<unsigned>(19, 0), {});
+    bw.bits(0, 32);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+}
+
+TEST(InflateDynamic, TheUnusedPatternOfASingleOneBitCodeLengthCodeIsBadData)
+{
+    std::vector<unsigned> cl(19, 0);
+    cl[8] = 1;  // symbol 8 is pattern 0; pattern 1 belongs to no symbol
+    BitWriter bw;
+    dynamic_header(bw, true, 257, 1, cl, {});
+    bw.bits(0, 1);  // length 8
+    bw.bits(1, 1);  // the unused pattern
+    bw.bits(0, 32);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+}
+
+TEST(InflateDynamic, ASingleDistanceCodeOfLength1IsAccepted)
+{
+    std::vector<unsigned> lit = full_lit_lengths();
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, {1});
+    Code lc(lit);
+    lc.put(bw, 'a');
+    lc.put(bw, 258);  // length 4
+    bw.bits(0, 1);    // distance code 0: distance 1
+    lc.put(bw, 256);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, "aaaaa");
+}
+
+TEST(InflateDynamic, NoDistanceCodesAndOnlyLiteralsDecodes)
+{
+    std::vector<unsigned> lit = full_lit_lengths();
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, {0});
+    Code lc(lit);
+    for (char c : std::string("literal only")) lc.put(bw, static_cast<unsigned char>(c));
+    lc.put(bw, 256);
+    Decoded d = decode(bw.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, "literal only");
+}
+
+TEST(InflateDynamic, ALengthCodeWithoutDistanceCodesIsBadData)
+{
+    std::vector<unsigned> lit = full_lit_lengths();
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, {0});
+    Code lc(lit);
+    lc.put(bw, 'a');
+    lc.put(bw, 257);
+    bw.bits(0, 16);
+    lc.put(bw, 256);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+}
+
+TEST(InflateDynamic, NoLiteralLengthCodesAtAllIsBadData)
+{
+    BitWriter bw;
+    dynamic_block_header(bw, true, std::vector<unsigned>(257, 0), {1});
+    bw.bits(0, 32);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+}
+
+TEST(InflateDynamic, APatternThatNoLiteralFillsIsBadData)
+{
+    // Only end of block, in 1 bit: accepted as complete (a single 1-bit code),
+    // but its other pattern decodes as invalid.
+    std::vector<unsigned> lit(257, 0);
+    lit[256] = 1;
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, {0});
+    bw.bits(1, 1);
+    bw.bits(0, 16);
+    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+
+    BitWriter good;
+    dynamic_block_header(good, true, lit, {0});
+    good.bits(0, 1);  // end of block
+    Decoded d = decode(good.finish());
+    EXPECT_EQ(d.result, OK);
+    EXPECT_EQ(d.out, "");
+}
+
+// ---- end of input ----
+
+TEST(InflateInput, EndOfInputInsideTheStreamEndsTheRun)
+{
+    BitWriter bw;
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, 'a');
+    std::string s = bw.finish();
+    EXPECT_EXIT(
+        {
+            reset_stream_state();
+            progname = "prog";
+            std::snprintf(ifname, sizeof ifname, "in");
+            int fds[2];
+            if (pipe(fds) != 0) _exit(3);
+            if (write(fds[1], s.data(), s.size()) != static_cast<ssize_t>(s.size())) _exit(3);
+            close(fds[1]);
+            ifd = fds[0];
+            ofd = open("/dev/null", O_WRONLY);
+            inflate();
+        },
+        ::testing::ExitedWithCode(1), "^\nprog: in: unexpected end of file\n$");
+}
+
+// ---- huft_build directly ----
+
+TEST(HuftBuild, AllLengthsZeroGivesAnEmptySetAndZeroBits)
+{
+    unsigned lens[5] = {0, 0, 0, 0, 0};
+    huft* t = reinterpret_cast<huft*>(1);
+    int m = 7;
+    EXPECT_EQ(huft_build(lens, 5, 5, nullptr, nullptr, &t, &m), 0);
+    EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(m, 0);
+    EXPECT_EQ(huft_free(t), 0);
+}
+
+TEST(HuftBuild, FirstLevelBitsAreClampedToTheShortestAndLongestLength)
+{
+    unsigned lens[4] = {2, 2, 2, 2};
+    huft* t;
+    int m = 9;
+    EXPECT_EQ(huft_build(lens, 4, 4, nullptr, nullptr, &t, &m), 0);
+    EXPECT_EQ(m, 2);  // lowered to the longest length
+    huft_free(t);
+
+    std::vector<unsigned> l12(288, 12);
+    m = 9;
+    EXPECT_EQ(huft_build(l12.data(), 288, 288, nullptr, nullptr, &t, &m), 1);  // 288 of 4096: incomplete
+    EXPECT_EQ(m, 12);  // raised to the shortest length
+    huft_free(t);
+}
+
+TEST(HuftBuild, EntriesDecodeTheCanonicalCode)
+{
+    // Lengths 3,3,3,3,3,2,4,4 (RFC 1951 3.2.2 example): codes 010..110, 00, 1110, 1111.
+    unsigned lens[8] = {3, 3, 3, 3, 3, 2, 4, 4};
+    huft* t;
+    int m = 3;
+    ASSERT_EQ(huft_build(lens, 8, 8, nullptr, nullptr, &t, &m), 0);
+    ASSERT_EQ(m, 3);
+    Code c(std::vector<unsigned>(lens, lens + 8));
+    for (unsigned sym = 0; sym < 8; sym++) {
+        // The stream sends the code's most significant bit first: reverse it.
+        unsigned rev = 0;
+        for (unsigned i = 0; i < c.len[sym]; i++) rev |= ((c.code[sym] >> (c.len[sym] - 1 - i)) & 1) << i;
+        const huft* e = t + (rev & 7);
+        unsigned used = 0;
+        if (e->e > 16) {
+            used = e->b;
+            e = e->v.t + ((rev >> used) & ((1u << (e->e - 16)) - 1));
+        }
+        EXPECT_EQ(e->e, 16) << sym;
+        EXPECT_EQ(e->v.n, sym) << sym;
+        EXPECT_EQ(used + e->b, c.len[sym]) << sym;
+    }
+    huft_free(t);
+}
+
+}  // namespace

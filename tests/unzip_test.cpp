@@ -1,0 +1,393 @@
+// The gzip member reader: header acceptance and refusal with exact messages,
+// the stored name, and the trailer checks of unzip.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "deflate_writer.h"
+#include "gzip.h"
+#include "member_util.h"
+#include "testutil.h"
+
+namespace {
+
+using testutil::BitWriter;
+
+std::string le16(unsigned v)
+{
+    return {static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff)};
+}
+std::string le32(ulg v)
+{
+    return le16(v & 0xffff) + le16(v >> 16);
+}
+
+// A member header: magic, CM, FLG, MTIME, XFL, OS, then `rest` (the optional fields).
+std::string header(unsigned flags, ulg mtime = 0, const std::string& rest = "", unsigned cm = 8,
+                   unsigned char magic1 = 0x8b)
+{
+    std::string h = {'\x1f', static_cast<char>(magic1), static_cast<char>(cm), static_cast<char>(flags)};
+    return h + le32(mtime) + std::string("\0\3", 2) + rest;
+}
+
+// Body (stored blocks of at most 65535 bytes) and trailer for `data`.
+std::string stored_body(const std::string& data)
+{
+    BitWriter bw;
+    std::size_t off = 0;
+    do {
+        std::size_t n = std::min<std::size_t>(65535, data.size() - off);
+        bool last = off + n == data.size();
+        bw.bits(last ? 1 : 0, 1);
+        bw.bits(0, 2);
+        bw.align();
+        bw.bits(static_cast<unsigned>(n), 16);
+        bw.bits(~static_cast<unsigned>(n) & 0xffff, 16);
+        for (std::size_t i = 0; i < n; i++) bw.byte(static_cast<unsigned char>(data[off + i]));
+        off += n;
+    } while (off < data.size());
+    return bw.finish();
+}
+
+std::string trailer(const std::string& data, long len_delta = 0, ulg crc_xor = 0)
+{
+    ulg crc = crc32_update(0, reinterpret_cast<const uch*>(data.data()), data.size());
+    return le32(crc ^ crc_xor) + le32(static_cast<ulg>(static_cast<long>(data.size()) + len_delta));
+}
+
+class UnzipTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset_stream_state(); }
+    void TearDown() override
+    {
+        if (ifd > 2) close(ifd);
+    }
+
+    // Makes `payload` the reader's input, as the extraction run does.
+    void input(const std::string& payload)
+    {
+        testutil::write_file(dir_.file("arch"), payload);
+        reset_stream_state();
+        progname = "vokra";
+        std::snprintf(ifname, sizeof ifname, "arch");
+        std::snprintf(ofname, sizeof ofname, "stdout");
+        ifd = open(dir_.file("arch").c_str(), O_RDONLY);
+        ASSERT_GE(ifd, 0);
+    }
+
+    // get_method with stderr captured.
+    int method_of(std::string* err)
+    {
+        testing::internal::CaptureStderr();
+        int m = get_method(ifd);
+        *err = testing::internal::GetCapturedStderr();
+        return m;
+    }
+
+    std::string path(const char* name) const { return dir_.file(name); }
+
+    testutil::TempDir dir_;
+};
+
+// ---- refusals: message, exit_code 1, -1 ----
+
+TEST_F(UnzipTest, AZipArchiveIsRefused)
+{
+    input(std::string("PK\3\4\24\0\0\0\10\0", 10) + std::string(30, '\0'));
+    std::string err;
+    EXPECT_EQ(method_of(&err), -1);
+    EXPECT_EQ(err, "vokra: can only handle GZIP compression method\n");
+    EXPECT_EQ(exit_code, 1);
+}
+
+TEST_F(UnzipTest, AMethodOtherThan8IsRefusedWithItsNumber)
+{
+    input(header(0, 0, "", 7) + std::string(20, '\0'));
+    std::string err;
+    EXPECT_EQ(method_of(&err), -1);
+    EXPECT_EQ(err, "vokra: arch: unknown method 7 -- get newer version of gzip\n");
+    EXPECT_EQ(exit_code, 1);
+    EXPECT_EQ(method, 7);
+}
+
+TEST_F(UnzipTest, TheOldMagic1F9EIsReadLike1F8B)
+{
+    std::string data = "old magic";
+    input(header(0x08, 0, std::string("n\0", 2), 8, 0x9e) + stored_body(data) + trailer(data));
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(err, "");
+    EXPECT_STREQ(ofname, "n");
+}
+
+// ---- end of input in the header: fatal ----
+
+TEST_F(UnzipTest, EndOfInputAnywhereInTheHeaderIsFatal)
+{
+    std::string full = header(0x1e, 0, le16(2) + "xy" + std::string("name\0comment\0", 13));
+    for (std::size_t cut : {std::size_t{1}, std::size_t{3}, std::size_t{9}, std::size_t{11}, std::size_t{14},
+                            std::size_t{17}, full.size() - 1}) {
+        SCOPED_TRACE(cut);
+        input(full.substr(0, cut));
+        EXPECT_EXIT(get_method(ifd), ::testing::ExitedWithCode(1),
+                    "^\nvokra: arch: unexpected end of file\n$");
+    }
+}
+
+// ---- the stored name ----
+
+TEST_F(UnzipTest, TheStoredNameIsTakenAndCountedInTheHeaderBytes)
+{
+    input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_STREQ(ofname, "data.tar");
+    EXPECT_EQ(header_bytes, 10 + 9 + 8);
+    EXPECT_EQ(in_byte(), 'B');  // the body follows
+}
+
+TEST_F(UnzipTest, WithDashCTheNameIsSkippedUnlessListing)
+{
+    input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
+    to_stdout = 1;
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_STREQ(ofname, "stdout");
+    EXPECT_EQ(header_bytes, 27);
+    EXPECT_EQ(in_byte(), 'B');
+
+    input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
+    to_stdout = 1;
+    list = 1;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_STREQ(ofname, "data.tar");
+}
+
+TEST_F(UnzipTest, ANameWithSlashesIsTakenWhole)
+{
+    input(header(0x08, 0, std::string("../etc/x/y\0", 11)));
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_STREQ(ofname, "../etc/x/y");
+}
+
+TEST_F(UnzipTest, ANameOf1023CharactersIsAcceptedAnd1024IsFatal)
+{
+    std::string n1023(1023, 'n');
+    input(header(0x08, 0, n1023 + std::string("\0", 1)) + "B");
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(std::string(ofname), n1023);
+    EXPECT_EQ(in_byte(), 'B');
+
+    input(header(0x08, 0, std::string(1024, 'n') + std::string("\0", 1)));
+    EXPECT_EXIT(get_method(ifd), ::testing::ExitedWithCode(1),
+                "^\nvokra: arch: corrupted input -- file name too large\n$");
+}
+
+// ---- the other flags ----
+
+TEST_F(UnzipTest, ExtraFieldAndCommentAreSkippedAndVerboseReportsTheExtraField)
+{
+    std::string h = header(0x14, 0, le16(3) + "xyz" + std::string("a comment\0", 10));
+    input(h + "B");
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(header_bytes, static_cast<zoff_t>(h.size() + 8));
+    EXPECT_EQ(in_byte(), 'B');
+
+    input(h + "B");
+    verbose = 1;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(err, "vokra: arch: extra field of 3 bytes ignored\n");
+    EXPECT_EQ(in_byte(), 'B');
+}
+
+TEST_F(UnzipTest, APartNumberFollowsTheOsByteAndVerboseReportsIt)
+{
+    std::string h = header(0x02 | 0x08, 0, le16(258) + std::string("p\0", 2));
+    input(h + "B");
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(err, "");
+    EXPECT_STREQ(ofname, "p");
+    EXPECT_EQ(header_bytes, 10 + 2 + 2 + 8);
+
+    input(h + "B");
+    verbose = 1;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(err, "vokra: arch: part number 258\n");
+    EXPECT_EQ(in_byte(), 'B');
+}
+
+TEST_F(UnzipTest, Flags0x20To0x80ChangeNothing)
+{
+    for (unsigned flag : {0x01u, 0x20u, 0x40u, 0x80u}) {
+        SCOPED_TRACE(flag);
+        input(header(flag) + "B");
+        verbose = 1;
+        std::string err;
+        EXPECT_EQ(method_of(&err), 8);
+        EXPECT_EQ(err, "");
+        EXPECT_STREQ(ofname, "stdout");
+        EXPECT_EQ(header_bytes, 18);
+        EXPECT_EQ(in_byte(), 'B');
+    }
+}
+
+TEST_F(UnzipTest, MtimeZeroLeavesTheTimeStampAndOtherValuesSetIt)
+{
+    input(header(0, 0) + "B");
+    time_stamp = 777;
+    std::string err;
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(time_stamp, 777);
+
+    input(header(0, 0x12345678) + "B");
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(time_stamp, 0x12345678);
+
+    input(header(0, 0xF0000000) + "B");  // past 2038: kept unsigned
+    EXPECT_EQ(method_of(&err), 8);
+    EXPECT_EQ(time_stamp, zoff_t{0xF0000000});
+}
+
+// ---- body and trailer ----
+
+class UnzipBodyTest : public UnzipTest {
+protected:
+    // Reads the member in `payload` into file "out" in a child; expects the
+    // given exit status and stderr, and returns what reached the output.
+    std::string extract(const std::string& payload, int status, const std::string& err_regex)
+    {
+        testutil::write_file(path("arch"), payload);
+        std::string arch = path("arch"), out = path("out");
+        EXPECT_EXIT(
+            {
+                reset_stream_state();
+                progname = "vokra";
+                std::snprintf(ifname, sizeof ifname, "arch");
+                int in_fd = open(arch.c_str(), O_RDONLY);
+                int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                ifd = in_fd;
+                to_stdout = 1;
+                if (get_method(in_fd) != 8) std::exit(2);
+                unzip(in_fd, out_fd);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(status), err_regex);
+        return testutil::read_file(out);
+    }
+};
+
+TEST_F(UnzipBodyTest, AGoodMemberExtractsExactly)
+{
+    std::string data = testutil::mixed_data(100000, 3);
+    EXPECT_TRUE(extract(header(0) + stored_body(data) + trailer(data), 0, "^$") == data);
+}
+
+TEST_F(UnzipBodyTest, ACrcErrorIsReportedBeforeALengthError)
+{
+    std::string data = testutil::mixed_data(5000, 4);
+    std::string out = extract(header(0) + stored_body(data) + trailer(data, 1, 0x10), 1,
+                              "^\nvokra: arch: invalid compressed data--crc error\n$");
+    EXPECT_TRUE(out == data) << "all of the member's data reaches the output";
+}
+
+TEST_F(UnzipBodyTest, ALengthOffByOneIsALengthError)
+{
+    std::string data = testutil::mixed_data(5000, 5);
+    for (long delta : {-1L, 1L}) {
+        std::string out = extract(header(0) + stored_body(data) + trailer(data, delta), 1,
+                                  "^\nvokra: arch: invalid compressed data--length error\n$");
+        EXPECT_TRUE(out == data);
+    }
+}
+
+TEST_F(UnzipBodyTest, EndOfInputInTheBodyOrTheTrailerIsFatal)
+{
+    std::string data = testutil::mixed_data(5000, 6);
+    std::string member = header(0) + stored_body(data) + trailer(data);
+    for (std::size_t cut : {std::size_t{12}, std::size_t{2000}, member.size() - 8, member.size() - 1}) {
+        SCOPED_TRACE(cut);
+        extract(member.substr(0, cut), 1, "^\nvokra: arch: unexpected end of file\n$");
+    }
+}
+
+TEST_F(UnzipBodyTest, OnlyTheFirstOfTwoMembersIsExtracted)
+{
+    std::string a = "first member", b = "second member";
+    std::string payload = header(0) + stored_body(a) + trailer(a) + header(0) + stored_body(b) + trailer(b);
+    EXPECT_EQ(extract(payload, 0, "^$"), a);
+}
+
+TEST_F(UnzipBodyTest, ATrailerInTheNextRefillIsRead)
+{
+    // 10 header bytes + 5 stored-block bytes + 32753 data bytes = one full refill.
+    std::string data = testutil::random_bytes(32753, 7);
+    std::string payload = header(0) + stored_body(data) + trailer(data);
+    ASSERT_EQ(payload.size(), INBUFSIZ + 8);
+    EXPECT_TRUE(extract(payload, 0, "^$") == data);
+}
+
+TEST_F(UnzipBodyTest, AfterAFormatErrorExactlyTheWholeWindowsDecodedReachTheOutput)
+{
+    std::string data = testutil::random_bytes(65535 + 1000, 8);
+    // Two stored blocks (each begins on a byte, so clearing bit 0 of its
+    // first byte makes it not the last), then a block of type 3.
+    std::string first = stored_body(data.substr(0, 65535));
+    std::string second = stored_body(data.substr(65535));
+    first[0] = static_cast<char>(first[0] & ~1);
+    second[0] = static_cast<char>(second[0] & ~1);
+    BitWriter bad;
+    bad.bits(1, 1);  // final
+    bad.bits(3, 2);  // block type 3
+    std::string out = extract(header(0) + first + second + bad.finish(), 1,
+                              "^\nvokra: arch: invalid compressed data--format violated\n$");
+    EXPECT_EQ(out.size(), 65536u) << "66535 bytes decoded: two whole windows";
+    EXPECT_TRUE(out == data.substr(0, 65536));
+}
+
+TEST_F(UnzipBodyTest, AnIncompleteLiteralTreeSaysSoBeforeTheFormatError)
+{
+    BitWriter bw;
+    bw.bits(1, 1);       // final
+    bw.bits(2, 2);       // dynamic
+    bw.bits(0, 5);       // 257 literal/length codes
+    bw.bits(0, 5);       // 1 distance code
+    bw.bits(19 - 4, 4);  // 19 code-length code lengths
+    // Code-length code: lengths 0..12 in 4 bits, 13..18 in 5 (sent in border order).
+    const unsigned order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    std::vector<unsigned> cl(19, 4);
+    for (unsigned s = 13; s < 19; s++) cl[s] = 5;
+    for (unsigned s : order) bw.bits(cl[s], 3);
+    testutil::Code clc(cl);
+    for (int i = 0; i < 256; i++) clc.put(bw, 9);  // literals: half the code space
+    clc.put(bw, 2);                                // end of block: a quarter
+    clc.put(bw, 1);                                // one distance code
+    extract(header(0) + bw.finish() + std::string(16, '\0'), 1,
+            "^ incomplete literal tree\n\nvokra: arch: invalid compressed data--format violated\n$");
+}
+
+TEST_F(UnzipBodyTest, TheCountersRunFromTheStartOfTheMember)
+{
+    std::string data = "abc";
+    testutil::write_file(path("arch"), header(0) + stored_body(data) + trailer(data));
+    std::string arch = path("arch"), out = path("out");
+    EXPECT_EXIT(
+        {
+            reset_stream_state();
+            int in_fd = open(arch.c_str(), O_RDONLY);
+            int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ifd = in_fd;
+            get_method(in_fd);
+            unzip(in_fd, out_fd);
+            std::exit(bytes_out == 3 && updcrc(window, 0) == 0x352441C2 ? 0 : 4);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
