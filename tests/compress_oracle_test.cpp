@@ -330,6 +330,97 @@ TEST_F(CompressOracleTest, SkewedFrequenciesForceTheLengthLimits)
     EXPECT_GT(bl_repairs, 0) << "a code-length code had to be limited to 7 bits";
 }
 
+// Bucket of the 3 bytes at p in the match finder's 15-bit hash.
+unsigned bucket_of(const std::string& d, std::size_t p)
+{
+    auto b = [&](std::size_t i) { return static_cast<unsigned>(static_cast<uch>(d[i])); };
+    return ((b(p) << 10) ^ (b(p + 1) << 5) ^ b(p + 2)) & 0x7fff;
+}
+
+// Records "ABCx" and "aBCx" (the same bucket: the hash keeps 5 bits of the
+// first byte), x a random lowercase letter: every search walks the whole
+// chain budget, so the match finder answers from its trees once they hold
+// the window.
+std::string abc_records(std::size_t n, Rng& rng)
+{
+    std::string out;
+    while (out.size() < n) {
+        out += (rng.next() & 1) ? "ABC" : "aBC";
+        out += static_cast<char>('a' + rng.next() % 26);
+    }
+    return out;
+}
+
+// A 100-byte string T is repeated at Q after exactly `links` other strings
+// of its bucket: the search at Q reaches the copy at P only when links is
+// below the chain budget, 4096, or 1024 once the previous match is 32 bytes
+// long. A partial copy of T between P and Q is found first, so the chain
+// walk has gone on to the 8-byte chains when it meets P; for the quartered
+// budget the string before Q starts a 33-byte match with it. After a short
+// lead the chain walk answers, after a long one the trees.
+TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
+{
+    for (std::size_t lead : {1000, 100000})
+        for (bool quartered : {false, true}) {
+            const std::size_t budget = quartered ? 1024 : 4096;
+            for (std::size_t links : {budget - 1, budget}) {
+                Rng rng(5);
+                std::string t = "ABC" + testutil::random_bytes(97, 6);
+                std::string data = abc_records(lead, rng);
+                const std::size_t p = data.size();
+                data += t;
+                std::string between = abc_records(4 * links - 4 * 30, rng);
+                between.insert(between.size() / 2,
+                               quartered ? "#" + t.substr(0, 32) + "%" : t.substr(0, 20) + "%");
+                // Adjust the records after P until exactly `links` strings of T's bucket lie between.
+                const unsigned h = bucket_of(t, 0);
+                std::string trial;
+                for (;;) {
+                    trial = data + between + (quartered ? "#" : "*") + t;
+                    std::size_t q = trial.size() - t.size();
+                    std::size_t count = 0;
+                    for (std::size_t i = p + 1; i < q; i++) count += bucket_of(trial, i) == h;
+                    if (count == links) break;
+                    ASSERT_LT(count, links);
+                    between += abc_records(4, rng);
+                }
+                const std::size_t q = trial.size() - t.size();
+                trial += abc_records(2000, rng);
+                std::string input = with_tail(trial, trial.size() + 300);
+                std::string what = std::to_string(lead) + " lead, " + (quartered ? "quartered" : "full") +
+                                   " budget, " + std::to_string(links) + " links";
+                std::string ours = expect_identical(input, what);
+                tokens::Stream st = tokens::decode(ours, BODY);
+                ASSERT_TRUE(st.ok);
+                std::vector<tokens::Token> all;
+                auto pos = token_positions(st, all);
+                bool reached = false;
+                for (std::size_t i = 0; i < all.size(); i++)
+                    reached |= pos[i] == q && all[i].match && all[i].dist == q - p;
+                EXPECT_EQ(reached, links < budget) << what;
+            }
+        }
+}
+
+// Strings of one bucket inserted in falling order ("ABC", a falling counter,
+// random bytes), now and then one that sorts above all of them: its tree
+// path holds every string of the window, so the path is cut and the searches
+// fall back to the chain until the cut leaves the window.
+TEST_F(CompressOracleTest, LongTreePathsAreCutWithoutChangingMatches)
+{
+    Rng rng(7);
+    std::string data = abc_records(60000, rng);
+    for (unsigned i = 0; i < 20000; i++) {
+        unsigned v = 0xfffe - i;
+        data += "ABC";
+        data += static_cast<char>(v >> 8);
+        data += static_cast<char>(v & 0xff);
+        data += testutil::random_bytes(3, i);
+        if (i % 3000 == 2999) data += "ABC\xff\xff" + testutil::random_bytes(3, i + 1);
+    }
+    expect_identical(with_tail(data, data.size() + 300), "falling strings");
+}
+
 // gzip stops searching once the current string passes 65274 without a slide;
 // we keep searching into the zero-filled slack, so the last 120 bytes, which
 // repeat the bytes 1000 back, become one match and the stream is smaller.

@@ -11,7 +11,8 @@ class BitWriter {
 public:
     void bits(unsigned value, unsigned n)
     {
-        for (unsigned i = 0; i < n; i++) put((value >> i) & 1);
+        // Fields wider than the value (a run of zero lengths) pad with zero bits.
+        for (unsigned i = 0; i < n; i++) put(i < 32 ? (value >> i) & 1 : 0);
     }
     // Huffman codes go most significant bit first.
     void code(unsigned code, unsigned len)
