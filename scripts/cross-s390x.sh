@@ -24,6 +24,7 @@
 #   VOKRA_S390X_NATIVE_ONLY  ctest regex of the tests always left out here:
 #                          making the Debian package of an s390x build needs an
 #                          s390x dpkg architecture (default: the Packages suite)
+#   VOKRA_S390X_CMAKE_ARGS extra configure arguments (split on spaces)
 #   VOKRA_S390X_BINFMT=0   do not mount binfmt_misc or register qemu-s390x
 #   VOKRA_S390X_INSTALL=0  do not install packages, even as root
 #
@@ -78,7 +79,7 @@ t_build_start=$(now)
 cmake -S . -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-s390x.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
-    -DVOKRA_GTEST_FROM_SOURCE=ON >/dev/null || die "configure failed"
+    -DVOKRA_GTEST_FROM_SOURCE=ON ${VOKRA_S390X_CMAKE_ARGS:-} >/dev/null || die "configure failed"
 cmake --build "$build_dir" || die "build failed"
 t_build=$(since "$t_build_start")
 
