@@ -94,7 +94,7 @@ TEST_F(Cli, OptionsAfterOperandsCountAndDoubleDashEndsThem)
     EXPECT_TRUE(r.out.empty());
 
     r = run({exe, "-a", "--", "-h", "f"}, "", dir.path());
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);                               // the operand -h names no file
     EXPECT_EQ(r.err, "-h: No such file or directory\n");  // an operand, not an option
     EXPECT_EQ(parse_archive(r.out).payload, "x");
 
@@ -162,7 +162,9 @@ TEST_F(Cli, SeveralOperandsAreAppendedBackToBack)
     write_file(dir.file("one"), "first ");
     write_file(dir.file("two"), std::string("\0second\0", 8));
     auto r = run({exe, "-a", dir.file("one"), dir.file("missing"), dir.file("two")});
-    EXPECT_EQ(r.status, 0);  // an operand that cannot be opened is reported and skipped
+    // An operand that cannot be opened is reported and skipped; the others
+    // still go in, and the status says the archive lacks an input.
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, dir.file("missing") + ": No such file or directory\n");
     auto l = parse_archive(r.out);
     EXPECT_EQ(l.features, "NOCOMPR,NAME=one");
@@ -223,6 +225,11 @@ TEST_F(Cli, WithoutItsOwnFileTheBuildRefusesUnlessGivenP)
     r = run({"/bin/bash", "-c", "exec -a ghost-vokra '" + exe + "' -p '" + exe + "' -a f"}, "", dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(parse_archive(r.out).image, read_file(exe));
+    // An image that cannot be read: its message, no payload after it, status 1.
+    r = run({exe, "-p", dir.file("nothing"), "-a", "f"}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(r.err, dir.file("nothing") + ": No such file or directory\n");
 }
 
 TEST_F(Cli, ExitStatusesAreZeroOrOne)

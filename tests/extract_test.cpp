@@ -60,16 +60,19 @@ TEST_P(RoundTrip, TheExtractCommandReceivesExactlyThePayload)
     std::string data = size == 4096 ? std::string(4096, '\0') : testutil::random_bytes(size, 11);
     std::string app = make(data, {"-f", "cat > %p/out.bin", "-r", "touch %p/installed"});
     auto r = run({app}, "", dir.path());
-    EXPECT_EQ(read_file(dir.file("out.bin")), data);
     if (size == 0) {
-        // An empty raw payload is a failed extraction: no install, status 1.
+        // An empty raw payload is a failed extraction, refused before the
+        // extract command starts: no output file, no install, status 1.
         EXPECT_EQ(r.status, 1);
+        EXPECT_FALSE(exists(dir.file("out.bin")));
         EXPECT_FALSE(exists(dir.file("installed")));
+        EXPECT_EQ(r.err, app + ": the archive holds no data\n");
     } else {
+        EXPECT_EQ(read_file(dir.file("out.bin")), data);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(exists(dir.file("installed")));
+        EXPECT_EQ(r.err, banner());
     }
-    EXPECT_EQ(r.err, banner());
     EXPECT_TRUE(r.out.empty());
 }
 

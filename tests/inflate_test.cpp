@@ -336,6 +336,34 @@ TEST(InflateWindow, AMatchWhoseSourceWrapsPastTheWindowEndReadsTheOldHistory)
     check_match_after(testutil::random_bytes(32773, 10), m, {32768, 10});
 }
 
+TEST(InflateWindow, BytesWrittenPastAMatchDoNotReplaceTheHistoryAFarMatchReads)
+{
+    // At position 100 of the second window a 3-byte match at distance 10 may
+    // be written as whole words, past its end; the 10-byte match at distance
+    // 32768 right after it must still read the first window's bytes there.
+    std::string expect = testutil::random_bytes(32868, 11);
+    BitWriter bw;
+    stored_block(bw, false, expect);
+    block_header(bw, true, 1);
+    fixed_lit().put(bw, 257);  // length 3
+    fixed_dist().put(bw, 6);   // distance 9 + 1
+    bw.bits(1, 2);
+    fixed_lit().put(bw, 264);  // length 10
+    fixed_dist().put(bw, 29);  // distance 24577 + 8191
+    bw.bits(8191, 13);
+    for (int i = 0; i < 3; i++) expect += expect[expect.size() - 10];
+    for (int i = 0; i < 10; i++) expect += expect[expect.size() - 32768];
+    for (char c : std::string("trailing")) {  // input enough for the fast loop
+        fixed_lit().put(bw, static_cast<unsigned char>(c));
+        expect += c;
+    }
+    fixed_lit().put(bw, 256);
+    Decoded d = decode(bw.finish());
+    ASSERT_EQ(d.result, OK);
+    EXPECT_TRUE(d.out == expect);
+    EXPECT_EQ(d.flushes, (std::vector<size_t>{32768, expect.size() - 32768}));
+}
+
 TEST(InflateWindow, LongRunsOfMatchesFlushWholeWindowsUntilAnInvalidCode)
 {
     // 'a' then 300 matches of 258 at distance 1 (77401 bytes: two whole

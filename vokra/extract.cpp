@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +26,6 @@
 namespace {
 
 constexpr const char* DEFAULT_EXTRACT = "cat > %p/%o";
-constexpr std::size_t RAW_CHUNK = 512;   // a raw payload moves in pieces of this size
 constexpr std::size_t ANSWER_MAX = 512;  // one answer line at the prompt
 
 // The relocation link of the current run, or null. Read by the signal handler,
@@ -204,6 +204,36 @@ int confirm_install(const char* command)
     }
 }
 
+// Decodes the whole member once into /dev/null before anything is started, so
+// a damaged payload (format violation, truncation, CRC-32 or length mismatch)
+// ends the run through the fatal exit before a single byte reaches the
+// extract command, which for a tar would already have unpacked the windows
+// decoded ahead of the damage. Costs one more inflate of the payload. On
+// return the input is back at the first byte after the gzip header.
+int verify_payload()
+{
+    off_t at = lseek(ifd, 0, SEEK_CUR);
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (at < 0 || null_fd < 0) {
+        std::perror(at < 0 ? ifname : "/dev/null");
+        if (null_fd >= 0) close(null_fd);
+        return -1;
+    }
+    off_t body = at - static_cast<off_t>(insize - inptr);
+    int out = ofd;
+    bytes_out = 0;
+    unzip(ifd, null_fd);
+    close(null_fd);
+    ofd = out;
+    if (lseek(ifd, body, SEEK_SET) != body) {
+        std::perror(ifname);
+        return -1;
+    }
+    insize = inptr = outcnt = 0;
+    bytes_in = bytes_out = 0;
+    return 0;
+}
+
 // Steps after the preamble is loaded and ifd is set: the data step and the
 // install run. Returns the run's result; the caller closes the archive and
 // removes the relocation link.
@@ -215,8 +245,17 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         const char* name = get_feature("NAME=");
         const char* eq = name != nullptr ? std::strchr(name, '=') : nullptr;
         if (eq != nullptr) std::strcpy(ofname, eq + 1);  // a lookup holds at most 255 characters
+        // An empty raw payload is refused before the extract command starts:
+        // it is also what a file cut short inside the preamble leaves, whose
+        // commands may be cut short too and must not run.
+        struct stat st;
+        if (fstat(ifd, &st) == 0 && st.st_size <= preamble_end) {
+            std::fprintf(stderr, "%s: the archive holds no data\n", program);
+            return 1;
+        }
     } else {
         method_read = get_method(ifd);
+        if (method_read == DEFLATED && verify_payload() != 0) return -1;
     }
 
     const char* vfy = extract_only ? nullptr : get_feature("VFYFS=");
@@ -278,16 +317,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     } else {
         // A raw payload runs to the end of the file; an empty one counts as a
         // failed extraction. Read and write failures are fatal stream errors.
-        result = 1;
-        char buf[RAW_CHUNK];
-        for (;;) {
-            ssize_t n = read(ifd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) read_error();
-            if (n == 0) break;
-            result = 0;
-            write_buf(ofd, buf, static_cast<unsigned>(n));
-        }
+        result = copy_raw(ifd, ofd) == 0 ? 1 : 0;
     }
 
     std::fflush(pipe);  // null (with -x) flushes every output stream

@@ -100,12 +100,18 @@ void reset_stream_state();
 ulg updcrc(const uch* s, unsigned n);
 // The same CRC as a pure function of a running value (0 to start); no global state.
 ulg crc32_update(ulg crc, const uch* s, std::size_t n);
+// For tests: true pins the portable table path, false returns to the fastest
+// path this CPU has. Returns whether a CPU-specific path is now in use.
+bool crc32_force_portable(bool portable);
 
 // ---- buffered input ----
 int fill_inbuf(int eof_ok);
 inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
 
 // ---- buffered output ----
+// Copies everything that remains on descriptor `in` to `out` and returns the
+// byte count; read and write failures are fatal (read_error, write_error).
+zoff_t copy_raw(int in, int out);
 void flush_outbuf();
 void flush_window();
 void write_buf(int fd, const void* buf, unsigned cnt);

@@ -73,7 +73,6 @@ char** options_first(int argc, char** argv)
     return out;
 }
 
-constexpr std::size_t RAW_COPY_CHUNK = 256;  // a raw payload is appended in pieces of this size
 
 // Copies an option argument into one of the 1024-byte buffers, or refuses.
 void copy_option(char* dst, char opt, const char* arg)
@@ -119,32 +118,31 @@ void add_composed_feature(const char* prefix, const char* arg)
     }
     add_composed_feature("NAME=", gz_basename(argv[first]));
 
+    // Without its image and preamble the output is no archive: the payloads
+    // are not worth compressing. An input that cannot be opened is reported
+    // and skipped, the others still go in, and the build ends with status 1,
+    // so a script never ships an archive that lacks one of its inputs.
     ofd = fileno(stdout);
-    build_preamble(vokra_path, ofd);
+    if (build_preamble(vokra_path, ofd) != 0) std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
+    bool input_missing = false;
     for (int i = first; i < argc; i++) {
         std::strcpy(ifname, argv[i]);
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
             std::perror(ifname);
+            input_missing = true;
             continue;
         }
         if (raw) {
-            char buf[RAW_COPY_CHUNK];
-            for (;;) {
-                ssize_t n = read(ifd, buf, sizeof buf);
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) read_error();
-                if (n == 0) break;
-                write_buf(ofd, buf, static_cast<unsigned>(n));
-            }
+            copy_raw(ifd, ofd);
             exit_code = 0;
         } else {
             zip(ifd, ofd);
         }
         close(ifd);
     }
-    std::exit(exit_code);
+    std::exit(input_missing ? 1 : exit_code);
 }
 
 }  // namespace

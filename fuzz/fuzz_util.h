@@ -1,0 +1,99 @@
+// Shared pieces of the fuzz targets: a scratch file for inputs and outputs,
+// and the jump that turns the tool's fatal exits into a return to the harness.
+//
+// abort_gzip() calls abort_cleanup just before exit(1); pointing it at
+// back_to_harness() makes every fatal stream error (end of input, corrupt
+// data, a refused header) come back to the target instead of ending the
+// fuzzer. Only code that keeps no state across the jump may run under it.
+#pragma once
+
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace fuzz {
+
+inline std::jmp_buf fatal_exit;
+
+[[noreturn]] inline void back_to_harness()
+{
+    std::longjmp(fatal_exit, 1);
+}
+
+// A file that lives as long as the process; rewrite() replaces its contents
+// and leaves the offset at 0.
+class ScratchFile {
+public:
+    ScratchFile()
+    {
+        char name[] = "/tmp/vokra-fuzz-XXXXXX";
+        fd_ = mkstemp(name);
+        if (fd_ < 0) std::abort();
+        path_ = name;
+    }
+    ~ScratchFile()
+    {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    void rewrite(const void* data, std::size_t size) const
+    {
+        if (ftruncate(fd_, 0) != 0) std::abort();
+        if (size != 0 && pwrite(fd_, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
+        lseek(fd_, 0, SEEK_SET);
+    }
+    std::string contents() const
+    {
+        std::string s;
+        char buf[65536];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(fd_, buf, sizeof buf, at)) > 0; at += n)
+            s.append(buf, static_cast<std::size_t>(n));
+        return s;
+    }
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Points standard error at /dev/null until restore_stderr(), so messages the
+// tool prints on refusals do not flood the fuzzer's log; returns the saved
+// descriptor. (libFuzzer's own and the sanitizers' reports use a descriptor of
+// their own under -close_fd_mask=2.)
+inline int silence_stderr()
+{
+    static int null_fd = open("/dev/null", O_WRONLY);
+    std::fflush(stderr);
+    int saved = dup(2);
+    dup2(null_fd, 2);
+    return saved;
+}
+
+inline void restore_stderr(int saved)
+{
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+}
+
+// Stops the fuzzer with a message when an invariant fails; libFuzzer then
+// saves the input as a crash.
+#define FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                 \
+        }                                                                                 \
+    } while (0)
+
+}  // namespace fuzz

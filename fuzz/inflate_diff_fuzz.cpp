@@ -1,0 +1,126 @@
+// Differential libFuzzer target: our inflater and zlib decode the same input;
+// wherever zlib succeeds, ours must succeed with the same output and stop at
+// the same input byte.
+//
+// Input: bit 0 of byte 0 picks the form of the rest: 0 a raw DEFLATE stream
+// (inflate() alone, zlib with windowBits -15), 1 a gzip member (get_method and
+// unzip, zlib with windowBits 31, first member only). zlib is linked into this
+// target only, as the independent decoder; the tool never uses it.
+//
+// Intended differences (where zlib fails, nothing is compared):
+// - A distance that reaches before the start of the stream: zlib refuses it
+//   ("invalid distance too far back"); our window is never cleared, so we copy
+//   whatever it holds (zeros in a new process, an earlier stream's bytes in
+//   this one). A valid stream never does this, so only damaged data differs.
+// - FLG bit 1: RFC 1952 makes it a header CRC after the name and comment; our
+//   reader takes it as the old part number, two bytes right after OS. Members
+//   with the bit set are skipped here (zlib may succeed where we misparse).
+// - FLG bits 5 to 7 (reserved, and "encrypted" in old gzip): zlib refuses
+//   them; our reader ignores them.
+// - The old gzip magic 1f 9e: zlib refuses it; our reader accepts it.
+// - The trailer's CRC-32 and ISIZE are checked by both (ISIZE modulo 2^32).
+// Set VOKRA_DIFF_REPORT=1 to print each input where zlib fails and we succeed.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <zlib.h>
+
+#include "fuzz_util.h"
+#include "gzip.h"
+
+namespace {
+
+constexpr std::size_t OUTPUT_CAP = 1 << 24;  // bigger zlib output is not compared
+
+struct Decoded {
+    bool ok = false;
+    std::string out;
+    std::size_t consumed = 0;
+    const char* msg = nullptr;
+};
+
+Decoded zlib_decode(const std::uint8_t* in, std::size_t n, bool gzip)
+{
+    Decoded d;
+    z_stream s{};
+    if (inflateInit2(&s, gzip ? 31 : -15) != Z_OK) std::abort();
+    s.next_in = const_cast<Bytef*>(in);
+    s.avail_in = static_cast<uInt>(n);
+    unsigned char buf[65536];
+    int rc;
+    do {
+        s.next_out = buf;
+        s.avail_out = sizeof buf;
+        rc = inflate(&s, Z_NO_FLUSH);
+        d.out.append(reinterpret_cast<char*>(buf), sizeof buf - s.avail_out);
+    } while (rc == Z_OK && d.out.size() <= OUTPUT_CAP);
+    d.ok = rc == Z_STREAM_END;
+    d.consumed = s.total_in;
+    d.msg = s.msg != nullptr ? s.msg : "incomplete";
+    inflateEnd(&s);
+    return d;
+}
+
+fuzz::ScratchFile* input;
+fuzz::ScratchFile* output;
+
+Decoded our_decode(const std::uint8_t* in, std::size_t n, bool gzip)
+{
+    input->rewrite(in, n);
+    output->rewrite(nullptr, 0);
+    insize = inptr = outcnt = 0;
+    bytes_in = bytes_out = 0;
+    ifd = input->fd();
+    ofd = output->fd();
+    progname = "fuzz";
+    std::strcpy(ifname, "input");
+    std::strcpy(ofname, "output");
+    to_stdout = 1;  // the stored name is skipped, so its length never matters
+    list = verbose = 0;
+    updcrc(nullptr, 0);
+
+    Decoded d;
+    int saved = fuzz::silence_stderr();
+    if (setjmp(fuzz::fatal_exit) == 0) {
+        abort_cleanup = fuzz::back_to_harness;
+        if (gzip) {
+            d.ok = get_method(ifd) == DEFLATED && unzip(ifd, ofd) == 0;
+        } else {
+            d.ok = inflate() == 0;
+        }
+    }
+    abort_cleanup = nullptr;
+    fuzz::restore_stderr(saved);
+    d.out = output->contents();
+    d.consumed = static_cast<std::size_t>(bytes_in - insize + inptr);
+    return d;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (input == nullptr) {
+        input = new fuzz::ScratchFile;
+        output = new fuzz::ScratchFile;
+    }
+    if (size == 0) return 0;
+    const bool gzip = data[0] & 1;
+    const std::uint8_t* stream = data + 1;
+    const std::size_t n = size - 1;
+    if (gzip && n >= 4 && (stream[3] & 0x02) != 0) return 0;  // part number vs header CRC
+
+    Decoded z = zlib_decode(stream, n, gzip);
+    if (z.ok && z.out.size() > OUTPUT_CAP) return 0;
+    Decoded ours = our_decode(stream, n, gzip);
+    if (!z.ok) {
+        static const bool report = std::getenv("VOKRA_DIFF_REPORT") != nullptr;
+        if (report && ours.ok) std::fprintf(stderr, "zlib refuses, we accept: %s\n", z.msg);
+        return 0;
+    }
+    FUZZ_CHECK(ours.ok);
+    FUZZ_CHECK(ours.out.size() == z.out.size());
+    FUZZ_CHECK(ours.out == z.out);
+    FUZZ_CHECK(ours.consumed == z.consumed);
+    return 0;
+}
