@@ -76,10 +76,15 @@ t_install=$(since "$t_start")
 
 # --- build ----------------------------------------------------------------
 t_build_start=$(now)
+mkdir -p "$build_dir"
 cmake -S . -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-s390x.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
-    -DVOKRA_GTEST_FROM_SOURCE=ON ${VOKRA_S390X_CMAKE_ARGS:-} >/dev/null || die "configure failed"
+    -DVOKRA_GTEST_FROM_SOURCE=ON ${VOKRA_S390X_CMAKE_ARGS:-} >"$build_dir/configure.log" 2>&1 ||
+    { cat "$build_dir/configure.log"; die "configure failed"; }
+# Say what the cross build leaves out (e.g. targets that need a library the
+# target lacks).
+sed -n 's/^-- \(.*left out.*\)/\1/p' "$build_dir/configure.log" | while IFS= read -r line; do say "$line"; done
 cmake --build "$build_dir" || die "build failed"
 t_build=$(since "$t_build_start")
 
