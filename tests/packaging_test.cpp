@@ -114,7 +114,8 @@ TEST_F(Packages, DebMetadataIsCompleteAndDependsOnlyOnTheCLibrary)
         sh("readelf -d " + quote(exe) + " | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p'").out;
     std::string depends = field("Depends");
 #ifdef VOKRA_SANITIZED
-    GTEST_SKIP() << "a sanitizer build links the sanitizer runtimes; the release build checks the dependencies";
+    GTEST_SKIP()
+        << "a sanitizer build links the sanitizer runtimes; the release build checks the dependencies";
 #endif
     if (needed.empty()) {
         EXPECT_EQ(depends, "") << "a static executable needs no package";

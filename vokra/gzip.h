@@ -19,8 +19,8 @@ using ulg = std::uint32_t;
 using zoff_t = std::int64_t;
 
 // ---- DEFLATE format constants (RFC 1951) ----
-constexpr int MIN_MATCH = 3;    // shortest match the format can express
-constexpr int MAX_MATCH = 258;  // longest match the format can express
+constexpr int MIN_MATCH = 3;        // shortest match the format can express
+constexpr int MAX_MATCH = 258;      // longest match the format can express
 constexpr unsigned WSIZE = 0x8000;  // 32 KiB: the format's maximum distance
 // The compressor keeps this much input ahead of strstart so the hash (3 bytes)
 // and the match compare (up to 258 bytes) never need a bounds check.
@@ -33,8 +33,8 @@ constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;  // 32506
 constexpr uch GZIP_MAGIC_0 = 0x1F;
 constexpr uch GZIP_MAGIC_1 = 0x8B;
 constexpr uch OLD_GZIP_MAGIC_1 = 0x9E;  // accepted on input, never written
-constexpr int DEFLATED = 8;              // CM of a DEFLATE member
-constexpr uch OS_CODE = 3;               // Unix
+constexpr int DEFLATED = 8;             // CM of a DEFLATE member
+constexpr uch OS_CODE = 3;              // Unix
 // FLG bits, as the member reader interprets them.
 constexpr uch CONTINUATION = 0x02;  // a 16-bit part number follows OS
 constexpr uch EXTRA_FIELD = 0x04;   // XLEN and XLEN bytes
@@ -42,9 +42,9 @@ constexpr uch ORIG_NAME = 0x08;     // NUL-terminated file name
 constexpr uch COMMENT = 0x10;       // NUL-terminated comment
 
 // ---- buffer sizes ----
-constexpr unsigned INBUFSIZ = 0x8000;     // one refill
+constexpr unsigned INBUFSIZ = 0x8000;  // one refill
 constexpr unsigned INBUF_EXTRA = 64;
-constexpr unsigned OUTBUFSIZ = 16384;     // compressed output leaves in these
+constexpr unsigned OUTBUFSIZ = 16384;  // compressed output leaves in these
 constexpr unsigned OUTBUF_EXTRA = 2048;
 constexpr unsigned DIST_BUFSIZE = 0x8000;
 constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
@@ -64,11 +64,11 @@ inline ush* const head = prev + WSIZE;
 extern ush d_buf[DIST_BUFSIZE];
 
 // ---- counters, descriptors, names ----
-extern unsigned insize;   // valid bytes in inbuf
-extern unsigned inptr;    // next byte of inbuf to take
-extern unsigned outcnt;   // bytes in outbuf (writing) or window (inflating)
-extern zoff_t bytes_in;   // input bytes consumed
-extern zoff_t bytes_out;  // output bytes written
+extern unsigned insize;      // valid bytes in inbuf
+extern unsigned inptr;       // next byte of inbuf to take
+extern unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
+extern zoff_t bytes_in;      // input bytes consumed
+extern zoff_t bytes_out;     // output bytes written
 extern zoff_t header_bytes;  // gzip header length + 8 (trailer)
 extern int ifd;
 extern int ofd;
@@ -106,7 +106,10 @@ bool crc32_force_portable(bool portable);
 
 // ---- buffered input ----
 int fill_inbuf(int eof_ok);
-inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
+inline int in_byte()
+{
+    return inptr < insize ? inbuf[inptr++] : fill_inbuf(0);
+}
 
 // ---- buffered output ----
 // Copies everything that remains on descriptor `in` to `out` and returns the

@@ -73,7 +73,6 @@ char** options_first(int argc, char** argv)
     return out;
 }
 
-
 // Copies an option argument into one of the 1024-byte buffers, or refuses.
 void copy_option(char* dst, char opt, const char* arg)
 {
