@@ -2,6 +2,7 @@
 #include "testutil.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -78,6 +79,9 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, co
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
+        // Say why, so that a test whose program could not start (missing, not
+        // executable, or built for another machine) does not fail mutely.
+        dprintf(2, "cannot execute %s: %s\n", args[0], strerror(errno));
         _exit(127);
     }
     close(in_pipe[0]);
