@@ -49,8 +49,8 @@ char** options_first(int argc, char** argv)
         }
         out[n++] = a;
         for (int j = 1; a[j] != '\0'; j++) {
-            const char* spec = a[j] == ':' ? nullptr : std::strchr(OPTION_STRING, a[j]);
-            if (spec == nullptr || spec[1] != ':') continue;
+            const char* letter = a[j] == ':' ? nullptr : std::strchr(OPTION_STRING, a[j]);
+            if (letter == nullptr || letter[1] != ':') continue;
             // The rest of the word is the argument; or else the next word is.
             if (a[j + 1] == '\0') {
                 if (i + 1 == argc) {
