@@ -176,6 +176,15 @@ TEST_F(Cli, AnOperandThatCannotBeReadFailsTheBuild)
     auto r = run({exe, "-a", dir.path()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\n" + exe + ": " + dir.path() + ": Is a directory\n");
+
+    // Compressed, the member still closes consistently (empty here: the first
+    // read failed), but the build reports the lost input.
+    r = run({exe, dir.path()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\n" + exe + ": " + dir.path() + ": Is a directory\n");
+    std::string member = parse_archive(r.out).payload;
+    ASSERT_GE(member.size(), 8u);
+    EXPECT_EQ(member.substr(member.size() - 8), std::string(8, '\0'));  // CRC and length of nothing
 }
 
 TEST_F(Cli, OverlongArgumentsAreRefusedBeforeAnyOutput)

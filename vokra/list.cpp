@@ -99,7 +99,7 @@ void do_list(const char* path)
         if (text != nullptr) std::snprintf(date, sizeof date, "%s", text + 4);  // "Jan  1 00:00"
         std::printf("%5s %08lx %11s ", methods[meth], static_cast<unsigned long>(crc), date);
     }
-    std::printf("%9ld %9ld ", static_cast<long>(bytes_in), static_cast<long>(bytes_out));
+    std::printf("%9lld %9lld ", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
     if (bytes_in == -1 || bytes_out == -1) bytes_in = bytes_out = header_bytes = 0;
     display_ratio(bytes_out - (bytes_in - header_bytes), bytes_out, stdout);
     std::printf(" %s\n", ofname);

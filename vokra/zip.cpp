@@ -1,5 +1,7 @@
 // gzip member writer: header, DEFLATE body through the compressor, CRC-32
 // and length trailer (RFC 1952).
+#include <cerrno>
+#include <cstdio>
 #include <unistd.h>
 
 #include "gzip.h"
@@ -55,8 +57,21 @@ int zip(int in, int out)
 // what was read.
 int file_read(char* buf, unsigned size)
 {
-    ssize_t len = read(ifd, buf, size);
-    if (len == 0 || len == -1) return static_cast<int>(len);
+    ssize_t len;
+    do len = read(ifd, buf, size);
+    while (len == -1 && errno == EINTR);
+    if (len == -1) {
+        // The compressor ends the member at the bytes read so far, so it stays
+        // consistent; but the archive lacks data, so the build must not report
+        // success: say why and end with status 1.
+        int e = errno;
+        std::fprintf(stderr, "\n%s: ", progname);
+        errno = e;
+        std::perror(ifname);
+        exit_code = 1;
+        return -1;
+    }
+    if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
     bytes_in += len;
     return static_cast<int>(len);
