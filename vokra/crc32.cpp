@@ -53,11 +53,6 @@ constexpr crc_tables crc_tab = make_crc_tables();
 static_assert(crc_tab[0][1] == 0x77073096, "standard CRC-32 table entry 1");
 static_assert(crc_tab[0][255] == 0x2D02EF8D, "standard CRC-32 table entry 255");
 
-inline ulg load_le32(const uch* p)
-{
-    return ulg{p[0]} | ulg{p[1]} << 8 | ulg{p[2]} << 16 | ulg{p[3]} << 24;
-}
-
 // The register, not complemented; 0xFFFFFFFF after a reset.
 ulg crc_register = 0xffffffff;
 
@@ -65,8 +60,8 @@ ulg crc_register = 0xffffffff;
 ulg crc_run_portable(ulg c, const uch* s, std::size_t n)
 {
     while (n >= 16) {
-        c ^= load_le32(s);
-        ulg w1 = load_le32(s + 4), w2 = load_le32(s + 8), w3 = load_le32(s + 12);
+        c ^= get_le32(s);
+        ulg w1 = get_le32(s + 4), w2 = get_le32(s + 8), w3 = get_le32(s + 12);
         c = crc_tab[15][c & 0xff] ^ crc_tab[14][(c >> 8) & 0xff] ^ crc_tab[13][(c >> 16) & 0xff] ^
             crc_tab[12][c >> 24] ^ crc_tab[11][w1 & 0xff] ^ crc_tab[10][(w1 >> 8) & 0xff] ^
             crc_tab[9][(w1 >> 16) & 0xff] ^ crc_tab[8][w1 >> 24] ^ crc_tab[7][w2 & 0xff] ^

@@ -265,11 +265,10 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // significant byte first. Only ISIZE is needed: whole MiB, plus one.
         off_t trailer = lseek(ifd, -8, SEEK_END);
         bytes_in = trailer - preamble_end;
-        unsigned char tail[8];
+        uch tail[8];
         if (trailer < 0 || read(ifd, tail, 8) != 8) read_error();
         bytes_in += 8;
-        ulg isize = static_cast<ulg>(tail[4]) | static_cast<ulg>(tail[5]) << 8 |
-                    static_cast<ulg>(tail[6]) << 16 | static_cast<ulg>(tail[7]) << 24;
+        ulg isize = get_le32(tail + 4);
         std::memset(sympath, 0, SYMPATH_BUFSIZ);
         if (verify_fs(static_cast<int>(isize >> 20) + 1, sympath) == -1) return -1;
         // Only now does sympath name a link of ours: while the check runs it

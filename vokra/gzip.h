@@ -35,6 +35,11 @@ constexpr uch GZIP_MAGIC_1 = 0x8B;
 constexpr uch OLD_GZIP_MAGIC_1 = 0x9E;  // accepted on input, never written
 constexpr int DEFLATED = 8;             // CM of a DEFLATE member
 constexpr uch OS_CODE = 3;              // Unix
+// Every multi-byte integer of a member is stored least significant byte first.
+constexpr ulg get_le32(const uch* p)
+{
+    return ulg{p[0]} | ulg{p[1]} << 8 | ulg{p[2]} << 16 | ulg{p[3]} << 24;
+}
 // FLG bits, as the member reader interprets them.
 constexpr uch CONTINUATION = 0x02;  // a 16-bit part number follows OS
 constexpr uch EXTRA_FIELD = 0x04;   // XLEN and XLEN bytes

@@ -27,11 +27,6 @@ private:
     int fd_;
 };
 
-ulg get_le32(const uch* p)
-{
-    return ulg{p[0]} | ulg{p[1]} << 8 | ulg{p[2]} << 16 | ulg{p[3]} << 24;
-}
-
 }  // namespace
 
 void do_list(const char* path)
