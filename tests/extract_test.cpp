@@ -169,6 +169,31 @@ TEST_F(Extract, DashXWritesThePayloadToStandardOutputOnly)
     EXPECT_FALSE(exists(dir.file("installed")));
 }
 
+// A CRC-32 that does not match is found only after the last window has been
+// decoded. A program reading the data as it comes gets none of it; a file
+// gets all of it, as from a decompressor, and the run still fails.
+TEST_F(Extract, WithDashXDamageIsCheckedFirstOnlyWhenAProgramReadsTheData)
+{
+    std::string data = testutil::random_bytes(100000, 9);
+    write_file(dir.file("data.tar"), data);
+    std::string app = dir.file("app.run");
+    ASSERT_EQ(build_archive(app, {dir.file("data.tar")}).status, 0);
+    std::string image = read_file(app);
+    image[image.size() - 8] = static_cast<char>(image[image.size() - 8] ^ 1);
+    write_file(app, image);
+    const std::string crc_error = "\n" + app + ": " + app + ": invalid compressed data--crc error\n";
+
+    auto piped = run({app, "-x"}, "", dir.path());
+    EXPECT_EQ(piped.status, 1);
+    EXPECT_TRUE(piped.out.empty());
+    EXPECT_EQ(piped.err, crc_error);  // before the banner: nothing has started
+
+    auto to_file = testutil::sh("'" + app + "' -x > out", "", dir.path());
+    EXPECT_EQ(to_file.status, 1);
+    EXPECT_TRUE(read_file(dir.file("out")) == data);
+    EXPECT_EQ(to_file.err, banner() + "Deflating data.tar...\n" + crc_error);
+}
+
 TEST_F(Extract, DashCKeepsTheNameOfARawPayloadAndDashUExtractsAnotherArchive)
 {
     // -u names the archive directly even without its execute bit (a path with a "/").
