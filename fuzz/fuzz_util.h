@@ -69,13 +69,14 @@ private:
 // Points standard error at /dev/null until restore_stderr(), so messages the
 // tool prints on refusals do not flood the fuzzer's log; returns the saved
 // descriptor. (libFuzzer's own and the sanitizers' reports use a descriptor of
-// their own under -close_fd_mask=2.)
+// their own under -close_fd_mask=2.) With FUZZ_STDERR set, messages pass
+// through: useful when replaying one finding.
 inline int silence_stderr()
 {
     static int null_fd = open("/dev/null", O_WRONLY);
     std::fflush(stderr);
     int saved = dup(2);
-    dup2(null_fd, 2);
+    if (std::getenv("FUZZ_STDERR") == nullptr) dup2(null_fd, 2);
     return saved;
 }
 
