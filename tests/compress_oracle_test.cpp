@@ -354,14 +354,16 @@ std::string abc_records(std::size_t n, Rng& rng)
 // A 100-byte string T is repeated at Q after exactly `links` other strings
 // of its bucket: the search at Q reaches the copy at P only when links is
 // below the chain budget, 4096, or 1024 once the previous match is 32 bytes
-// long. A partial copy of T between P and Q is found first, so the chain
-// walk has gone on to the 8-byte chains when it meets P; for the quartered
+// long. The records share 3 bytes with T, and a partial copy of T between P
+// and Q, 5 or 20 bytes long, is found first, so the chain walk has gone on
+// to the 4-byte or the 8-byte chains when it meets P; for the quartered
 // budget the string before Q starts a 33-byte match with it. After a short
 // lead the chain walk answers, after a long one the trees.
 TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
 {
     for (std::size_t lead : {1000, 100000})
-        for (bool quartered : {false, true}) {
+        for (std::size_t partial : {5, 20, 32}) {
+            const bool quartered = partial == 32;
             const std::size_t budget = quartered ? 1024 : 4096;
             for (std::size_t links : {budget - 1, budget}) {
                 Rng rng(5);
@@ -371,7 +373,7 @@ TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
                 data += t;
                 std::string between = abc_records(4 * links - 4 * 30, rng);
                 between.insert(between.size() / 2,
-                               quartered ? "#" + t.substr(0, 32) + "%" : t.substr(0, 20) + "%");
+                               quartered ? "#" + t.substr(0, 32) + "%" : t.substr(0, partial) + "%");
                 // Adjust the records after P until exactly `links` strings of T's bucket lie between.
                 const unsigned h = bucket_of(t, 0);
                 std::string trial;
@@ -388,7 +390,8 @@ TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
                 trial += abc_records(2000, rng);
                 std::string input = with_tail(trial, trial.size() + 300);
                 std::string what = std::to_string(lead) + " lead, " + (quartered ? "quartered" : "full") +
-                                   " budget, " + std::to_string(links) + " links";
+                                   " budget, " + std::to_string(partial) + "-byte partial copy, " +
+                                   std::to_string(links) + " links";
                 std::string ours = expect_identical(input, what);
                 tokens::Stream st = tokens::decode(ours, BODY);
                 ASSERT_TRUE(st.ok);
@@ -400,6 +403,32 @@ TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
                 EXPECT_EQ(reached, links < budget) << what;
             }
         }
+}
+
+// Random bytes over small alphabets: every 3-byte string recurs all over the
+// window, chains run the whole budget, and the best matches are 3 to 12
+// bytes long, so the searches move between the hash chain and the 4- and
+// 8-byte chains all the time. Each input has runs of one symbol and copies
+// of earlier stretches mixed in, for longer matches as well.
+TEST_F(CompressOracleTest, SmallAlphabetsAreIdentical)
+{
+    for (unsigned symbols : {2u, 4u, 16u, 64u}) {
+        Rng rng(symbols);
+        std::string data;
+        while (data.size() < 300000) {
+            const std::uint32_t r = rng.next();
+            if (r % 64 == 0 && data.size() > 1000) {
+                const std::size_t len = 3 + (r >> 8) % 40;
+                const std::size_t from = data.size() - 1 - (r >> 16) % std::min<std::size_t>(data.size() - len, 40000);
+                data += data.substr(from, len);
+            } else if (r % 64 == 1) {
+                data.append(4 + (r >> 8) % 30, static_cast<char>('a' + (r >> 16) % symbols));
+            } else {
+                data += static_cast<char>('a' + (r >> 8) % symbols);
+            }
+        }
+        expect_identical(with_tail(data, data.size()), std::to_string(symbols) + " symbols");
+    }
 }
 
 // Strings of one bucket inserted in falling order ("ABC", a falling counter,
