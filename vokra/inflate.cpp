@@ -14,9 +14,10 @@
 //
 // The slow path reads input exactly as the format needs it: to "need k bits"
 // takes whole bytes only while fewer than k are held (so at most 23 bits are
-// ever held there). inflate_codes also has a fast loop for the middle of a
-// refill and of a window; see its entry assumptions. Both produce the same
-// output, flush at the same points and fail at the same points.
+// ever held there). Blocks are decoded by a fast loop everywhere but in the
+// last bytes of a refill; see its entry assumptions. Both produce the same
+// output, flush at the same points and fail at the same points, and the slow
+// path's tables are built only for a block that reaches it.
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -392,16 +393,11 @@ inline void copy8(uch* dst, const uch* src)
     std::memcpy(dst, src, 8);
 }
 
-// Copies a match of n (3..258) bytes from dist back (dist <= w), writing
-// whole words and so up to COPY_SPILL bytes past the match: those lie ahead
-// of the window position, where the history is read from `history`, or in
-// the slack after the window. Each word read lies wholly before the bytes
-// still to be written when dist is at least the word size. Five words before
-// the loop cover most matches without a loop-exit misprediction (0.213 ->
-// 0.208 s in the measurement above, against three words).
-// Copies n bytes in whole words from src, which lies at least 8 bytes before
-// dst or in another array, so each word read precedes the bytes still to be
-// written.
+// Copies n (3..258) bytes in whole words from src, which lies at least 8
+// bytes before dst or in another array, so each word read precedes the bytes
+// still to be written. Writes up to COPY_SPILL bytes past the n. Five words
+// before the loop cover most matches without a loop-exit misprediction
+// (0.213 -> 0.208 s in the measurement above, against three words).
 inline void copy_words(uch* dst, const uch* src, unsigned n)
 {
     copy8(dst, src);
@@ -412,6 +408,10 @@ inline void copy_words(uch* dst, const uch* src, unsigned n)
     for (unsigned i = 40; i < n; i += 8) copy8(dst + i, src + i);
 }
 
+// Copies a match of n (3..258) bytes from dist back (dist <= w), writing
+// whole words and so up to COPY_SPILL bytes past the match: those lie ahead
+// of the window position, where the history is read from `history`, or in
+// the slack after the window.
 inline void copy_fast(uch* dst, unsigned n, unsigned dist)
 {
     const uch* src = dst - dist;
