@@ -521,26 +521,22 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
 
         refill();
         u32 t = lt[b & lmask];
+        // Stores the literal of t and looks up the next code.
+        auto literal = [&] {
+            win[w++] = static_cast<uch>(t >> 16);
+            consume(t);
+            t = lt[b & lmask];
+        };
         while (w < FAST_OUT_END) {
             if (t & F_LIT) {
                 // This literal and up to three more: each takes at most
                 // FAST_LBITS, so after four at least 12 bits are held.
-                win[w++] = static_cast<uch>(t >> 16);
-                consume(t);
-                t = lt[b & lmask];
+                literal();
                 if (t & F_LIT) {
-                    win[w++] = static_cast<uch>(t >> 16);
-                    consume(t);
-                    t = lt[b & lmask];
+                    literal();
                     if (t & F_LIT) {
-                        win[w++] = static_cast<uch>(t >> 16);
-                        consume(t);
-                        t = lt[b & lmask];
-                        if (t & F_LIT) {
-                            win[w++] = static_cast<uch>(t >> 16);
-                            consume(t);
-                            t = lt[b & lmask];
-                        }
+                        literal();
+                        if (t & F_LIT) literal();
                     }
                 }
                 if (in > in_last) break;
