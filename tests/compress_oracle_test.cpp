@@ -355,14 +355,14 @@ std::string abc_records(std::size_t n, Rng& rng)
 // of its bucket: the search at Q reaches the copy at P only when links is
 // below the chain budget, 4096, or 1024 once the previous match is 32 bytes
 // long. The records share 3 bytes with T, and a partial copy of T between P
-// and Q, 5 or 20 bytes long, is found first, so the chain walk has gone on
-// to the 4-byte or the 8-byte chains when it meets P; for the quartered
+// and Q, 5, 10 or 20 bytes long, is found first, so the chain walk has gone
+// on to the 4-, 8- or 16-byte chains when it meets P; for the quartered
 // budget the string before Q starts a 33-byte match with it. After a short
 // lead the chain walk answers, after a long one the trees.
 TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
 {
     for (std::size_t lead : {1000, 100000})
-        for (std::size_t partial : {5, 20, 32}) {
+        for (std::size_t partial : {5, 10, 20, 32}) {
             const bool quartered = partial == 32;
             const std::size_t budget = quartered ? 1024 : 4096;
             for (std::size_t links : {budget - 1, budget}) {

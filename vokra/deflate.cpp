@@ -17,17 +17,18 @@
 // its bucket, so the link count between two strings of a bucket is known
 // without walking it; the faster structures below skip links that cannot
 // win and still stop exactly where the chain walk stops:
-// - the key chains (longest_match) of strings sharing their first 4 bytes,
-//   and their first 8 bytes, once a match of 3 or 7 bytes is in hand;
+// - the key chains (longest_match) of strings sharing their first 4, 6, 8
+//   or 16 bytes, once a match of 3, 5, 7 or 15 bytes is in hand;
 // - per-bucket binary search trees (insert_tree), kept only while the chains
 //   run long, since every string must be inserted into them.
 // Measured with bench/compare.sh (2-core EPYC, medians of 5): CPU time of
 // gzip -9n went from 0.84 to 0.54 on text and from 0.93 to 0.67 on binaries
-// with the 8-byte chains and the trees; the 4-byte chains took it to 0.47 and
-// 0.38.
+// with the 8-byte chains and the trees; the other key chains took it to 0.42
+// and 0.25.
 #include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "gzip.h"
 
@@ -87,18 +88,28 @@ unsigned nice_match;
 ush bucket_count[HASH_SIZE];
 ush rank_of[WSIZE];
 
-// Key chains: strings with the same hash of their first MID_KEY (mid) or
-// LONG_KEY (long) bytes, linked like prev[] and head[]. The hashes only sort
-// strings into chains; strings with equal bytes share a chain on every host.
-constexpr unsigned MID_KEY = 4;
-constexpr int MID_HASH_BITS = 15;
-ush mid_head[1u << MID_HASH_BITS];
-ush mid_prev[WSIZE];
+// Key chains: for each key length, strings with the same hash of their first
+// key bytes, linked like prev[] and head[]. The hashes only sort strings into
+// chains; strings with equal bytes share a chain on every host. A level pays
+// for itself when the searches walk many links that share the previous key
+// but not its own. Measured (bench/compare.sh corpora, CPU s text / binary):
+// 4 and 8 bytes 0.45 / 1.17; 4, 8, 16: 0.40 / 0.94; 4, 6, 8, 16: 0.40 / 0.76;
+// a 12-, 20- or 32-byte level or a fifth level gained nothing or lost.
+constexpr unsigned KEY_LEVELS = 4;
+constexpr std::array<unsigned, KEY_LEVELS> KEY_LEN = {4, 6, 8, 16};
+// A string's keys are hashed when it is inserted, MIN_LOOKAHEAD bytes before
+// the end of what has been read (or after the last read), so they never change.
+static_assert(KEY_LEN[0] == MIN_MATCH + 1 && KEY_LEN[KEY_LEVELS - 1] <= MIN_LOOKAHEAD);
+constexpr int KEY_HASH_BITS = 15;
+ush key_head[KEY_LEVELS][1u << KEY_HASH_BITS];
+ush key_prev[KEY_LEVELS][WSIZE];
 
-constexpr unsigned LONG_KEY = 8;
-constexpr int LONG_HASH_BITS = 15;
-ush long_head[1u << LONG_HASH_BITS];
-ush long_prev[WSIZE];
+inline std::uint16_t load16(const uch* p)
+{
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 
 inline std::uint32_t load32(const uch* p)
 {
@@ -107,16 +118,43 @@ inline std::uint32_t load32(const uch* p)
     return v;
 }
 
-inline unsigned mid_hash(const uch* p)
-{
-    return (load32(p) * 0x9E3779B1u) >> (32 - MID_HASH_BITS);
-}
-
-inline unsigned long_hash(const uch* p)
+inline std::uint64_t load64(const uch* p)
 {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
-    return static_cast<unsigned>((v * 0x9E3779B97F4A7C15ull) >> (64 - LONG_HASH_BITS));
+    return v;
+}
+
+// Multiplicative hashes: the top KEY_HASH_BITS of the product mix every key byte.
+constexpr std::uint64_t GOLDEN64 = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t MIX64 = 0xC2B2AE3D27D4EB4Full;
+
+template <unsigned KEY>
+inline unsigned key_hash(const uch* p)
+{
+    // Whole loads only, never a masked wider one: the hash must depend on the
+    // key bytes alone whatever the host's byte order.
+    std::uint64_t h = 0;
+    unsigned i = 0;
+    for (; i + 8 <= KEY; i += 8) h = h * MIX64 + load64(p + i);
+    if constexpr (KEY % 8 >= 4) {
+        h = h * MIX64 + load32(p + i);
+        i += 4;
+    }
+    if constexpr (KEY % 4 >= 2) {
+        h = h * MIX64 + load16(p + i);
+        i += 2;
+    }
+    if constexpr (KEY % 2 == 1) h = h * MIX64 + p[i];
+    return static_cast<unsigned>((h * GOLDEN64) >> (64 - KEY_HASH_BITS));
+}
+
+template <unsigned LEVEL>
+inline void insert_key(unsigned s)
+{
+    const unsigned h = key_hash<KEY_LEN[LEVEL]>(window + s);
+    key_prev[LEVEL][s & WMASK] = key_head[LEVEL][h];
+    key_head[LEVEL][h] = static_cast<ush>(s);
 }
 
 // Binary search trees: the strings of each hash bucket ordered by their
@@ -150,20 +188,6 @@ double nodes_per_string = 10;  // the trees' cost when last kept
 inline unsigned hash3(const uch* p)
 {
     return ((unsigned{p[0]} << (2 * H_SHIFT)) ^ (unsigned{p[1]} << H_SHIFT) ^ p[2]) & HASH_MASK;
-}
-
-inline std::uint16_t load16(const uch* p)
-{
-    std::uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline std::uint64_t load64(const uch* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 // Index of the first differing byte of two 8-byte words loaded from memory
@@ -220,13 +244,14 @@ inline unsigned chain_below(const ush* links, unsigned key, unsigned seen, unsig
 //
 // Once the best match is L >= MIN_MATCH bytes long, only strings sharing
 // L + 1 bytes with the one at strstart can beat it: those share its first
-// MID_KEY bytes, or its first LONG_KEY bytes once L >= LONG_KEY - 1, and so
-// lie on its key chain. The walk goes on along that chain, which skips the
-// links that cannot win, and counts the hash-chain links it skipped through
-// the ranks: a string sharing MIN_MATCH bytes is in the bucket of hash_head,
+// K bytes for the longest key length K <= L + 1, and so lie on its key chain
+// of that length. The walk goes on along that chain, which skips the links
+// that cannot win, and counts the hash-chain links it skipped through the
+// ranks: a string sharing MIN_MATCH bytes is in the bucket of hash_head,
 // rank_of[hash_head] - rank_of[string] links down. Every string that could
-// become the best shares MID_KEY bytes, and each of those is checked against
-// the link budget first, so the walk stops exactly where the chain walk does.
+// become the best shares the first KEY_LEN[0] bytes, and each of those is
+// checked against the link budget first, so the walk stops exactly where the
+// chain walk does.
 // Measured on text (tar of /usr/include): 60e6 links walked in 4 MiB, of
 // which 4.8e6 share 8 bytes with the string searched for; the 8-byte chains
 // halve the CPU time (0.18 to 0.09 s for 4 MiB).
@@ -266,8 +291,10 @@ unsigned longest_match(unsigned cur_match)
     }
     {
         const ush head_rank = static_cast<ush>(rank_of[strstart & WMASK] - 1);
-        const ush* next = best_len >= LONG_KEY - 1 ? long_prev : mid_prev;
-        cur_match = chain_below(next, next == long_prev ? LONG_KEY : MID_KEY, seen, seen_len);
+        unsigned level = 0;
+        while (level + 1 < KEY_LEVELS && best_len >= KEY_LEN[level + 1] - 1) level++;
+        const ush* next = key_prev[level];
+        cur_match = chain_below(next, KEY_LEN[level], seen, seen_len);
         // Only hash_head may lie exactly MAX_DIST back.
         while (cur_match > limit || (cur_match == hash_head && cur_match != NIL)) {
             links++;
@@ -275,15 +302,17 @@ unsigned longest_match(unsigned cur_match)
             if (load32(match) == scan_key) {
                 if (static_cast<ush>(head_rank - rank_of[cur_match & WMASK]) >= budget) break;
                 if (load16(match + best_len - 1) == scan_end) {
-                    unsigned len = compare_strings(scan, match, MID_KEY);
+                    unsigned len = compare_strings(scan, match, KEY_LEN[0]);
                     if (len > best_len) {
                         match_start = cur_match;
                         best_len = len;
                         if (len >= nice_match) break;
                         scan_end = load16(scan + best_len - 1);
-                        if (next == mid_prev && len >= LONG_KEY - 1) {
-                            next = long_prev;
-                            cur_match = chain_below(long_prev, LONG_KEY, cur_match, len);
+                        if (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1) {
+                            do level++;
+                            while (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1);
+                            next = key_prev[level];
+                            cur_match = chain_below(next, KEY_LEN[level], cur_match, len);
                             continue;
                         }
                     }
@@ -306,12 +335,7 @@ inline unsigned insert_chain(unsigned s)
     prev[s & WMASK] = static_cast<ush>(match_head);
     head[h] = static_cast<ush>(s);
     rank_of[s & WMASK] = ++bucket_count[h];
-    const unsigned mh = mid_hash(window + s);
-    mid_prev[s & WMASK] = mid_head[mh];
-    mid_head[mh] = static_cast<ush>(s);
-    const unsigned lh = long_hash(window + s);
-    long_prev[s & WMASK] = long_head[lh];
-    long_head[lh] = static_cast<ush>(s);
+    [s]<std::size_t... L>(std::index_sequence<L...>) { (insert_key<L>(s), ...); }(std::make_index_sequence<KEY_LEVELS>());
     return match_head;
 }
 
@@ -471,10 +495,10 @@ void fill_window()
                 links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
         };
         rebase(prev, 2 * WSIZE);
-        rebase(mid_head, 1u << MID_HASH_BITS);
-        rebase(mid_prev, WSIZE);
-        rebase(long_head, 1u << LONG_HASH_BITS);
-        rebase(long_prev, WSIZE);
+        for (unsigned level = 0; level < KEY_LEVELS; level++) {
+            rebase(key_head[level], 1u << KEY_HASH_BITS);
+            rebase(key_prev[level], WSIZE);
+        }
         // Links of strings before tree_from are never followed.
         if (tree_from != TREES_OFF) {
             rebase(tree_less, WSIZE);
@@ -509,8 +533,8 @@ void lm_init(int pack_level, ush* flags)
 {
     if (pack_level < 1 || pack_level > 9) pack_level = 9;
     for (unsigned n = 0; n < HASH_SIZE; n++) head[n] = NIL;
-    for (ush& n : mid_head) n = NIL;
-    for (ush& n : long_head) n = NIL;
+    for (auto& heads : key_head)
+        for (ush& n : heads) n = NIL;
     const config& c = configuration_table[static_cast<unsigned>(pack_level)];
     max_lazy_match = c.max_lazy;
     good_match = c.good_length;
