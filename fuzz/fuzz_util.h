@@ -25,7 +25,8 @@ inline std::jmp_buf fatal_exit;
 }
 
 // A file that lives as long as the process; rewrite() replaces its contents
-// and leaves the offset at 0.
+// and leaves the offset at 0. Its name is unlinked at once, since a fuzzer
+// ends without running destructors; path() reaches it through /proc.
 class ScratchFile {
 public:
     ScratchFile()
@@ -33,13 +34,10 @@ public:
         char name[] = "/tmp/vokra-fuzz-XXXXXX";
         fd_ = mkstemp(name);
         if (fd_ < 0) std::abort();
-        path_ = name;
+        unlink(name);
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
     }
-    ~ScratchFile()
-    {
-        close(fd_);
-        unlink(path_.c_str());
-    }
+    ~ScratchFile() { close(fd_); }
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
 

@@ -419,7 +419,8 @@ TEST_F(CompressOracleTest, SmallAlphabetsAreIdentical)
             const std::uint32_t r = rng.next();
             if (r % 64 == 0 && data.size() > 1000) {
                 const std::size_t len = 3 + (r >> 8) % 40;
-                const std::size_t from = data.size() - 1 - (r >> 16) % std::min<std::size_t>(data.size() - len, 40000);
+                const std::size_t from =
+                    data.size() - 1 - (r >> 16) % std::min<std::size_t>(data.size() - len, 40000);
                 data += data.substr(from, len);
             } else if (r % 64 == 1) {
                 data.append(4 + (r >> 8) % 30, static_cast<char>('a' + (r >> 16) % symbols));

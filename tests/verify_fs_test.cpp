@@ -667,7 +667,7 @@ TEST(Mkdirp, MakesEachMissingComponentWithExactlyTheMode)
     write_file(a + "/file", "");
     EXPECT_EQ(mkdirp((a + "/file/x").c_str(), 0755), -1);
 
-    std::string p254 = tmp.path();
+    std::string p254 = tmp.path() + "/";  // inside tmp, so that it goes with it
     while (p254.size() < 254) p254 += p254.size() % 100 == 0 ? '/' : 'x';
     ASSERT_EQ(p254.size(), 254u);
     EXPECT_EQ(mkdirp(p254.c_str(), 0755), 0);

@@ -28,7 +28,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <utility>
 
 #include "gzip.h"
 
@@ -149,12 +148,16 @@ inline unsigned key_hash(const uch* p)
     return static_cast<unsigned>((h * GOLDEN64) >> (64 - KEY_HASH_BITS));
 }
 
-template <unsigned LEVEL>
-inline void insert_key(unsigned s)
+// Links the string at s into its key chains of LEVEL and up.
+template <unsigned LEVEL = 0>
+inline void insert_keys(unsigned s)
 {
-    const unsigned h = key_hash<KEY_LEN[LEVEL]>(window + s);
-    key_prev[LEVEL][s & WMASK] = key_head[LEVEL][h];
-    key_head[LEVEL][h] = static_cast<ush>(s);
+    if constexpr (LEVEL < KEY_LEVELS) {
+        const unsigned h = key_hash<KEY_LEN[LEVEL]>(window + s);
+        key_prev[LEVEL][s & WMASK] = key_head[LEVEL][h];
+        key_head[LEVEL][h] = static_cast<ush>(s);
+        insert_keys<LEVEL + 1>(s);
+    }
 }
 
 // Binary search trees: the strings of each hash bucket ordered by their
@@ -272,7 +275,7 @@ unsigned longest_match(unsigned cur_match)
     const std::uint32_t scan_key = load32(scan);
     std::uint16_t scan_end = load16(scan + best_len - 1);
     unsigned long links = 0;
-    unsigned seen = strstart;     // the strings from here up have been looked at
+    unsigned seen = strstart;  // the strings from here up have been looked at
     unsigned seen_len = MAX_MATCH;
     if (best_len < MIN_MATCH) {
         // Any string sharing MIN_MATCH bytes wins: walk the hash chain to the first.
@@ -335,7 +338,7 @@ inline unsigned insert_chain(unsigned s)
     prev[s & WMASK] = static_cast<ush>(match_head);
     head[h] = static_cast<ush>(s);
     rank_of[s & WMASK] = ++bucket_count[h];
-    [s]<std::size_t... L>(std::index_sequence<L...>) { (insert_key<L>(s), ...); }(std::make_index_sequence<KEY_LEVELS>());
+    insert_keys(s);
     return match_head;
 }
 
