@@ -230,6 +230,15 @@ inline unsigned compare_strings(const uch* scan, const uch* match, unsigned off)
     return MAX_MATCH;
 }
 
+// The key level that carries a search whose best match is len bytes long:
+// the one with the longest key of at most len + 1 bytes.
+inline unsigned key_level(unsigned len)
+{
+    unsigned level = 0;
+    while (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1) level++;
+    return level;
+}
+
 // The first string below `seen` on the key chain `links` of the string at
 // strstart. seen itself is on that chain when it shares `seen_len` >= key
 // bytes with strstart; otherwise the chain is walked down from strstart.
@@ -296,8 +305,7 @@ unsigned longest_match(unsigned cur_match)
     }
     {
         const ush head_rank = static_cast<ush>(rank_of[strstart & WMASK] - 1);
-        unsigned level = 0;
-        while (level + 1 < KEY_LEVELS && best_len >= KEY_LEN[level + 1] - 1) level++;
+        unsigned level = key_level(best_len);
         const ush* next = key_prev[level];
         cur_match = chain_below(next, KEY_LEN[level], seen, seen_len);
         // Only hash_head may lie exactly MAX_DIST back.
@@ -313,9 +321,8 @@ unsigned longest_match(unsigned cur_match)
                         best_len = len;
                         if (len >= nice_match) break;
                         scan_end = load16(scan + best_len - 1);
-                        if (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1) {
-                            do level++;
-                            while (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1);
+                        if (key_level(len) != level) {
+                            level = key_level(len);
                             next = key_prev[level];
                             cur_match = chain_below(next, KEY_LEN[level], cur_match, len);
                             continue;

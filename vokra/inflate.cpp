@@ -905,18 +905,13 @@ int code_status(const unsigned* b, unsigned n)
     return y != 0 && g != 1 ? 1 : 0;
 }
 
-bool all_zero(const unsigned* b, unsigned n)
+// The longest of the code lengths b[0..n); 0 when no symbol has a code.
+unsigned max_length(const unsigned* b, unsigned n)
 {
+    unsigned m = 0;
     for (unsigned i = 0; i < n; i++)
-        if (b[i] != 0) return false;
-    return true;
-}
-
-bool has_length(const unsigned* b, unsigned n, unsigned len)
-{
-    for (unsigned i = 0; i < n; i++)
-        if (b[i] == len) return true;
-    return false;
+        if (b[i] > m) m = b[i];
+    return m;
 }
 
 }  // namespace
@@ -1021,9 +1016,8 @@ int inflate_dynamic()
     int i = code_status(ll, 19);
     if (i != 0) return i;
     // No code-length code at all: nothing can be decoded.
-    if (all_zero(ll, 19)) return 1;
-    unsigned bl = 7;
-    while (bl > 1 && !has_length(ll, 19, bl)) bl--;
+    const unsigned bl = max_length(ll, 19);
+    if (bl == 0) return 1;
     u32 clt[1u << 7];
     fast_build(ll, 19, 19, nullptr, nullptr, bl, clt, 1u << bl);
 
@@ -1079,7 +1073,7 @@ int inflate_dynamic()
     // Both codes are accepted, so the fast tables fit; should they ever not,
     // the block is decoded by the slow path alone.
     const fast_set* fast = fast_build_set(dynamic_fast, ll, nl, ll + nl, nd) ? &dynamic_fast : nullptr;
-    slow_codes c{ll, nl, ll + nl, nd, lbits, dbits, false, all_zero(ll, nl), nullptr, nullptr};
+    slow_codes c{ll, nl, ll + nl, nd, lbits, dbits, false, max_length(ll, nl) == 0, nullptr, nullptr};
     return codes_then_free(c, fast);
 }
 
