@@ -59,10 +59,12 @@ protected:
         return mounts_.back()->dir();
     }
 
-    // Builds a raw archive of data.bin with the real tool.
-    std::string build(const std::vector<std::string>& opts)
+    // Builds a raw archive of data.bin with the real tool (VFYFS the full
+    // filesystem unless `vfy` is given).
+    std::string build(const std::vector<std::string>& opts, const std::string& vfy = "",
+                      const std::string& sub = "qz")
     {
-        std::vector<std::string> args{"-a", "-V", full_, "-S", "qz"};
+        std::vector<std::string> args{"-a", "-V", vfy.empty() ? full_ : vfy, "-S", sub};
         args.insert(args.end(), opts.begin(), opts.end());
         args.push_back("data.bin");
         const std::string arc = tmp_.file("archive");
@@ -85,6 +87,20 @@ protected:
         std::vector<std::string> argv{"/bin/bash", "-c", script, tmp_.file("mnttab"), arc};
         argv.insert(argv.end(), args.begin(), args.end());
         return testutil::run(argv, "", tmp_.path());
+    }
+
+    // The archive of `opts` without NOCOMPR: the raw bytes now stand where a
+    // gzip header should be (random bytes, so no gzip magic).
+    std::string not_gzip(const std::vector<std::string>& opts)
+    {
+        drivertest::Layout l = drivertest::parse_archive(read_file(build(opts)));
+        EXPECT_EQ(l.features.rfind("NOCOMPR,", 0), 0u) << l.features;
+        EXPECT_FALSE(data_[0] == '\x1f' && data_[1] == '\x8b');
+        const std::string arc = tmp_.file("not-gzip");
+        write_file(arc, l.image + MARKER_HEAD + std::string("magik") + l.features.substr(8) + '\0' +
+                            l.comment + '\0' + l.run_program + '\0' + l.pipe_program + '\0' + l.payload);
+        chmod(arc.c_str(), 0755);
+        return arc;
     }
 
     std::string search_lines() const
@@ -140,37 +156,13 @@ TEST_F(RelocationRun, LinkIsGoneAfterTheInstallCommandFailed)
     EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
 }
 
-// A payload that is not a gzip member: the space check has made the link before
-// the header is refused, and the link is removed all the same.
-TEST_F(RelocationRun, LinkIsGoneAfterAnUnusableGzipHeader)
-{
-    const std::string raw = build({"-f", "cat > " + full_ + "/qz/%o"});
-    drivertest::Layout l = drivertest::parse_archive(read_file(raw));
-    ASSERT_TRUE(l.found);
-    ASSERT_EQ(l.features.rfind("NOCOMPR,", 0), 0u) << l.features;
-    // The same archive without NOCOMPR: the raw bytes now stand where a gzip
-    // header should be (random bytes, so no gzip magic).
-    ASSERT_FALSE(data_[0] == '\x1f' && data_[1] == '\x8b');
-    const std::string features = l.features.substr(8);
-    const std::string arc = tmp_.file("not-gzip");
-    write_file(arc, l.image + MARKER_HEAD + std::string("magik") + features + '\0' + l.comment + '\0' +
-                        l.run_program + '\0' + l.pipe_program + '\0' + l.payload);
-    chmod(arc.c_str(), 0755);
-    testutil::RunResult r = run(arc);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(search_lines()), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(": unknown compression method\n"), std::string::npos) << r.err;
-    EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
-    EXPECT_FALSE(drivertest::exists(room_ + "/qz/data.bin"));
-}
-
-// The extract command cannot be started (descriptors 0 to 4 allowed: the
-// archive and the mount table fit, the pipe does not):
-// the failure is reported and the link is removed.
+// The extract command cannot be started (/bin/sh, which popen runs it with, is
+// a device for this run): the failure is reported and the link is removed.
 TEST_F(RelocationRun, LinkIsGoneAfterTheExtractCommandFailedToStart)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o"});
-    testutil::RunResult r = run(arc, {}, "ulimit -n 5 || exit 98;");
+    testutil::RunResult r = run(arc, {}, "mount --bind /dev/null /bin/sh || exit 98;");
+    EXPECT_EQ(umount2("/bin/sh", 0), 0);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.err.find(search_lines()), 0u) << r.err;
     EXPECT_NE(r.err.find("cat > " + full_ + "/qz/data.bin: "), std::string::npos) << r.err;
@@ -197,6 +189,62 @@ TEST_F(RelocationRun, NoRoomAnywhereStopsTheRun)
     EXPECT_FALSE(drivertest::exists(tmp_.file("ran")));
     EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
     EXPECT_FALSE(drivertest::exists(room_ + "/qz"));
+}
+
+// Relocation attacks by another user (uid 65534) in the world-writable mount
+// points, and the cases next to them that must still work: what each run
+// says, where the data lands and what must not exist afterwards. The extract
+// command makes its directory, so data that fits in place lands anyway.
+TEST_F(RelocationRun, AttacksByAnotherUserAreRefused)
+{
+    const std::string as_other = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string cand = room_ + "/vendor", theirs = room_ + "/theirs", place = full_ + "/qz";
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);          // the other user reaches the mounts
+    ASSERT_EQ(mkdir((full_ + "/vendor").c_str(), 0755), 0);  // where a vendor/qz link would go
+    struct Row {
+        const char* what;
+        std::string plant;     // shell commands run before the archive
+        std::string vfy, sub;  // the archive's; the full filesystem when vfy is empty
+        bool unknown_method;
+        std::string t_dir;  // for -t
+        int status;
+        std::string err_has, lands, absent;  // lands: the data's directory, if it is extracted
+    };
+    const std::vector<Row> rows{
+        {"another user's directory on the way", as_other + "mkdir " + cand, "", "vendor/qz", false, "", 1,
+         cand + ": belongs to another user, not used.\n", "", cand + "/qz"},
+        {"a symbolic link on the way",
+         as_other + "mkdir " + theirs + "; " + as_other + "ln -s " + theirs + " " + cand, "", "vendor/qz",
+         false, "", 1, cand + ": is a symbolic link, not used.\n", "", theirs + "/qz"},
+        {"a group-writable part", "mkdir -m 775 " + cand, "", "vendor/qz", false, "", 1,
+         cand + ": is writable by other users, not used.\n", "", cand + "/qz"},
+        {"a working link at the link's place with -t",
+         as_other + "mkdir " + theirs + "; " + as_other + "ln -s " + theirs + " " + place, "", "qz", false,
+         room_, 1, place + ": extraction directory exists!\n", "", room_ + "/qz"},
+        {"a dangling link at the link's place with -t (allowed)", as_other + "ln -s " + theirs + " " + place,
+         "", "qz", false, room_, 0, "", room_ + "/qz", place},
+        {"-t naming no directory", "", "", "qz", false, tmp_.file("no/such"), 1,
+         tmp_.file("no/such") + ": No such file or directory\n", "", tmp_.file("no")},
+        {"a payload of unknown method", "", "", "qz", true, "", 1, ": unknown compression method\n", "",
+         room_ + "/qz"},
+        {"\"..\" in FSSUB with room in place", "", room_, "../inplace", false, "", 0, "",
+         tmp_.file("inplace"), ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(testutil::sh(row.plant).status, 0);
+        const std::string dir = (row.vfy.empty() ? full_ : row.vfy) + "/" + row.sub;
+        const std::vector<std::string> opts{"-f", "mkdir -p " + dir + " && cat > " + dir + "/%o"};
+        testutil::RunResult r =
+            run(row.unknown_method ? not_gzip(opts) : build(opts, row.vfy, row.sub),
+                row.t_dir.empty() ? std::vector<std::string>{} : std::vector<std::string>{"-t", row.t_dir});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.err_has), std::string::npos) << r.err;
+        const std::string data = row.lands + "/data.bin";
+        EXPECT_TRUE(row.lands.empty() || (drivertest::exists(data) && read_file(data) == data_));
+        EXPECT_TRUE(row.absent.empty() || !drivertest::exists(row.absent));
+        testutil::sh("rm -rf " + room_ + "/* " + place + " " + tmp_.file("inplace") + " " + tmp_.file("no"));
+    }
 }
 
 }  // namespace

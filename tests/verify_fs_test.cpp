@@ -452,14 +452,14 @@ TEST_F(VerifyFs, DanglingLinkIsReplacedByTheRelocationLink)
     EXPECT_EQ(link_target(full_ + "/qz"), room_ + "/qz");
 }
 
-// With -t, the link's place holding a real directory or file is never removed:
-// the check refuses before making anything. A link there, dangling or to a
-// directory, is replaced and its target left alone.
-TEST_F(VerifyFs, TNeverRemovesARealFileOrDirectoryAtTheLinkPlace)
+// With -t, whatever stands at the link's place (a directory, a file, a working
+// link) is never removed: the check refuses as for an existing extraction
+// directory, before making anything.
+TEST_F(VerifyFs, TNeverRemovesWhatStandsAtTheLinkPlace)
 {
     const std::string place = full_ + "/qz";
-    const std::string msg = place + ": exists and is not a symbolic link; it is left alone.\n" +
-                            "Please remove it first then try again.\n";
+    const std::string msg =
+        place + ": extraction directory exists!\nPlease remove it first then try again.\n";
     std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", room_.c_str());
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     // The filled filesystem has no room for a directory; make room for it first.
@@ -490,10 +490,11 @@ TEST_F(VerifyFs, TNeverRemovesARealFileOrDirectoryAtTheLinkPlace)
     write_file(room2_ + "/elsewhere/kept", "kept");
     ASSERT_EQ(symlink((room2_ + "/elsewhere").c_str(), place.c_str()), 0);
     c = run(1);
-    EXPECT_EQ(c.rc, 0);
-    EXPECT_EQ(c.err, "");
-    EXPECT_EQ(link_target(place), room_ + "/qz");
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, msg);
+    EXPECT_EQ(link_target(place), room2_ + "/elsewhere");
     EXPECT_EQ(read_file(room2_ + "/elsewhere/kept"), "kept");
+    EXPECT_FALSE(exists(room_ + "/qz"));
 }
 
 // -t naming the VFYFS directory itself: the directory made is the extraction
@@ -530,21 +531,24 @@ TEST_F(VerifyFs, LinkPlaceWithBlanksAndShellCharactersIsHandledLiterally)
 }
 
 // FSSUB= values that do not name a directory below the tested one, and VFYFS=
-// values with a ".." component, are refused before anything is made or removed.
-TEST_F(VerifyFs, DotDotAndEscapingValuesAreRefusedBeforeAnythingHappens)
+// values with a ".." component, are refused before anything is made or removed
+// where a relocation would be made. (Values naming an existing directory, such
+// as "..", meet the existence check first.)
+TEST_F(VerifyFs, DotDotAndEscapingValuesAreRefusedBeforeARelocation)
 {
     // A link at the place a bad value would clean up, and a directory above it.
     ASSERT_EQ(symlink("/nonexistent", (full_ + "/qz").c_str()), 0);
     write_file(tmp_.file("sentinel"), "s");
     for (const std::string sub :
-         {"..", "../qz", "qz/..", "a/../b", "//", "./", "qz/", "qz/.", "./qz", "a/./qz", "./qz/../.."}) {
+         {"../qz", "qz/..", "a/../b", "qz/", "qz/.", "./qz", "a/./qz", "./qz/../.."}) {
         set_features("VFYFS=" + full_ + ",FSSUB=" + sub);
         Check c = run(1);
         EXPECT_EQ(c.rc, -1) << sub;
         EXPECT_EQ(c.err,
                   "vokra: FSSUB=" + sub + " does not name a directory below " + full_ + ", refused.\n");
     }
-    for (const std::string& fs : std::vector<std::string>{full_ + "/..", full_ + "/../full", "../x", ".."}) {
+    ASSERT_EQ(chdir(full_.c_str()), 0);
+    for (const std::string& fs : std::vector<std::string>{full_ + "/../full", "../full", "./../full/"}) {
         set_features("VFYFS=" + fs + ",FSSUB=qz");
         Check c = run(1);
         EXPECT_EQ(c.rc, -1) << fs;
@@ -554,6 +558,11 @@ TEST_F(VerifyFs, DotDotAndEscapingValuesAreRefusedBeforeAnythingHappens)
     EXPECT_EQ(read_file(tmp_.file("sentinel")), "s");
     for (const std::string& d : {ro_, room_, room2_}) EXPECT_EQ(testutil::sh("ls -A '" + d + "'").out, "");
 
+    // Where the data fits in place nothing is made, and any value is used as written.
+    for (const std::string& sub : std::vector<std::string>{"../qz", "a/../b", "qz/"}) {
+        set_features("VFYFS=" + room_ + ",FSSUB=" + sub);
+        EXPECT_EQ(run(1).rc, 0) << sub;
+    }
     // Names below, with a leading or doubled slash or dots inside a name, are fine.
     for (const std::string& sub : std::vector<std::string>{"/qz", "a//qz", "..qz", "q..z", "qz..", ".qz"}) {
         set_features("VFYFS=" + room_ + ",FSSUB=" + sub);
@@ -645,6 +654,10 @@ TEST_F(VerifyFs, MountPointCutToItsFieldIsPassedOver)
 TEST(Mkdirp, MakesEachMissingComponentWithExactlyTheMode)
 {
     testutil::TempDir tmp;
+    auto mkdirp = [&tmp](const std::string& path, int mode) {
+        MadeDirs dirs;
+        return ::mkdirp(path.c_str(), tmp.path().size(), mode, dirs);
+    };
     const mode_t old = umask(077);
     EXPECT_EQ(mkdirp("rel/a/b", 0755), -1);
     EXPECT_EQ(errno, EINVAL);
@@ -652,7 +665,7 @@ TEST(Mkdirp, MakesEachMissingComponentWithExactlyTheMode)
 
     const std::string a = tmp.file("a");
     ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
-    EXPECT_EQ(mkdirp((a + "/b/c").c_str(), 0751), 0);
+    EXPECT_EQ(mkdirp(a + "/b/c", 0751), 0);
     struct stat st;
     ASSERT_EQ(stat((a + "/b").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0751u);
@@ -660,20 +673,20 @@ TEST(Mkdirp, MakesEachMissingComponentWithExactlyTheMode)
     EXPECT_EQ(st.st_mode & 07777, 0751u);
     ASSERT_EQ(stat(a.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);  // existing components keep their mode
-    EXPECT_EQ(mkdirp((a + "/b/c").c_str(), 0700), 0);
-    EXPECT_EQ(mkdirp((a + "//d//e").c_str(), 0755), 0);
+    EXPECT_EQ(mkdirp(a + "/b/c", 0700), 0);
+    EXPECT_EQ(mkdirp(a + "//d//e", 0755), 0);
     EXPECT_TRUE(is_dir(a + "/d/e"));
 
     write_file(a + "/file", "");
-    EXPECT_EQ(mkdirp((a + "/file/x").c_str(), 0755), -1);
+    EXPECT_EQ(mkdirp(a + "/file/x", 0755), -1);
 
     std::string p254 = tmp.path() + "/";  // inside tmp, so that it goes with it
     while (p254.size() < 254) p254 += p254.size() % 100 == 0 ? '/' : 'x';
     ASSERT_EQ(p254.size(), 254u);
-    EXPECT_EQ(mkdirp(p254.c_str(), 0755), 0);
+    EXPECT_EQ(mkdirp(p254, 0755), 0);
     EXPECT_TRUE(is_dir(p254));
     const std::string p255 = p254 + "/y";
-    EXPECT_EQ(mkdirp(p255.c_str(), 0755), -1);
+    EXPECT_EQ(mkdirp(p255, 0755), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_FALSE(exists(p255));
     umask(old);

@@ -32,15 +32,22 @@ constexpr std::size_t ANSWER_MAX = 512;  // one answer line at the prompt
 // so it is set only once the space check has returned a link in sympath.
 char* volatile relocation_link = nullptr;
 
+// Removes the link only while it is still the one the space check made,
+// pointing to its directory: whatever has taken its place since is not ours.
 void remove_relocation_link()
 {
     char* link = relocation_link;
-    if (link != nullptr && link[0] != '\0') unlink(link);
+    if (link == nullptr || link[0] == '\0') return;
+    char target[SYMPATH_BUFSIZ];
+    const ssize_t n = readlink(link, target, sizeof target);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof target) return;
+    target[n] = '\0';
+    if (std::strcmp(target, relocation_target) == 0) unlink(link);
 }
 
 extern "C" void on_fatal_signal(int)
 {
-    remove_relocation_link();  // unlink and _exit are async-signal-safe
+    remove_relocation_link();  // readlink, unlink and _exit are async-signal-safe
     _exit(1);
 }
 
@@ -269,6 +276,12 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         method_read = get_method(ifd);
         if (method_read == DEFLATED && needs_verify_pass() && verify_payload() != 0) return -1;
     }
+    // Before the space check: a payload that cannot be read gets no directory
+    // and no link made for it.
+    if (method_read == -1) {
+        std::fprintf(stderr, "%s: unknown compression method\n", program);
+        return -1;
+    }
 
     const char* vfy = extract_only ? nullptr : get_feature("VFYFS=");
     off_t data_start = vfy != nullptr && std::strchr(vfy, '=') != nullptr ? lseek(ifd, 0, SEEK_CUR) : -1;
@@ -290,11 +303,6 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             abort_cleanup = remove_relocation_link;
         }
         lseek(ifd, data_start, SEEK_SET);
-    }
-
-    if (method_read == -1) {
-        std::fprintf(stderr, "%s: unknown compression method\n", program);
-        return -1;
     }
 
     FILE* pipe = nullptr;

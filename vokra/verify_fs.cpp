@@ -1,16 +1,23 @@
 // Space check before extraction: room where the data is to go, or a directory
 // made on another filesystem and reached through a relocation link.
 //
-// Everything here may be steered by an archive's features, so the values that
-// end up as paths are checked before anything is created or removed: a link is
-// only ever put where no real file or directory stands, only a symbolic link is
-// removed to make room for it, and a path that would not fit its buffer is
-// refused rather than cut into another path.
+// Everything here may be steered by an archive's features, and the run is
+// often root's in directories other users can write to. So the values that end
+// up as paths are checked before anything is created or removed, and a path
+// that would not fit its buffer is refused rather than cut into another path.
+// The directory that receives the data is reached part by part through
+// descriptors opened without following links, and each part must be one that
+// no other user can rename or replace: otherwise the data, and the install
+// command working on it, would go wherever that user points. The link is put
+// through a descriptor of its directory only where nothing stands, or where a
+// dangling symbolic link stands, the one thing the check ever removes besides
+// directories it made itself.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +30,6 @@ namespace {
 constexpr std::size_t FS_BUFSIZ = 128;               // the VFYFS value: 127 characters
 constexpr std::size_t FSSUB_BUFSIZ = 256;            // the FSSUB value: 255 characters
 constexpr std::size_t PATH_BUFSIZ = SYMPATH_BUFSIZ;  // path, fullpath, native_path, candidates
-constexpr std::size_t MKDIRP_BUFSIZ = 255;           // mkdirp's prefix buffer: paths of 254 characters
 constexpr int EXTRACT_DIR_MODE = 0755;
 
 // Why the last candidate of a search was given up.
@@ -95,6 +101,22 @@ bool names_dir_below(const char* fssub)
     return plain && names > 0 && fssub[len - 1] != '/';
 }
 
+// Whether a relocation link may be made for these values: the link goes at
+// fs/fssub and the directory below a mount point, so neither may climb out.
+// Where the data fits in place nothing is made and the values stay as written.
+bool relocatable(const char* fs, const char* fssub)
+{
+    if (has_dotdot(fs)) {
+        say("VFYFS=%s: a \"..\" component is not allowed, refused.\n", fs);
+        return false;
+    }
+    if (!names_dir_below(fssub)) {
+        say("FSSUB=%s does not name a directory below %s, refused.\n", fssub, fs);
+        return false;
+    }
+    return true;
+}
+
 void strip_one_slash(char* s)
 {
     const std::size_t len = std::strlen(s);
@@ -117,70 +139,134 @@ bool confirm_link(const char* candidate)
     return reply[0] != 'n' && reply[0] != 'N';
 }
 
-// The link's place holds something that is not a symbolic link.
-void in_the_way(const char* native_path)
+void exists_message(const char* path)
 {
-    std::fprintf(stderr, "%s: exists and is not a symbolic link; it is left alone.\n", native_path);
-    std::fprintf(stderr, "Please remove it first then try again.\n");
+    std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", path);
+}
+
+// What stands at a name in a directory, for the link to be put there; st is
+// what stands there itself (a link not followed).
+enum Place { PLACE_FREE, PLACE_DANGLING, PLACE_TAKEN };
+
+Place place_state(int dir_fd, const char* name, struct stat& st)
+{
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return PLACE_FREE;
+    if (!S_ISLNK(st.st_mode)) return PLACE_TAKEN;
+    // A link whose target does not exist hides nothing; a working one is
+    // somebody's way to their data, and replacing it would lose it.
+    struct stat target;
+    if (fstatat(dir_fd, name, &target, 0) == 0 || (errno != ENOENT && errno != ENOTDIR)) return PLACE_TAKEN;
+    return PLACE_DANGLING;
+}
+
+// Why a directory cannot be trusted to keep what the run puts in it, or null:
+// another owner, or other users who may write to it without the sticky bit,
+// could rename what it holds and put something else in its place.
+const char* distrust(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) return std::strerror(errno);
+    if (st.st_uid != 0 && st.st_uid != geteuid()) return "belongs to another user";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        return "is writable by other users";
+    }
+    return nullptr;
+}
+
+// Reports a part of path (its first `len` characters) that is not used.
+void part_refused(const char* path, std::size_t len, const char* why)
+{
+    std::fprintf(stderr, "%.*s: %s, not used.\n", static_cast<int>(len), path, why);
 }
 
 struct Check {
     const char* fssub;
     const char* native_path;  // where the extract command expects the directory
+    const char* link_place;   // native_path made absolute, as the messages name it
     char* sym_path;           // the candidate's work buffer, then the link's path
     Verr verr;
 };
+
+// Puts the relocation link at native_path, pointing to the candidate that
+// dirs holds, through a descriptor of the link's directory.
+Outcome make_link(Check& ck, const char* cand, const MadeDirs& dirs)
+{
+    char parent[PATH_BUFSIZ];
+    std::memcpy(parent, ck.native_path, std::strlen(ck.native_path) + 1);
+    char* slash = std::strrchr(parent, '/');  // native_path is fs, "/" and fssub
+    slash[1] = '\0';
+    const char* name = ck.native_path + (slash + 1 - parent);
+    const int dir_fd = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        std::perror(cand);
+        ck.verr = SE_SYMLINK;
+        return REFUSED;
+    }
+    Outcome r = LINKED;
+    struct stat st, made;
+    switch (place_state(dir_fd, name, st)) {
+        case PLACE_DANGLING:
+            unlinkat(dir_fd, name, 0);
+            break;
+        case PLACE_TAKEN:
+            // The -t directory may be the VFYFS one: then the directory just
+            // made (a real one, not reached through a link) is the extraction
+            // directory and needs no link.
+            r = S_ISDIR(st.st_mode) && fstat(dirs.fd(), &made) == 0 && made.st_dev == st.st_dev &&
+                        made.st_ino == st.st_ino
+                    ? IN_PLACE
+                    : STOP;
+            break;
+        case PLACE_FREE:
+            break;
+    }
+    if (r == STOP) exists_message(ck.link_place);
+    if (r == LINKED && symlinkat(cand, dir_fd, name) != 0) {
+        std::perror(cand);
+        ck.verr = SE_SYMLINK;
+        r = REFUSED;
+    }
+    close(dir_fd);
+    return r;
+}
 
 // Tries to make the extraction directory below base and link it at native_path.
 Outcome try_candidate(Check& ck, const char* base)
 {
     char* cand = ck.sym_path;
+    const std::size_t base_len = std::strlen(base);
     if (!join(cand, base, ck.fssub[0] != '/', ck.fssub)) return REFUSED;
     if (access(cand, F_OK) == 0) {
         std::fprintf(stderr, "%s: already exists.\n", cand);
         ck.verr = SE_EXISTS;
         return REFUSED;
     }
-    // Only a symbolic link (dangling or not) may give way to the new link; a
-    // real file or directory there is somebody's data.
+    // Checked before anything is made; make_link checks again where it counts.
     struct stat st;
-    if (lstat(ck.native_path, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        in_the_way(ck.native_path);
+    if (place_state(AT_FDCWD, ck.native_path, st) == PLACE_TAKEN) {
+        exists_message(ck.link_place);
         return STOP;
     }
     if (verbose && !confirm_link(cand)) {
         ck.verr = SE_NONE;
         return REFUSED;
     }
-    if (mkdirp(cand, EXTRACT_DIR_MODE) != 0) {
-        std::perror(cand);
+    MadeDirs dirs;
+    if (mkdirp(cand, base_len, EXTRACT_DIR_MODE, dirs) != 0) {
+        dirs.remove_made();
         ck.verr = SE_MKDIR;
         return REFUSED;
     }
-    // The clean-up removes exactly the link's own place, without a shell.
-    if (lstat(ck.native_path, &st) == 0) {
-        struct stat made;
-        if (S_ISLNK(st.st_mode)) {
-            unlink(ck.native_path);
-        } else if (stat(cand, &made) == 0 && made.st_dev == st.st_dev && made.st_ino == st.st_ino) {
-            // The candidate is the extraction directory itself (the -t directory
-            // is the VFYFS one): the data goes there and no link is needed.
-            ck.sym_path[0] = '\0';
-            return IN_PLACE;
-        } else {
-            in_the_way(ck.native_path);
-            rmdir(cand);
-            return STOP;
-        }
+    const Outcome r = make_link(ck, cand, dirs);
+    if (r == IN_PLACE) {
+        ck.sym_path[0] = '\0';
+    } else if (r == LINKED) {
+        std::memcpy(relocation_target, cand, std::strlen(cand) + 1);
+        std::memcpy(ck.sym_path, ck.native_path, std::strlen(ck.native_path) + 1);
+    } else {
+        dirs.remove_made();
     }
-    if (symlink(cand, ck.native_path) != 0) {
-        std::perror(cand);
-        rmdir(cand);
-        ck.verr = SE_SYMLINK;
-        return REFUSED;
-    }
-    std::memcpy(ck.sym_path, ck.native_path, std::strlen(ck.native_path) + 1);
-    return LINKED;
+    return r;
 }
 
 void closing_messages(const char* fullpath, int min_mb, const char* fs, const char* fssub)
@@ -210,9 +296,12 @@ int has_room(const char* dir, int min_mb)
 
 }  // namespace
 
+char relocation_target[SYMPATH_BUFSIZ];
+
 int verify_fs(int min_mb, char* sym_path)
 {
     sym_path[0] = '\0';
+    relocation_target[0] = '\0';
 
     const char* value = feature_value("VFYFS=");
     if (value == nullptr) return -1;
@@ -234,15 +323,6 @@ int verify_fs(int min_mb, char* sym_path)
     }
     if (std::strlen(fs) < 2 || std::strlen(fssub) < 2) return -1;
 
-    if (has_dotdot(fs)) {
-        say("VFYFS=%s: a \"..\" component is not allowed, refused.\n", fs);
-        return -1;
-    }
-    if (!names_dir_below(fssub)) {
-        say("FSSUB=%s does not name a directory below %s, refused.\n", fssub, fs);
-        return -1;
-    }
-
     // The current directory is needed only to make a relative value absolute.
     char cwd[PATH_MAX];
     const bool need_cwd = fs[0] != '/' || (uncompress_dir[0] != '\0' && uncompress_dir[0] != '/');
@@ -263,17 +343,33 @@ int verify_fs(int min_mb, char* sym_path)
 
     char fullpath[PATH_BUFSIZ];
     char native_path[PATH_BUFSIZ];
-    if (!join(fullpath, base, true, fssub) || !join(native_path, fs, true, fssub)) return -1;
-
-    if (access(fullpath, F_OK) == 0) {
-        std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n",
-                     fullpath);
+    char link_place[PATH_BUFSIZ];
+    if (!join(fullpath, base, true, fssub) || !join(native_path, fs, true, fssub) ||
+        !join(link_place, path, true, fssub)) {
         return -1;
     }
 
-    Check ck{fssub, native_path, sym_path, SE_NONE};
+    if (access(fullpath, F_OK) == 0) {
+        exists_message(fullpath);
+        return -1;
+    }
+
+    // A -t directory whose room cannot be measured (one that does not exist,
+    // say) is no candidate: the walk would have to make it from nothing.
+    const int t_room = have_t ? has_room(uncompress_dir, min_mb) : 0;
+    if (t_room == -1) std::perror(uncompress_dir);
+    if (t_room != 1) {
+        if (has_room(path, min_mb) != 0) return 0;
+        if (have_t) {
+            closing_messages(fullpath, min_mb, fs, fssub);
+            return -1;
+        }
+    }
+    if (!relocatable(fs, fssub)) return -1;
+
+    Check ck{fssub, native_path, link_place, sym_path, SE_NONE};
     bool announce = true;
-    if (have_t && has_room(uncompress_dir, min_mb) != 0) {
+    if (t_room == 1) {
         // A relative -t directory is taken from the current directory, so that
         // the directory can be made and the link resolves from where it lies.
         char t_dir[PATH_BUFSIZ];
@@ -292,12 +388,6 @@ int verify_fs(int min_mb, char* sym_path)
                 break;
         }
         announce = false;  // the search below goes on quietly from the table's start
-    } else {
-        if (has_room(path, min_mb) != 0) return 0;
-        if (have_t) {
-            closing_messages(fullpath, min_mb, fs, fssub);
-            return -1;
-        }
     }
 
     if (announce) {
@@ -324,29 +414,77 @@ int verify_fs(int min_mb, char* sym_path)
     return -1;
 }
 
-int mkdirp(const char* path, int mode)
+MadeDirs::~MadeDirs()
 {
-    if (path[0] != '/') {
-        errno = EINVAL;
-        return -1;
-    }
-    const std::size_t len = std::strlen(path);
-    if (len >= MKDIRP_BUFSIZ) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    if (access(path, X_OK) == 0) return 0;
-    char prefix[MKDIRP_BUFSIZ];
-    for (std::size_t i = 1; i <= len; ++i) {
-        if (path[i] != '/' && path[i] != '\0') continue;
-        std::memcpy(prefix, path, i);
-        prefix[i] = '\0';
-        if (access(prefix, X_OK) != 0) {
-            if (mkdir(prefix, static_cast<mode_t>(mode)) != 0) return -1;
-            // mkdir's mode passes through the file-creation mask; the directory
-            // gets exactly `mode` whatever that mask is.
-            chmod(prefix, static_cast<mode_t>(mode));
+    for (std::size_t i = 0; i < depth_; ++i) close(fds_[i]);
+}
+
+void MadeDirs::remove_made()
+{
+    for (std::size_t i = depth_; i-- > 1 && made_[i];) {
+        // Only while the name still holds the directory made: it lies in one
+        // no other user can change, but the check costs nothing.
+        struct stat now, mine;
+        const char* name = names_ + name_at_[i];
+        if (fstatat(fds_[i - 1], name, &now, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fds_[i], &mine) == 0 &&
+            now.st_dev == mine.st_dev && now.st_ino == mine.st_ino) {
+            unlinkat(fds_[i - 1], name, AT_REMOVEDIR);
         }
     }
-    return 0;
+}
+
+int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs)
+{
+    const std::size_t len = std::strlen(path);
+    if (path[0] != '/' || len > MadeDirs::PATH_MAX_LEN) {
+        errno = path[0] != '/' ? EINVAL : ENAMETOOLONG;
+        std::perror(path);
+        return -1;
+    }
+    std::memcpy(dirs.names_, path, len + 1);
+    dirs.names_[base_len] = '\0';
+    // The base (a mount point or the -t directory) is taken as named; from it
+    // on, every directory is opened through its parent and never through a link.
+    int fd = open(dirs.names_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool made = false;
+    std::size_t at = base_len;
+    for (;;) {
+        if (fd < 0) {
+            std::perror(path);
+            return -1;
+        }
+        dirs.made_[dirs.depth_] = made;
+        dirs.fds_[dirs.depth_++] = fd;
+        if (const char* why = distrust(fd)) {
+            part_refused(path, at, why);
+            return -1;
+        }
+        while (at < len && path[at] == '/') ++at;
+        if (at == len) return 0;
+        const std::size_t name_at = at;
+        while (at < len && path[at] != '/') ++at;
+        dirs.names_[at] = '\0';
+        dirs.name_at_[dirs.depth_] = name_at;
+        const char* name = dirs.names_ + name_at;
+        const int parent = dirs.fds_[dirs.depth_ - 1];
+        made = mkdirat(parent, name, static_cast<mode_t>(mode)) == 0;
+        if (!made && errno != EEXIST) {
+            std::perror(path);
+            return -1;
+        }
+        fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && made) {
+            const int e = errno;  // for the report at the loop's top
+            unlinkat(parent, name, AT_REMOVEDIR);
+            errno = e;
+        }
+        struct stat st;
+        if (fd < 0 && !made && fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            part_refused(path, at, "is a symbolic link");
+            return -1;
+        }
+        // mkdirat's mode passes through the file-creation mask; the directory
+        // gets exactly `mode` whatever that mask is.
+        if (fd >= 0 && made) fchmod(fd, static_cast<mode_t>(mode));
+    }
 }

@@ -54,7 +54,35 @@ void export_features();
 
 // ---- space check ----
 int verify_fs(int min_mb, char* sym_path);
-int mkdirp(const char* path, int mode);
+// What the relocation link made by verify_fs points to; empty when it made none.
+extern char relocation_target[SYMPATH_BUFSIZ];
+
+// The directories one mkdirp call went through, each held by a descriptor
+// (the base first), and which of them it made, so that a path given up can
+// be taken back without touching anything the run did not create.
+class MadeDirs {
+public:
+    MadeDirs() = default;
+    ~MadeDirs();
+    MadeDirs(const MadeDirs&) = delete;
+    MadeDirs& operator=(const MadeDirs&) = delete;
+    int fd() const { return depth_ > 0 ? fds_[depth_ - 1] : -1; }
+    void remove_made();  // deepest first; each only while it is still the one made
+
+private:
+    friend int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
+    static constexpr std::size_t PATH_MAX_LEN = 254;  // paths of up to 254 characters
+    static constexpr std::size_t MAX_DEPTH = PATH_MAX_LEN / 2 + 1;
+    int fds_[MAX_DEPTH] = {};
+    std::size_t name_at_[MAX_DEPTH] = {};  // each directory's name in names_
+    bool made_[MAX_DEPTH] = {};
+    char names_[PATH_MAX_LEN + 1] = {};  // the path, its parts NUL-terminated
+    std::size_t depth_ = 0;
+};
+// Makes the directories of absolute `path` below its first base_len
+// characters, each with exactly `mode`; 0 when all of them stand afterwards as
+// directories that no other user can change, -1 after a message otherwise.
+int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 
 // ---- listing ----
 extern int first_time;                // 1 until the column header has been printed
