@@ -170,6 +170,18 @@ TEST_F(RelocationRun, LinkIsGoneAfterTheExtractCommandFailedToStart)
     EXPECT_FALSE(drivertest::exists(room_ + "/qz/data.bin"));
 }
 
+// A link the install command put in place of the relocation link is not the
+// run's: it stays.
+TEST_F(RelocationRun, LinkReplacedByTheInstallCommandStays)
+{
+    const std::string place = full_ + "/qz";
+    const std::string arc =
+        build({"-f", "cat > " + place + "/%o", "-r", "rm " + place + "; ln -s / " + place});
+    testutil::RunResult r = run(arc);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(drivertest::exists(place + "/etc"), true);
+}
+
 // No room anywhere: the run stops before extracting, with the closing messages
 // and exit status 1, and nothing is made.
 TEST_F(RelocationRun, NoRoomAnywhereStopsTheRun)
