@@ -479,8 +479,8 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     if (!verbose || confirm_install(install_cmd)) {
         // As system() does, the run ignores SIGQUIT while the command runs:
         // from the terminal it reaches the command, which decides.
-        struct sigaction ign {
-        }, quit{};
+        struct sigaction quit {};
+        struct sigaction ign {};
         ign.sa_handler = SIG_IGN;
         sigemptyset(&ign.sa_mask);
         pid_t pid = signals.start_command(install_cmd, -1);
