@@ -8,6 +8,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "deflate_tokens.h"
 #include "deflate_writer.h"
 #include "gzip.h"
 #include "testutil.h"
@@ -226,17 +227,44 @@ TEST(InflateFixed, Distance1Length258RepeatsThePreviousByte)
     EXPECT_EQ(d.out, std::string(259, 'x'));
 }
 
-TEST(InflateFixed, DistanceBeforeTheStreamStartIsNotChecked)
+// A distance may reach back to the first byte of the data and no further
+// (zlib: "invalid distance too far back"), whatever the window held before:
+// in the fast loop (literals follow), in the slow path (the match is the
+// last code), in the window's last stretch, and from the start of a window.
+TEST(InflateFixed, ADistanceBeforeTheStartOfTheDataIsBadData)
 {
-    BitWriter bw;
-    block_header(bw, true, 1);
-    fixed_lit().put(bw, 257);  // length 3 at output position 0
-    fixed_dist().put(bw, 9);   // distance 25 + 3 extra bits
-    bw.bits(0, 3);
-    fixed_lit().put(bw, 256);
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, OK);
-    EXPECT_EQ(d.out, std::string(3, '\0'));  // whatever the window held: zeros after a reset
+    struct Case {
+        unsigned before;    // bytes stored ahead of the fixed block
+        unsigned distance;  // of one 3-byte match
+        unsigned after;     // literals after it: with 40 the fast loop decodes it
+        int result;
+    };
+    for (const Case& c :
+         {Case{0, 1, 40, BAD_DATA}, Case{0, 1, 0, BAD_DATA}, Case{10, 10, 40, OK}, Case{10, 11, 40, BAD_DATA},
+          Case{10, 10, 0, OK}, Case{10, 11, 0, BAD_DATA}, Case{32600, 32600, 40, OK},
+          Case{32600, 32601, 40, BAD_DATA}, Case{32768, 32768, 40, OK}, Case{40000, 32768, 0, OK}}) {
+        SCOPED_TRACE(testing::Message() << c.before << " " << c.distance << " " << c.after);
+        std::string head = testutil::random_bytes(c.before, 3);
+        BitWriter bw;
+        if (c.before != 0) stored_block(bw, false, head);
+        block_header(bw, true, 1);
+        fixed_lit().put(bw, 257);  // length 3
+        unsigned dsym = 29;
+        while (tokens::detail::DBASE[dsym] > c.distance) dsym--;
+        fixed_dist().put(bw, dsym);
+        bw.bits(c.distance - tokens::detail::DBASE[dsym], static_cast<unsigned>(tokens::detail::DEXT[dsym]));
+        for (unsigned i = 0; i < c.after; i++) fixed_lit().put(bw, 'z');
+        fixed_lit().put(bw, 256);
+        Decoded d = decode(bw.finish());
+        EXPECT_EQ(d.result, c.result);
+        if (c.result != OK) {
+            EXPECT_EQ(d.out, head.substr(0, head.size() / 32768 * 32768));
+            continue;
+        }
+        std::string expect = head;
+        for (int i = 0; i < 3; i++) expect += expect[expect.size() - c.distance];
+        EXPECT_TRUE(d.out == expect + std::string(c.after, 'z'));
+    }
 }
 
 TEST(InflateFixed, InputIsLeftOnTheTrailerWhetherOrNotTheLastCodeEndsOnAByte)

@@ -4,8 +4,11 @@
 //
 // While the run owns a relocation link it must not leave it behind on any way
 // out: the normal end unlinks it, a fatal stream error reaches the link through
-// abort_cleanup, and SIGINT, SIGTERM and SIGHUP through a handler that unlinks
-// it and exits 1. SIGPIPE is ignored while the data moves, so an extract
+// abort_cleanup, and SIGINT, SIGTERM and SIGHUP through a handler. Both
+// commands run through "/bin/sh -c" with their process id known (not popen or
+// system), so such a signal can be passed on to a command that is running and
+// the run can wait for it: a command must never go on working through a link
+// that is already gone. SIGPIPE is ignored while the data moves, so an extract
 // command that stops reading turns into an EPIPE write error with a message
 // instead of silently killing the process.
 #include <cctype>
@@ -16,12 +19,15 @@
 #include <cstring>
 #include <iterator>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "strsplit.h"
 #include "vokra.h"
+
+extern char** environ;
 
 namespace {
 
@@ -31,6 +37,14 @@ constexpr std::size_t ANSWER_MAX = 512;  // one answer line at the prompt
 // The relocation link of the current run, or null. Read by the signal handler,
 // so it is set only once the space check has returned a link in sympath.
 char* volatile relocation_link = nullptr;
+
+// The command now running, for the signal handler and the fatal exit: its
+// process id (0 when none); while the extract command runs, `extracting`,
+// and while it is fed, the pipe's write end.
+volatile pid_t command_pid = 0;
+volatile int command_input = -1;
+volatile std::sig_atomic_t extracting = 0;
+volatile std::sig_atomic_t interrupted = 0;
 
 // Removes the link only while it is still the one the space check made,
 // pointing to its directory: whatever has taken its place since is not ours.
@@ -45,9 +59,53 @@ void remove_relocation_link()
     if (std::strcmp(target, relocation_target) == 0) unlink(link);
 }
 
-extern "C" void on_fatal_signal(int)
+// The end of a run cut short (a fatal stream error or a signal): the
+// extract command, if running, sees the end of its input and is waited for,
+// then the link goes. Only async-signal-safe calls: close, waitpid, readlink,
+// unlink.
+void end_cut_short()
 {
-    remove_relocation_link();  // readlink, unlink and _exit are async-signal-safe
+    const int fd = command_input;
+    command_input = -1;
+    if (fd >= 0) close(fd);
+    const pid_t pid = command_pid;
+    if (pid > 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    remove_relocation_link();
+}
+
+// Whether a signal was sent by the kernel for the terminal: it went to the
+// whole foreground process group, the command included, so passing it on
+// would deliver it twice. Where the kernel does not say so, it is passed on.
+bool from_terminal(const siginfo_t* info)
+{
+#ifdef SI_KERNEL
+    return info != nullptr && info->si_code == SI_KERNEL;
+#else
+    (void)info;
+    return false;
+#endif
+}
+
+// A signal is passed on to the command that is running (unless it came from
+// the terminal or from the command itself). During the install command the
+// run then waits for it in the normal way and ends with status 1; otherwise
+// the run ends here, after the extract command, if any, has ended.
+extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*)
+{
+    const int saved_errno = errno;
+    const pid_t pid = command_pid;
+    if (pid > 0) {
+        interrupted = 1;
+        if (!from_terminal(info) && (info == nullptr || info->si_pid != pid)) kill(pid, sig);
+        if (!extracting) {
+            errno = saved_errno;
+            return;
+        }
+    }
+    end_cut_short();
     _exit(1);
 }
 
@@ -59,8 +117,11 @@ class RunSignals {
 public:
     RunSignals()
     {
+        // SA_NODEFER: a second signal while the handler waits for the
+        // extract command is passed on too.
         struct sigaction sa {};
-        sa.sa_handler = on_fatal_signal;
+        sa.sa_sigaction = on_fatal_signal;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
         sigemptyset(&sa.sa_mask);
         for (std::size_t i = 0; i < std::size(CAUGHT_SIGNALS); i++) {
             sigaction(CAUGHT_SIGNALS[i], nullptr, &saved_[i]);
@@ -82,21 +143,53 @@ public:
     RunSignals(const RunSignals&) = delete;
     RunSignals& operator=(const RunSignals&) = delete;
 
-    // Children started with popen and system get the default SIGPIPE, not our
-    // ignored one (an ignored disposition would survive their exec).
-    void child_defaults() const { sigaction(SIGPIPE, &saved_pipe_, nullptr); }
-    void parent_ignores() const
+    // Starts "/bin/sh -c command" with `input` (or our standard input, for -1)
+    // as its standard input, and returns its process id, or -1 with errno
+    // set. The command gets the SIGPIPE disposition we were started with,
+    // not our ignored one (an ignored disposition would survive its exec).
+    pid_t start_command(const char* command, int input) const
     {
+        posix_spawn_file_actions_t actions;
+        if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+        if (input >= 0) posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+        char sh[] = "sh", dash_c[] = "-c", dashes[] = "--";
+        char* argv[] = {sh, dash_c, dashes, const_cast<char*>(command), nullptr};
+        sigaction(SIGPIPE, &saved_pipe_, nullptr);
+        pid_t pid;
+        int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
         struct sigaction ign {};
         ign.sa_handler = SIG_IGN;
         sigemptyset(&ign.sa_mask);
         sigaction(SIGPIPE, &ign, nullptr);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            errno = rc;
+            return -1;
+        }
+        command_pid = pid;
+        return pid;
     }
 
 private:
     struct sigaction saved_[std::size(CAUGHT_SIGNALS)]{};
     struct sigaction saved_pipe_ {};
 };
+
+// Waits for the command to end and returns its wait status, or -1. The
+// command stays a zombie until command_pid no longer names it, so a late
+// signal is never passed on to another process that got its id.
+int wait_command(pid_t pid)
+{
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    command_pid = 0;
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
 
 // Appends text to the expansion, wrapped in single quotes for the shell when
 // asked (a ' inside becomes '\''). Returns false when it would not fit.
@@ -167,21 +260,35 @@ char* expand_command(const char* pgm, bool quote)
     return out;
 }
 
-// Reports an extract command that did not end with status 0; -1 then.
-int check_extract_status(const char* program, const char* command, int status)
+// The extract command's status does not stop the run (tar, for one, exits
+// non-zero on mere warnings, and stored archives rely on their install
+// command running); one other than 0 is only reported.
+void warn_extract_status(const char* program, const char* command, int status)
 {
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
     if (status == -1) {
-        std::fprintf(stderr, "\n%s: extraction of %s failed: %s\n", program, ofname, std::strerror(errno));
+        std::fprintf(stderr, "%s: warning: cannot wait for extract command: %s: %s\n", program,
+                     std::strerror(errno), command);
     } else if (WIFSIGNALED(status)) {
-        std::fprintf(stderr, "\n%s: extraction of %s failed (killed by signal %d)\n", program, ofname,
-                     WTERMSIG(status));
-    } else {
-        std::fprintf(stderr, "\n%s: extraction of %s failed (exit status %d)\n", program, ofname,
-                     WEXITSTATUS(status));
+        std::fprintf(stderr, "%s: warning: extract command was killed by signal %d: %s\n", program,
+                     WTERMSIG(status), command);
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "%s: warning: extract command exited with status %d: %s\n", program,
+                     WEXITSTATUS(status), command);
     }
-    std::fprintf(stderr, "\nCommand: %s\n", command);
-    return -1;
+}
+
+// The stored name is data, not a path: only its last component is used, so
+// the output never lands outside the directory the command expects, and a
+// name that names no file (empty, ".", "..", or ending in "/") counts as no
+// name at all.
+void set_output_name(char* stored)
+{
+    char* base = gz_basename(stored);
+    if (base[0] == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) {
+        std::strcpy(ofname, "stdout");
+    } else {
+        std::memmove(ofname, base, std::strlen(base) + 1);
+    }
 }
 
 // The verbose confirmation: 1 to run the command, 0 not to.
@@ -199,7 +306,7 @@ int confirm_install(const char* command)
     for (;;) {
         std::fflush(stdout);
         // End of input (or a read error) is no answer: the command does not run.
-        if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+        if (read_answer_line(answer, sizeof answer) != 0) {
             std::printf("\n");
             std::fflush(stdout);
             return 0;
@@ -261,9 +368,9 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     const bool raw = get_feature("NOCOMPR") != nullptr;
     int method_read = 0;
     if (raw) {
-        const char* name = get_feature("NAME=");
-        const char* eq = name != nullptr ? std::strchr(name, '=') : nullptr;
-        if (eq != nullptr) std::strcpy(ofname, eq + 1);  // a lookup holds at most 255 characters
+        char* name = get_feature("NAME=");
+        char* eq = name != nullptr ? std::strchr(name, '=') : nullptr;
+        if (eq != nullptr) set_output_name(eq + 1);  // a lookup holds at most 255 characters
         // An empty raw payload is refused before the extract command starts:
         // it is also what a file cut short inside the preamble leaves, whose
         // commands may be cut short too and must not run.
@@ -274,6 +381,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         }
     } else {
         method_read = get_method(ifd);
+        set_output_name(ofname);
         if (method_read == DEFLATED && needs_verify_pass() && verify_payload() != 0) return -1;
     }
     // Before the space check: a payload that cannot be read gets no directory
@@ -300,12 +408,12 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // holds candidate paths that must never be unlinked.
         if (sympath[0] != '\0') {
             relocation_link = sympath;
-            abort_cleanup = remove_relocation_link;
+            abort_cleanup = end_cut_short;
         }
         lseek(ifd, data_start, SEEK_SET);
     }
 
-    FILE* pipe = nullptr;
+    pid_t extractor = 0;
     char* extract_cmd = nullptr;
     if (extract_only) {
         to_stdout = 1;
@@ -315,16 +423,33 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         extract_cmd = expand_command(pipe_program, default_extract);
         if (extract_cmd == nullptr) return -1;
         std::fflush(nullptr);  // the child must not inherit unwritten output
-        signals.child_defaults();
-        pipe = popen(extract_cmd, "w");
-        signals.parent_ignores();
-        if (pipe == nullptr) {
+        // Both ends close on exec: the command's standard input is a copy,
+        // and no later command inherits the write end.
+        int fds[2];
+        if (pipe(fds) == 0) {
+            fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+            fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+            command_input = fds[1];
+            extracting = 1;
+            abort_cleanup = end_cut_short;
+            extractor = signals.start_command(extract_cmd, fds[0]);
+            int saved = errno;
+            close(fds[0]);
+            if (extractor == -1) {
+                command_input = -1;
+                close(fds[1]);
+            }
+            errno = saved;
+        } else {
+            extractor = -1;
+        }
+        if (extractor == -1) {
             std::perror(extract_cmd);
             std::free(extract_cmd);
             return -1;
         }
         to_stdout = 0;
-        ofd = fileno(pipe);
+        ofd = fds[1];
     }
 
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
@@ -339,16 +464,18 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         result = copy_raw(ifd, ofd) == 0 ? 1 : 0;
     }
 
-    std::fflush(pipe);  // null (with -x) flushes every output stream
+    if (extract_only) std::fflush(nullptr);
     if (extract_pause_seconds != 0) sleep(extract_pause_seconds);
 
-    if (pipe != nullptr) {
-        // pclose closes the data descriptor, so the extract command sees the
-        // end of its input, and then waits for it to finish.
-        int status = pclose(pipe);
-        int extract_result = check_extract_status(program, extract_cmd, status);
+    if (extractor > 0) {
+        // Closing the data descriptor lets the extract command see the end
+        // of its input; then the run waits for it to finish.
+        command_input = -1;
+        close(ofd);
+        int status = wait_command(extractor);
+        extracting = 0;
+        warn_extract_status(program, extract_cmd, status);
         std::free(extract_cmd);
-        if (extract_result != 0) return -1;
     }
 
     if (extract_only || to_stdout || result != 0 || dont_run_program || run_program[0] == '\0') return result;
@@ -357,18 +484,26 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     if (install_cmd == nullptr) return -1;
     export_features();
     std::fflush(nullptr);
-    signals.child_defaults();
-    if (verbose) {
-        // In verbose mode the dialogue has spoken; no failure message follows.
-        if (confirm_install(install_cmd)) result = std::system(install_cmd);
-    } else {
-        result = std::system(install_cmd);
-        if (((result >> 8) & 0xff) != 0) {
+    // In verbose mode the dialogue has spoken; no failure message follows.
+    if (!verbose || confirm_install(install_cmd)) {
+        // As system() does, the run ignores SIGQUIT while the command runs:
+        // from the terminal it reaches the command, which decides.
+        struct sigaction quit {};
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        sigemptyset(&ign.sa_mask);
+        pid_t pid = signals.start_command(install_cmd, -1);
+        sigaction(SIGQUIT, &ign, &quit);
+        if (pid == -1) std::perror(install_cmd);
+        result = pid == -1 ? -1 : wait_command(pid);
+        sigaction(SIGQUIT, &quit, nullptr);
+        if (!verbose && ((result >> 8) & 0xff) != 0) {
             std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
             std::fprintf(stderr, "\nCommand: %s\n", install_cmd);
         }
+        // A run told to stop fails, however the command ended.
+        if (interrupted && result == 0) result = -1;
     }
-    signals.parent_ignores();
     std::free(install_cmd);
     return result;
 }
@@ -380,12 +515,29 @@ char* replace_program_parms(const char* pgm)
     return expand_command(pgm, false);
 }
 
+int read_answer_line(char* answer, std::size_t size)
+{
+    if (std::fgets(answer, static_cast<int>(size), stdin) == nullptr) return -1;
+    std::size_t len = std::strlen(answer);
+    if (len > 0 && answer[len - 1] == '\n') {
+        answer[len - 1] = '\0';
+        return 0;
+    }
+    // The rest of an over-long line belongs to this answer, not to the next.
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+    return 0;
+}
+
 void export_features()
 {
     APLIST items = ap_strsplit(features, ",");
     if (items == nullptr) return;
     for (void** p = items; *p != nullptr; p++) {
+        // Blanks around an item are layout ("X=1, Y=2"), never part of a name.
         char* item = static_cast<char*>(*p);
+        item += std::strspn(item, " \t\n\r");
         strtrim(item);
         char* env;
         if (std::strchr(item, '=') == nullptr) {
@@ -429,6 +581,8 @@ int do_decompress(const char* program)
         remove_relocation_link();
         relocation_link = nullptr;
         abort_cleanup = nullptr;
+        extracting = 0;
+        interrupted = 0;
     }
     return result;
 }

@@ -138,12 +138,19 @@ void release_all_tables()
 // layer's window array): positions not yet rewritten in the current window
 // are read from there. So the fast loop may write a few bytes past a match
 // (see copy_fast) without losing history, and every read returns the byte the
-// circular window held there. At the start of a stream `history` is a copy
-// of the window, so reads before the stream start still give whatever the
-// window held.
+// circular window held there.
 uch* const history = window + WSIZE;
 constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
 static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and spill fit the window array");
+
+// Bytes of the stream before window position 0 that a distance may reach:
+// 0 until the first window is handed out, then WSIZE, every distance the
+// format has. A distance d at window position w is valid when
+// d <= w + reach_before; a longer one reaches before the start of the data
+// and is a format error, as in zlib ("invalid distance too far back").
+// Otherwise the bytes copied would be whatever the window held, which a
+// second decode of the same member (the verify pass) need not see alike.
+unsigned reach_before;
 
 // The window is full: hand it out, and keep it as the history of the next.
 inline void window_full(unsigned& w)
@@ -151,7 +158,14 @@ inline void window_full(unsigned& w)
     outcnt = w;
     flush_window();
     std::memcpy(history, window, WSIZE);
+    reach_before = WSIZE;
     w = 0;
+}
+
+// Whether a match at window position w may copy from distance dist.
+inline bool reaches_data(unsigned w, unsigned dist)
+{
+    return dist <= w + reach_before;
 }
 
 inline void put_byte(unsigned& w, uch c)
@@ -363,7 +377,12 @@ bool fast_build_set(fast_set& f, const unsigned* ll, unsigned nl, const unsigned
 //    literals, the first of up to 15 bits and the others of at most
 //    FAST_LBITS, each looked up while at least FAST_LBITS bits are held;
 //  - below FAST_OUT_END in the window, four literals or a whole match end
-//    before the window fills (see the near_end step for the rest).
+//    before the window fills (see the near_end step for the rest);
+//  - a distance can reach before the start of the data only while no window
+//    has been handed out (reach_before is 0), and then only when it exceeds
+//    w: so the test sits in the branch for sources in the previous window,
+//    which valid data takes only after the first window, and the loop's
+//    common path carries no extra compare.
 // Since every byte it decodes from lies in inbuf, the slow reader would have
 // found the same bytes there: it would neither have refilled nor hit the end
 // of input at any point the fast loop covers. On leaving, the whole bytes the
@@ -507,6 +526,7 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
         }
         if (t & F_EXC) return 1;
         unsigned dist = value(t);
+        if (!reaches_data(w, dist)) return 1;
         copy_match(w, w - dist, n);
         return 0;
     };
@@ -583,6 +603,10 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
             }
             unsigned dist = value(t);
             if (dist > w) {
+                if (reach_before == 0) {
+                    r = 1;  // before the start of the data
+                    goto out;
+                }
                 // The source starts in the previous window. A match that
                 // stays there is copied from `history` in words, reading at
                 // most COPY_SPILL bytes past its end, inside the window array;
@@ -861,9 +885,10 @@ int decode_codes(slow_codes& c, const fast_set* fast)
         if (t == nullptr) return 1;
         e = t->e;
         need_bits(b, k, e);
-        unsigned src = w - t->v.n - low_bits(b, e);
+        unsigned dist = t->v.n + low_bits(b, e);
         drop_bits(b, k, e);
-        copy_match(w, src, n);
+        if (!reaches_data(w, dist)) return 1;
+        copy_match(w, w - dist, n);
     }
 
     outcnt = w;
@@ -1108,7 +1133,10 @@ int inflate()
     outcnt = 0;
     bk = 0;
     bb = 0;
-    std::memcpy(history, window, WSIZE);
+    // Every stream starts from a clean window, so nothing of an earlier
+    // decode (the verify pass of the same member) can reach this one.
+    std::memset(window, 0, sizeof window);
+    reach_before = 0;
 
     int last;
     do {

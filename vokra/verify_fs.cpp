@@ -130,12 +130,9 @@ bool confirm_link(const char* candidate)
 {
     std::fprintf(stderr, "Creating temporary link to %s\n", candidate);
     std::fprintf(stderr, "OK to create temporary link? [y]: ");
-    char reply[4] = {};
-    if (std::fgets(reply, sizeof reply, stdin) != nullptr && std::strchr(reply, '\n') == nullptr) {
-        int c;
-        while ((c = std::getchar()) != EOF && c != '\n') {
-        }
-    }
+    // End of input accepts, as an empty line does.
+    char reply[4];
+    if (read_answer_line(reply, sizeof reply) != 0) reply[0] = '\0';
     return reply[0] != 'n' && reply[0] != 'N';
 }
 

@@ -51,6 +51,11 @@ int do_decompress(const char* program);
 // expansion would not fit in EXPAND_BUFSIZ - 1 characters.
 char* replace_program_parms(const char* pgm);
 void export_features();
+// Reads one whole line of standard input as an answer at a prompt: its first
+// size - 1 characters, without the newline, go into answer, and the rest of
+// an over-long line is read and dropped. Returns 0, or -1 at end of input (or
+// on a read error) before any character.
+int read_answer_line(char* answer, std::size_t size);
 
 // ---- space check ----
 int verify_fs(int min_mb, char* sym_path);
