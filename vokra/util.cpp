@@ -1,6 +1,7 @@
 // Stream buffers and counters, buffered input and output, and the fatal exits
 // shared by the member writer and reader, the bit writer and the engine.
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +38,7 @@ int list;
 int to_stdout;
 
 void (*abort_cleanup)();
+std::jmp_buf* fatal_return;
 
 void reset_stream_state()
 {
@@ -57,6 +59,7 @@ void reset_stream_state()
     save_orig_name = 1;
     verbose = list = to_stdout = 0;
     abort_cleanup = nullptr;
+    fatal_return = nullptr;
     updcrc(nullptr, 0);
 }
 
@@ -161,6 +164,11 @@ void abort_gzip()
         void (*cleanup)() = abort_cleanup;
         abort_cleanup = nullptr;  // a failure inside the clean-up must not recurse
         cleanup();
+    }
+    if (fatal_return != nullptr) {
+        std::jmp_buf* back = fatal_return;
+        fatal_return = nullptr;
+        std::longjmp(*back, 1);
     }
     std::exit(1);
 }

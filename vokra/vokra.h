@@ -60,3 +60,6 @@ int mkdirp(const char* path, int mode);
 extern int first_time;                // 1 until the column header has been printed
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
+// Writes stored text to standard output: as stored, or with `escape` every
+// byte outside printable ASCII (and the backslash) in C escapes.
+void put_stored(const char* s, bool escape);
