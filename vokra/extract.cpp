@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "progress.h"
 #include "strsplit.h"
 #include "vokra.h"
 
@@ -40,7 +41,8 @@ void remove_relocation_link()
 
 extern "C" void on_fatal_signal(int)
 {
-    remove_relocation_link();  // unlink and _exit are async-signal-safe
+    progress_abandon();        // write, unlink and _exit are async-signal-safe
+    remove_relocation_link();
     _exit(1);
 }
 
@@ -217,6 +219,18 @@ bool needs_verify_pass()
     return fstat(STDOUT_FILENO, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
+// Shows the progress of one pass over the payload, counted in payload bytes
+// read from the archive, so the two passes each run from the header to 100%.
+// With -x onto a terminal the data itself is on the screen: no line there.
+void start_payload_progress(const char* step)
+{
+    if (extract_only && isatty(STDOUT_FILENO)) return;
+    struct stat st;
+    off_t at = lseek(ifd, 0, SEEK_CUR);
+    if (at < 0 || fstat(ifd, &st) != 0) return;
+    progress_start(step, st.st_size - preamble_end, at - preamble_end);
+}
+
 // Decodes the whole member once into /dev/null before anything is started, so
 // a damaged payload (format violation, truncation, CRC-32 or length mismatch)
 // ends the run through the fatal exit before a single byte reaches the
@@ -234,7 +248,9 @@ int verify_payload()
     off_t body = at - static_cast<off_t>(insize - inptr);
     int out = ofd;
     bytes_out = 0;
+    start_payload_progress("checking");
     unzip(ifd, null_fd);
+    progress_end();
     close(null_fd);
     ofd = out;
     if (lseek(ifd, body, SEEK_SET) != body) {
@@ -323,6 +339,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
 
     int result;
+    start_payload_progress("extracting");
     if (!raw) {
         result = unzip(ifd, ofd);
     } else {
@@ -330,6 +347,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // failed extraction. Read and write failures are fatal stream errors.
         result = copy_raw(ifd, ofd) == 0 ? 1 : 0;
     }
+    progress_end();
 
     std::fflush(pipe);  // null (with -x) flushes every output stream
     if (extract_pause_seconds != 0) sleep(extract_pause_seconds);

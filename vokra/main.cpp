@@ -6,8 +6,10 @@
 #include <cstring>
 #include <initializer_list>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "progress.h"
 #include "vokra.h"
 
 namespace {
@@ -137,7 +139,10 @@ void add_composed_feature(const char* prefix, const char* arg)
             copy_raw(ifd, ofd);
             exit_code = 0;
         } else {
+            struct stat st;
+            if (fstat(ifd, &st) == 0 && S_ISREG(st.st_mode)) progress_start("compressing", st.st_size, 0);
             zip(ifd, ofd);
+            progress_end();
         }
         close(ifd);
     }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "gzip.h"
+#include "progress.h"
 
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
@@ -60,6 +61,8 @@ void reset_stream_state()
     verbose = list = to_stdout = 0;
     abort_cleanup = nullptr;
     fatal_return = nullptr;
+    progress_abandon();
+    progress_done = 0;
     updcrc(nullptr, 0);
 }
 
@@ -78,6 +81,7 @@ int fill_inbuf(int eof_ok)
 
     if (insize == 0) read_error();
     bytes_in += insize;
+    progress_count(insize);
     inptr = 1;
     return inbuf[0];
 }
@@ -127,11 +131,13 @@ zoff_t copy_raw(int in, int out)
         if (n == 0) return total;
         write_buf(out, inbuf, static_cast<unsigned>(n));
         total += n;
+        progress_count(n);
     }
 }
 
 void error(const char* m)
 {
+    progress_abandon();
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
     abort_gzip();
 }
@@ -139,6 +145,7 @@ void error(const char* m)
 void read_error()
 {
     int e = errno;
+    progress_abandon();
     std::fprintf(stderr, "\n%s: ", progname);
     if (e != 0) {
         errno = e;
@@ -152,6 +159,7 @@ void read_error()
 void write_error()
 {
     int e = errno;
+    progress_abandon();
     std::fprintf(stderr, "\n%s: ", progname);
     errno = e;
     std::perror(ofname);
