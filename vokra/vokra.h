@@ -33,6 +33,8 @@ void reset_driver_state();
 
 // ---- usage ----
 void Usage(int is_compressed);
+void Help(int is_compressed);  // --help: standard output
+void Version();                // --version: standard output
 
 // ---- archive image ----
 char* find_program(const char* ref);
