@@ -105,6 +105,36 @@ TEST_F(Cli, OptionsAfterOperandsCountAndDoubleDashEndsThem)
     EXPECT_EQ(parse_archive(r.out).features, "NOCOMPR,NAME=f");
 }
 
+TEST_F(Cli, HelpAndVersionAnswerOnStandardOutputOnlyAsWholeWordsInOptionPlace)
+{
+    std::string app = make_archive({"-C", "Acme tools 2.0"});
+    const std::string build_help = "Usage: " + exe + " [options] file... > archive\n", version = "vokra 1.2.1\n";
+    const std::pair<std::vector<std::string>, std::string> answered[] = {
+        {{exe, "--version"}, version},
+        {{app, "--version", "-z"}, version},
+        {{exe, "-cv", "f", "--help"}, build_help},
+        {{exe, "-u", "--help"}, "Usage: " + exe + " [options]\n"},
+        {{app, "--help"}, "Usage: " + app + " [options]\n       " + app + " -u [options] archive\nAcme"},
+        {{exe, "-C", "--help", "--version"}, version},  // the comment is --help
+    };
+    for (const auto& [argv, out_start] : answered) {
+        auto r = run(argv, "", dir.path());
+        EXPECT_EQ(r.status, 0) << argv[1];
+        EXPECT_EQ(r.out.substr(0, out_start.size()), out_start) << argv[1];
+        EXPECT_EQ(r.err, "") << argv[1];
+    }
+    // Usage errors stay usage errors; after -- it is an operand naming no file.
+    for (const char* first : {"-h", "--helpx", "--"}) {
+        auto r = run({exe, "-a", first, "--help"}, "", dir.path());
+        EXPECT_EQ(r.status, 1) << first;
+        EXPECT_NE(r.out.rfind("Usage: ", 0), 0u) << first;
+    }
+    auto r = run({exe, "--help"});  // one line per option
+    for (const char* p = "huclvxnapCrfVStOF"; *p != '\0'; p++) {
+        EXPECT_NE(r.out.find(std::string("\n  -") + *p), std::string::npos) << *p;
+    }
+}
+
 TEST_F(Cli, AnArchiveImagePrintsTheArchiveUsageWithItsComment)
 {
     std::string app = make_archive({"-C", "Acme tools 2.0"});

@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "progress.h"
 #include "strsplit.h"
 #include "vokra.h"
 
@@ -105,6 +106,7 @@ extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*)
             return;
         }
     }
+    progress_abandon();  // write is async-signal-safe
     end_cut_short();
     _exit(1);
 }
@@ -331,6 +333,18 @@ bool needs_verify_pass()
     return fstat(STDOUT_FILENO, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
+// Shows the progress of one pass over the payload, counted in payload bytes
+// read from the archive, so the two passes each run from the header to 100%.
+// With -x onto a terminal the data itself is on the screen: no line there.
+void start_payload_progress(const char* step)
+{
+    if (extract_only && isatty(STDOUT_FILENO)) return;
+    struct stat st;
+    off_t at = lseek(ifd, 0, SEEK_CUR);
+    if (at < 0 || fstat(ifd, &st) != 0) return;
+    progress_start(step, st.st_size - preamble_end, at - preamble_end);
+}
+
 // Decodes the whole member once into /dev/null before anything is started, so
 // a damaged payload (format violation, truncation, CRC-32 or length mismatch)
 // ends the run through the fatal exit before a single byte reaches the
@@ -348,7 +362,9 @@ int verify_payload()
     off_t body = at - static_cast<off_t>(insize - inptr);
     int out = ofd;
     bytes_out = 0;
+    start_payload_progress("checking");
     unzip(ifd, null_fd);
+    progress_end();
     close(null_fd);
     ofd = out;
     if (lseek(ifd, body, SEEK_SET) != body) {
@@ -456,6 +472,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
 
     int result;
+    start_payload_progress("extracting");
     if (!raw) {
         result = unzip(ifd, ofd);
     } else {
@@ -463,6 +480,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // failed extraction. Read and write failures are fatal stream errors.
         result = copy_raw(ifd, ofd) == 0 ? 1 : 0;
     }
+    progress_end();
 
     if (extract_only) std::fflush(nullptr);
     if (extract_pause_seconds != 0) sleep(extract_pause_seconds);

@@ -7,6 +7,7 @@
 // reset_stream_state() returns all of it to the state a new process starts in.
 #pragma once
 
+#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -96,6 +97,12 @@ extern int to_stdout;
 // Called by abort_gzip() just before exit(1), so the driver can undo what it
 // made for the run (the relocation link). Null when nothing needs undoing.
 extern void (*abort_cleanup)();
+
+// Where a fatal stream error goes instead of ending the process, or null.
+// The listing sets it for one archive at a time, so a damaged archive ends
+// its own listing (message printed) and not the others'. Between the setjmp
+// and the error no frame may own anything with a destructor.
+extern std::jmp_buf* fatal_return;
 
 // Returns every buffer, counter and name above to its start-of-process value.
 void reset_stream_state();

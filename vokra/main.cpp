@@ -6,8 +6,10 @@
 #include <cstring>
 #include <initializer_list>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "progress.h"
 #include "vokra.h"
 
 namespace {
@@ -20,6 +22,29 @@ constexpr const char* OPTIONS = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
 #else
 constexpr const char* OPTIONS = OPTION_STRING;
 #endif
+
+// --help and --version count only as whole words where an option may stand;
+// getopt alone would read them as clusters of one-letter options.
+bool is_long_option(const char* word)
+{
+    return std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0;
+}
+
+// Answers --help or --version on standard output and exits: 0, or 1 when the
+// answer could not be written.
+[[noreturn]] void answer_long_option(const char* word, int is_compressed)
+{
+    if (std::strcmp(word, "--help") == 0) {
+        Help(is_compressed);
+    } else {
+        Version();
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: standard output: %s\n", progname, std::strerror(errno));
+        std::exit(1);
+    }
+    std::exit(0);
+}
 
 // Moves every option (with its argument) ahead of the operands, keeping both
 // in command-line order, and puts "--" between them. Options after an operand
@@ -48,6 +73,7 @@ char** options_first(int argc, char** argv)
             continue;
         }
         out[n++] = a;
+        if (is_long_option(a)) continue;
         for (int j = 1; a[j] != '\0'; j++) {
             const char* letter = a[j] == ':' ? nullptr : std::strchr(OPTION_STRING, a[j]);
             if (letter == nullptr || letter[1] != ':') continue;
@@ -137,7 +163,10 @@ void add_composed_feature(const char* prefix, const char* arg)
             copy_raw(ifd, ofd);
             exit_code = 0;
         } else {
+            struct stat st;
+            if (fstat(ifd, &st) == 0 && S_ISREG(st.st_mode)) progress_start("compressing", st.st_size, 0);
             zip(ifd, ofd);
+            progress_end();
         }
         close(ifd);
     }
@@ -165,12 +194,22 @@ int main(int argc, char** argv)
     // An option's mode is the mode when it is parsed: one before -u counts as
     // a build-mode option.
     if (argc > 0) {
-        argv = options_first(argc, argv);
+        // The list lives until exit. Kept in a volatile static, which no
+        // optimizer drops, so a leak checker still finds it after argv
+        // itself is dead.
+        static char** volatile arranged = nullptr;
+        arranged = options_first(argc, argv);
+        argv = arranged;
         argc = 0;
         while (argv[argc] != nullptr) argc++;
     }
-    int c;
-    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+    for (;;) {
+        // optind moves past a word only once getopt has read all of it, so
+        // this sees a word that starts here, never the inside of -cv or the
+        // argument of -C.
+        if (optind < argc && is_long_option(argv[optind])) answer_long_option(argv[optind], is_compressed);
+        int c = getopt(argc, argv, OPTIONS);
+        if (c == -1) break;
         switch (c) {
             case 'u':
                 is_compressed = opt_u = 1;

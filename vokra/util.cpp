@@ -1,12 +1,14 @@
 // Stream buffers and counters, buffered input and output, and the fatal exits
 // shared by the member writer and reader, the bit writer and the engine.
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
 #include "gzip.h"
+#include "progress.h"
 
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
@@ -37,6 +39,7 @@ int list;
 int to_stdout;
 
 void (*abort_cleanup)();
+std::jmp_buf* fatal_return;
 
 void reset_stream_state()
 {
@@ -57,6 +60,9 @@ void reset_stream_state()
     save_orig_name = 1;
     verbose = list = to_stdout = 0;
     abort_cleanup = nullptr;
+    fatal_return = nullptr;
+    progress_abandon();
+    progress_done = 0;
     updcrc(nullptr, 0);
 }
 
@@ -75,6 +81,7 @@ int fill_inbuf(int eof_ok)
 
     if (insize == 0) read_error();
     bytes_in += insize;
+    progress_count(insize);
     inptr = 1;
     return inbuf[0];
 }
@@ -124,11 +131,13 @@ zoff_t copy_raw(int in, int out)
         if (n == 0) return total;
         write_buf(out, inbuf, static_cast<unsigned>(n));
         total += n;
+        progress_count(n);
     }
 }
 
 void error(const char* m)
 {
+    progress_abandon();
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
     abort_gzip();
 }
@@ -136,6 +145,7 @@ void error(const char* m)
 void read_error()
 {
     int e = errno;
+    progress_abandon();
     std::fprintf(stderr, "\n%s: ", progname);
     if (e != 0) {
         errno = e;
@@ -149,6 +159,7 @@ void read_error()
 void write_error()
 {
     int e = errno;
+    progress_abandon();
     std::fprintf(stderr, "\n%s: ", progname);
     errno = e;
     std::perror(ofname);
@@ -161,6 +172,11 @@ void abort_gzip()
         void (*cleanup)() = abort_cleanup;
         abort_cleanup = nullptr;  // a failure inside the clean-up must not recurse
         cleanup();
+    }
+    if (fatal_return != nullptr) {
+        std::jmp_buf* back = fatal_return;
+        fatal_return = nullptr;
+        std::longjmp(*back, 1);
     }
     std::exit(1);
 }

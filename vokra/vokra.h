@@ -33,6 +33,8 @@ void reset_driver_state();
 
 // ---- usage ----
 void Usage(int is_compressed);
+void Help(int is_compressed);  // --help: standard output
+void Version();                // --version: standard output
 
 // ---- archive image ----
 char* find_program(const char* ref);
@@ -93,3 +95,6 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 extern int first_time;                // 1 until the column header has been printed
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
+// Writes stored text to standard output: as stored, or with `escape` every
+// byte outside printable ASCII (and the backslash) in C escapes.
+void put_stored(const char* s, bool escape);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "gzip.h"
+#include "progress.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ int file_read(char* buf, unsigned size)
         // consistent; but the archive lacks data, so the build must not report
         // success: say why and end with status 1.
         int e = errno;
+        progress_abandon();
         std::fprintf(stderr, "\n%s: ", progname);
         errno = e;
         std::perror(ifname);
@@ -74,5 +76,6 @@ int file_read(char* buf, unsigned size)
     if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
     bytes_in += len;
+    progress_count(len);
     return static_cast<int>(len);
 }
