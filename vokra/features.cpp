@@ -107,7 +107,8 @@ bool same_items(const Items& a, const Items& b)
 }
 
 // Each source must split into non-empty items (a single option's item into
-// exactly itself) and end where the split is back in its plain state, so the
+// exactly itself, without blanks at either end for the environment to drop)
+// and end where the split is back in its plain state, so the
 // comma after it separates (the same items with a comma appended; else an
 // open quote or a final backslash would take in the next source). And no
 // boundary may move: the string up to each source splits into the items
@@ -122,6 +123,10 @@ bool split_as_added(const FeatureSource* src, std::size_t count)
         text[s.len] = '\0';
         Items own(text);
         bool ok = own.size() > 0 && (!s.one_item || (own.size() == 1 && std::strcmp(own[0], text) == 0));
+        if (ok && s.one_item) {
+            trim_both(own[0]);
+            ok = std::strcmp(own[0], text) == 0;
+        }
         for (int k = 0; ok && k < own.size(); k++) ok = own[k][0] != '\0';
         std::strcat(text, ",");
         ok = ok && same_items(own, Items(text));
