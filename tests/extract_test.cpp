@@ -153,8 +153,8 @@ TEST_F(Extract, DashNExtractsButDoesNotInstall)
 TEST_F(Extract, DashXWritesThePayloadToStandardOutputOnly)
 {
     std::string data = testutil::random_bytes(100000, 8);
-    std::string app =
-        make(data, {"-f", "touch %p/extracted", "-r", "touch %p/installed", "-V", "/nonexistent/x"});
+    std::string app = make(
+        data, {"-f", "touch %p/extracted", "-r", "touch %p/installed", "-V", "/nonexistent/x", "-S", "qz"});
     auto r = run({app, "-x"}, "", dir.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == data);

@@ -110,8 +110,23 @@ void copy_option(char* dst, char opt, const char* arg)
     std::strcpy(dst, arg);
 }
 
+// Where each part of the feature string came from, so that the build can
+// check the composed string against them and name the part that misreads.
+// Every part takes at least its comma, so there are fewer than
+// PREAMBLE_BUFSIZ of them.
+FeatureSource feature_sources[PREAMBLE_BUFSIZ];
+std::size_t feature_source_count = 0;
+
+void add_source(const char* text, const char* label, bool one_item)
+{
+    const std::size_t used = std::strlen(features);
+    if (add_feature(text) != 0) std::exit(1);
+    const std::size_t start = used != 0 ? used + 1 : 0;
+    feature_sources[feature_source_count++] = {start, std::strlen(features) - start, label, one_item};
+}
+
 // Adds the item prefix + arg, composed in a 256-byte work buffer, or refuses.
-void add_composed_feature(const char* prefix, const char* arg)
+void add_composed_feature(const char* prefix, const char* arg, const char* label = nullptr)
 {
     char item[FEATURE_ITEM_MAX];
     std::size_t prefix_len = std::strlen(prefix);
@@ -123,14 +138,33 @@ void add_composed_feature(const char* prefix, const char* arg)
     }
     std::memcpy(item, prefix, prefix_len);
     std::memcpy(item + prefix_len, arg, arg_len + 1);
-    if (add_feature(item) != 0) std::exit(1);
+    add_source(item, label, true);
+}
+
+// Opens every input before anything is written. An input that cannot be
+// opened, or is no regular file, is reported and left out (-1 in its slot);
+// one that is the output itself would be read while it grows, so it refuses
+// the whole build. Returns how many were opened.
+int open_inputs(char** names, int count, int* fds)
+{
+    int opened = 0;
+    for (int i = 0; i < count; i++) {
+        fds[i] = open_regular(names[i], false);
+        if (fds[i] < 0) continue;
+        if (same_file(fds[i], ofd)) {
+            std::fprintf(stderr, "%s: %s: the input is also the output\n", progname, names[i]);
+            std::exit(1);
+        }
+        opened++;
+    }
+    return opened;
 }
 
 [[noreturn]] void build_road(int argc, char** argv, int first)
 {
     // Everything that can refuse the build is checked before the first byte
     // goes to standard output.
-    if (vokra_path[0] == '\0') {
+    if (vokra_path[0] == '\0' && own_image == nullptr) {
         std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", progname);
         std::exit(1);
     }
@@ -141,24 +175,35 @@ void add_composed_feature(const char* prefix, const char* arg)
             std::exit(1);
         }
     }
-    add_composed_feature("NAME=", gz_basename(argv[first]));
+    add_composed_feature("NAME=", gz_basename(argv[first]), argv[first]);
+    if (check_features(feature_sources, feature_source_count) != 0) std::exit(1);
+
+    ofd = fileno(stdout);
+    if (isatty(ofd)) {
+        std::fprintf(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
+                     progname);
+        std::exit(1);
+    }
+    const int count = argc - first;
+    int* fds = static_cast<int*>(std::malloc(static_cast<std::size_t>(count) * sizeof(int)));
+    if (fds == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", progname);
+        std::exit(1);
+    }
+    // When no input can be opened, nothing is written.
+    const int opened = open_inputs(argv + first, count, fds);
+    if (opened == 0) std::exit(1);
 
     // Without its image and preamble the output is no archive: the payloads
-    // are not worth compressing. An input that cannot be opened is reported
-    // and skipped, the others still go in, and the build ends with status 1,
+    // are not worth compressing. The inputs left out above are missing from
+    // the archive while the others go in, and the build ends with status 1,
     // so a script never ships an archive that lacks one of its inputs.
-    ofd = fileno(stdout);
-    if (build_preamble(vokra_path, ofd) != 0) std::exit(1);
+    if (build_preamble(vokra_path[0] != '\0' ? vokra_path : own_name, ofd) != 0) std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
-    bool input_missing = false;
-    for (int i = first; i < argc; i++) {
-        std::strcpy(ifname, argv[i]);
-        ifd = open(ifname, O_RDONLY);
-        if (ifd < 0) {
-            std::perror(ifname);
-            input_missing = true;
-            continue;
-        }
+    for (int i = 0; i < count; i++) {
+        if (fds[i] < 0) continue;
+        std::strcpy(ifname, argv[first + i]);
+        ifd = fds[i];
         if (raw) {
             copy_raw(ifd, ofd);
             exit_code = 0;
@@ -170,7 +215,7 @@ void add_composed_feature(const char* prefix, const char* arg)
         }
         close(ifd);
     }
-    std::exit(input_missing ? 1 : exit_code);
+    std::exit(opened < count ? 1 : exit_code);
 }
 
 }  // namespace
@@ -183,6 +228,8 @@ int main(int argc, char** argv)
         std::memset(buf, 0, PREAMBLE_BUFSIZ);
     }
 
+    own_name = own;
+    own_image = find_own_image(own);
     int is_compressed = 0;
     int opt_u = 0;
     int fd = find_preamble(own);
@@ -230,7 +277,7 @@ int main(int argc, char** argv)
                 list = 1;
                 break;
             case 'a':
-                if (!is_compressed && add_feature("NOCOMPR") != 0) std::exit(1);
+                if (!is_compressed) add_source("NOCOMPR", nullptr, true);
                 break;
             case 'p':
                 copy_option(vokra_path, 'p', optarg);
@@ -257,7 +304,7 @@ int main(int argc, char** argv)
                 if (!is_compressed) add_composed_feature(F_OEM, optarg);
                 break;
             case 'F':
-                if (!is_compressed && add_feature(optarg) != 0) std::exit(1);
+                if (!is_compressed) add_source(optarg, nullptr, false);
                 break;
             default:  // -h, -?, an unknown letter, a missing argument
                 Usage(is_compressed);
@@ -266,10 +313,6 @@ int main(int argc, char** argv)
     }
 
     if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
-    if (vokra_path[0] == '\0') {
-        const char* self = find_program(own);
-        if (self != nullptr && std::strlen(self) < sizeof vokra_path) std::strcpy(vokra_path, self);
-    }
 
     const bool have_operand = optind < argc;
     if (list) {
