@@ -489,6 +489,17 @@ TEST_F(Dialogue, EndOfInputDoesNotRunTheCommand)
     EXPECT_FALSE(exists(dir.file("ran")));
 }
 
+TEST_F(Dialogue, OnATerminalTheArchivesTextsAreShownEscaped)
+{
+    // A carriage return would let the visible text hide the command that runs.
+    app = make("abc", {"-C", "Acme\033[2J", "-r", "rm -rf ~/x\recho harmless"});
+    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "n\n"}});
+    EXPECT_TRUE(r.script_done) << r.transcript;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.transcript.find("\r\nAcme\\033[2J\r\n"), std::string::npos) << r.transcript;
+    EXPECT_NE(r.transcript.find("\r\n    rm -rf ~/x\\recho harmless\r\n"), std::string::npos) << r.transcript;
+}
+
 TEST_F(Dialogue, WithoutATerminalTheCommandNeverRuns)
 {
     auto r = run({app, "-v"}, "y\n", dir.path());

@@ -297,7 +297,11 @@ void set_output_name(char* stored)
 int confirm_install(const char* command)
 {
     std::printf("This archive requires more processing using the following command:\n");
-    std::printf("    %s\n", command);
+    // The command about to run, perhaps as root: on a terminal nothing in it
+    // may hide the rest behind a carriage return or a control sequence.
+    std::fputs("    ", stdout);
+    put_stored(stdout, command);
+    std::fputs("\n", stdout);
     if (!isatty(fileno(stdin))) {
         std::printf("but stdin is not a terminal. So forget it.\n");
         std::fflush(stdout);
@@ -468,8 +472,18 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         ofd = fds[1];
     }
 
-    if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
-    if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
+    // The comment and the name are the archive's; on a terminal they are shown
+    // escaped (see put_stored).
+    if (comment[0] != '\0') {
+        std::fputs("\n", stderr);
+        put_stored(stderr, comment);
+        std::fputs("\n\nPlease wait...\n", stderr);
+    }
+    if (verbose || extract_only) {
+        std::fputs("Deflating ", stderr);
+        put_stored(stderr, ofname);
+        std::fputs("...\n", stderr);
+    }
 
     int result;
     start_payload_progress("extracting");
@@ -516,8 +530,11 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         result = pid == -1 ? -1 : wait_command(pid);
         sigaction(SIGQUIT, &quit, nullptr);
         if (!verbose && ((result >> 8) & 0xff) != 0) {
-            std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
-            std::fprintf(stderr, "\nCommand: %s\n", install_cmd);
+            std::fprintf(stderr, "\n%s: final processing of ", program);
+            put_stored(stderr, ofname);
+            std::fputs(" failed\n\nCommand: ", stderr);
+            put_stored(stderr, install_cmd);
+            std::fputs("\n", stderr);
         }
         // A run told to stop fails, however the command ended.
         if (interrupted && result == 0) result = -1;

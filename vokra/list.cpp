@@ -55,10 +55,9 @@ bool list_archive(int fd, const char* path)
         if (meth == -1) return false;
     }
 
-    const bool escape = isatty(STDOUT_FILENO) != 0;
-    auto line = [escape](const char* label, const char* text) {
+    auto line = [](const char* label, const char* text) {
         std::fputs(label, stdout);
-        put_stored(text, escape);
+        put_stored(stdout, text);
         std::putchar('\n');
     };
     if (features[0] != '\0') line("Feature: ", features);
@@ -106,10 +105,10 @@ bool list_archive(int fd, const char* path)
 
 }  // namespace
 
-void put_stored(const char* s, bool escape)
+void put_stored(FILE* out, const char* s)
 {
-    if (!escape) {
-        std::fputs(s, stdout);
+    if (isatty(fileno(out)) == 0) {
+        std::fputs(s, out);
         return;
     }
     // The escapes of ls -b: C's letter escapes, \\ for the backslash itself,
@@ -118,11 +117,11 @@ void put_stored(const char* s, bool escape)
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p != '\0'; p++) {
         const char* named = std::strchr(letters, *p);
         if (named != nullptr && (named - letters) % 2 == 0) {
-            std::printf("\\%c", named[1]);
+            std::fprintf(out, "\\%c", named[1]);
         } else if (*p >= 0x20 && *p < 0x7f) {
-            std::putchar(*p);
+            std::putc(*p, out);
         } else {
-            std::printf("\\%03o", *p);
+            std::fprintf(out, "\\%03o", *p);
         }
     }
 }

@@ -68,7 +68,7 @@ void Help(int is_compressed)
     if (is_compressed) {
         std::printf("Usage: %s [options]\n       %s -u [options] archive\n", progname, progname);
         const char* shown = comment[0] != '\0' ? comment : "Self-Extracting archive file";
-        put_stored(shown, isatty(STDOUT_FILENO) != 0);
+        put_stored(stdout, shown);
         std::fputs("\n\n"
                    "Extract the archive (or, with -u, the archive named), then run its install command.\n\n"
                    "  -c          use the output name stdout instead of the stored name\n"

@@ -134,6 +134,8 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 extern int first_time;                // 1 until the column header has been printed
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
-// Writes stored text to standard output: as stored, or with `escape` every
-// byte outside printable ASCII (and the backslash) in C escapes.
-void put_stored(const char* s, bool escape);
+// Writes stored text to `out`: as stored, or, when `out` is a terminal, with
+// every byte outside printable ASCII (and the backslash) in C escapes, so an
+// archive cannot hide what it stores behind a carriage return or a control
+// sequence.
+void put_stored(FILE* out, const char* s);
