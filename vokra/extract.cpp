@@ -19,7 +19,6 @@
 #include <cstring>
 #include <iterator>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -147,25 +146,59 @@ public:
 
     // Starts "/bin/sh -c command" with `input` (or our standard input, for -1)
     // as its standard input, and returns its process id, or -1 with errno
-    // set. The command gets the SIGPIPE disposition we were started with,
-    // not our ignored one (an ignored disposition would survive its exec).
+    // set. The command gets the signal dispositions we were started with,
+    // not our handlers or our ignored SIGPIPE (an ignored disposition would
+    // survive its exec).
+    //
+    // A command that cannot be started must be an error, not a command that
+    // exits 127: POSIX lets posix_spawn report a failed exec either way (and
+    // under emulators such as qemu-user it does the latter). So the child
+    // reports a failed exec through a close-on-exec pipe, which a successful
+    // exec closes with nothing written.
     pid_t start_command(const char* command, int input) const
     {
-        posix_spawn_file_actions_t actions;
-        if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-        if (input >= 0) posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+        int report[2];
+        if (pipe(report) != 0) return -1;
+        fcntl(report[0], F_SETFD, FD_CLOEXEC);
+        fcntl(report[1], F_SETFD, FD_CLOEXEC);
         char sh[] = "sh", dash_c[] = "-c", dashes[] = "--";
         char* argv[] = {sh, dash_c, dashes, const_cast<char*>(command), nullptr};
-        sigaction(SIGPIPE, &saved_pipe_, nullptr);
-        pid_t pid;
-        int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
-        struct sigaction ign {};
-        ign.sa_handler = SIG_IGN;
-        sigemptyset(&ign.sa_mask);
-        sigaction(SIGPIPE, &ign, nullptr);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            errno = rc;
+        // Until the child has put its dispositions back, no handler of ours
+        // may run in it: it would act on the run's link and command.
+        sigset_t all, old;
+        sigfillset(&all);
+        sigprocmask(SIG_SETMASK, &all, &old);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (std::size_t i = 0; i < std::size(CAUGHT_SIGNALS); i++) {
+                sigaction(CAUGHT_SIGNALS[i], &saved_[i], nullptr);
+            }
+            sigaction(SIGPIPE, &saved_pipe_, nullptr);
+            sigprocmask(SIG_SETMASK, &old, nullptr);
+            if (input < 0 || dup2(input, STDIN_FILENO) == STDIN_FILENO) execve("/bin/sh", argv, environ);
+            const int e = errno;
+            ssize_t w = write(report[1], &e, sizeof e);
+            (void)w;
+            _exit(127);
+        }
+        const int fork_errno = errno;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        close(report[1]);
+        int child_errno = 0;
+        ssize_t n = -1;
+        if (pid > 0) {
+            while ((n = read(report[0], &child_errno, sizeof child_errno)) < 0 && errno == EINTR) {
+            }
+        }
+        close(report[0]);
+        if (pid < 0) {
+            errno = fork_errno;
+            return -1;
+        }
+        if (n == static_cast<ssize_t>(sizeof child_errno)) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            errno = child_errno;
             return -1;
         }
         command_pid = pid;
