@@ -68,7 +68,7 @@ void run(benchmark::State& state, const std::string& data)
         source_pos = 0;
         source_crc = 0;
         ush attr = 0, flags = 0;
-        bi_init(-1);  // keeps read_buf, which is ours
+        bi_init(-1);
         read_buf = read_memory;
         ct_init(&attr, &method);
         lm_init(9, &flags);

@@ -77,7 +77,7 @@ constexpr std::size_t GZIP_BODY = 10;  // gzip -n stores no name
 
 class CompressOracleTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_stream_state(); }
+    void SetUp() override { reset_gzip_state(); }
 
     // Compresses data in process; checks that gzip -t accepts the member.
     std::string compress(const std::string& data)

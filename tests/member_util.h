@@ -50,7 +50,7 @@ inline std::string mixed_data(std::size_t n, unsigned seed)
 #define EXPECT_MEMBER_DECODES(member, out)                                         \
     EXPECT_EXIT(                                                                   \
         {                                                                          \
-            reset_stream_state();                                                  \
+            reset_gzip_state();                                                    \
             std::snprintf(ifname, sizeof ifname, "%s", (member).c_str());          \
             int in_fd_ = open((member).c_str(), O_RDONLY);                         \
             int out_fd_ = open((out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); \

@@ -59,7 +59,7 @@ std::string trailer(const std::string& data, long len_delta = 0, ulg crc_xor = 0
 
 class UnzipTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_stream_state(); }
+    void SetUp() override { reset_gzip_state(); }
     void TearDown() override
     {
         if (ifd > 2) close(ifd);
@@ -69,7 +69,7 @@ protected:
     void input(const std::string& payload)
     {
         testutil::write_file(dir_.file("arch"), payload);
-        reset_stream_state();
+        reset_gzip_state();
         progname = "vokra";
         std::snprintf(ifname, sizeof ifname, "arch");
         std::snprintf(ofname, sizeof ofname, "stdout");
@@ -267,7 +267,7 @@ protected:
         std::string arch = path("arch"), out = path("out");
         EXPECT_EXIT(
             {
-                reset_stream_state();
+                reset_gzip_state();
                 progname = "vokra";
                 std::snprintf(ifname, sizeof ifname, "arch");
                 int in_fd = open(arch.c_str(), O_RDONLY);
@@ -379,7 +379,7 @@ TEST_F(UnzipBodyTest, TheCountersRunFromTheStartOfTheMember)
     std::string arch = path("arch"), out = path("out");
     EXPECT_EXIT(
         {
-            reset_stream_state();
+            reset_gzip_state();
             int in_fd = open(arch.c_str(), O_RDONLY);
             int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ifd = in_fd;

@@ -15,7 +15,7 @@ using testutil::TempDir;
 
 class ZipTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_stream_state(); }
+    void SetUp() override { reset_gzip_state(); }
 
     // Appends one member for the file at `path`, named in ifname as `name`.
     void zip_file(const std::string& path, const std::string& name, int out)

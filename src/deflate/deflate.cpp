@@ -29,7 +29,7 @@
 #include <bit>
 #include <cstring>
 
-#include "gzip.h"
+#include "deflate.h"
 
 namespace {
 
@@ -45,6 +45,7 @@ static_assert(H_SHIFT * MIN_MATCH >= HASH_BITS);
 constexpr unsigned TOO_FAR = 4096;
 constexpr unsigned NIL = 0;
 static_assert(HASH_SIZE == WSIZE, "head[] is the upper half of prev[]");
+ush* const head = prev + WSIZE;
 
 // Search parameters per compression level. Only the lazy pass exists; the
 // system runs at level 9.
@@ -234,9 +235,9 @@ inline unsigned compare_strings(const uch* scan, const uch* match, unsigned off)
 // the one with the longest key of at most len + 1 bytes.
 inline unsigned key_level(unsigned len)
 {
-    unsigned level = 0;
-    while (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1) level++;
-    return level;
+    unsigned key = 0;
+    while (key + 1 < KEY_LEVELS && len >= KEY_LEN[key + 1] - 1) key++;
+    return key;
 }
 
 // The first string below `seen` on the key chain `links` of the string at
@@ -305,9 +306,9 @@ unsigned longest_match(unsigned cur_match)
     }
     {
         const ush head_rank = static_cast<ush>(rank_of[strstart & WMASK] - 1);
-        unsigned level = key_level(best_len);
-        const ush* next = key_prev[level];
-        cur_match = chain_below(next, KEY_LEN[level], seen, seen_len);
+        unsigned key = key_level(best_len);
+        const ush* next = key_prev[key];
+        cur_match = chain_below(next, KEY_LEN[key], seen, seen_len);
         // Only hash_head may lie exactly MAX_DIST back.
         while (cur_match > limit || (cur_match == hash_head && cur_match != NIL)) {
             links++;
@@ -321,10 +322,10 @@ unsigned longest_match(unsigned cur_match)
                         best_len = len;
                         if (len >= nice_match) break;
                         scan_end = load16(scan + best_len - 1);
-                        if (key_level(len) != level) {
-                            level = key_level(len);
-                            next = key_prev[level];
-                            cur_match = chain_below(next, KEY_LEN[level], cur_match, len);
+                        if (key_level(len) != key) {
+                            key = key_level(len);
+                            next = key_prev[key];
+                            cur_match = chain_below(next, KEY_LEN[key], cur_match, len);
                             continue;
                         }
                     }
@@ -507,9 +508,9 @@ void fill_window()
                 links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
         };
         rebase(prev, 2 * WSIZE);
-        for (unsigned level = 0; level < KEY_LEVELS; level++) {
-            rebase(key_head[level], 1u << KEY_HASH_BITS);
-            rebase(key_prev[level], WSIZE);
+        for (unsigned key = 0; key < KEY_LEVELS; key++) {
+            rebase(key_head[key], 1u << KEY_HASH_BITS);
+            rebase(key_prev[key], WSIZE);
         }
         // Links of strings before tree_from are never followed.
         if (tree_from != TREES_OFF) {
@@ -538,6 +539,7 @@ ulg flush_current_block(int eof)
 
 }  // namespace
 
+int (*read_buf)(char* buf, unsigned size);
 unsigned strstart;
 long block_start;
 

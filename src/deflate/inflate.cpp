@@ -25,7 +25,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "gzip.h"
+#include "inflate.h"
+
+namespace {
 
 using u64 = std::uint64_t;
 
@@ -60,13 +62,12 @@ constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
 static_assert(cplens[28] == 258 && cplext[28] == 0, "code 285 is length 258 without extra bits");
 static_assert(cpdist[29] + (1u << cpdext[29]) - 1 == 32768, "the farthest distance is 32768");
 
-int lbits = 9;
-int dbits = 6;
+constexpr int lbits = 9;  // first-level bits of a dynamic literal/length table
+constexpr int dbits = 6;  // first-level bits of a dynamic distance table
 
+// Bit buffer between blocks: bk bits not yet used, the next stream bit in bit 0.
 u64 bb;
 unsigned bk;
-
-namespace {
 
 // ---- bit input (slow path) ----
 inline void need_bits(u64& b, unsigned& k, unsigned n)
@@ -939,15 +940,6 @@ unsigned max_length(const unsigned* b, unsigned n)
     return m;
 }
 
-}  // namespace
-
-// The slow path alone, byte by byte as each code needs input.
-int inflate_codes(huft* tl, huft* td, int bl, int bd)
-{
-    slow_codes c{nullptr, 0, nullptr, 0, bl, bd, true, tl == nullptr, tl, td};
-    return decode_codes(c, nullptr) != 0 ? 1 : 0;
-}
-
 int inflate_stored()
 {
     u64 b = bb;
@@ -1126,6 +1118,8 @@ int inflate_block(int* e)
             return 2;
     }
 }
+
+}  // namespace
 
 int inflate()
 {

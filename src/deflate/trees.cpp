@@ -7,7 +7,7 @@
 // coding of the code lengths and the comparison of the three block costs.
 #include <array>
 
-#include "gzip.h"
+#include "deflate.h"
 
 namespace {
 

@@ -1,33 +1,10 @@
-// Process-wide state of the gzip stream layer and the DEFLATE engine, and the
-// format constants they share.
-//
-// The program is one thread running one road per process, so the buffers and
-// counters below are plain globals shared by the member writer and reader, the
-// bit writer, the compressor and the inflater. Every buffer has a fixed size;
-// reset_stream_state() returns all of it to the state a new process starts in.
+// The gzip layer: the member writer (zip) and reader (get_method, unzip) of
+// RFC 1952, over the DEFLATE engine and the stream layer.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-
-using uch = std::uint8_t;
-using ush = std::uint16_t;
-using ulg = std::uint32_t;
-// Byte counts: 64-bit so payloads beyond 4 GiB never overflow a counter. The
-// gzip trailer stores sizes modulo 2^32; comparisons with it truncate explicitly.
-using zoff_t = std::int64_t;
-
-// ---- DEFLATE format constants (RFC 1951) ----
-constexpr int MIN_MATCH = 3;        // shortest match the format can express
-constexpr int MAX_MATCH = 258;      // longest match the format can express
-constexpr unsigned WSIZE = 0x8000;  // 32 KiB: the format's maximum distance
-// The compressor keeps this much input ahead of strstart so the hash (3 bytes)
-// and the match compare (up to 258 bytes) never need a bounds check.
-constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;  // 262
-// Farthest distance the compressor offers, so a match never needs bytes that
-// the next window slide could move out from under it.
-constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;  // 32506
+#include "deflate.h"
+#include "inflate.h"
+#include "stream.h"
 
 // ---- gzip member format (RFC 1952) ----
 constexpr uch GZIP_MAGIC_0 = 0x1F;
@@ -35,197 +12,27 @@ constexpr uch GZIP_MAGIC_1 = 0x8B;
 constexpr uch OLD_GZIP_MAGIC_1 = 0x9E;  // accepted on input, never written
 constexpr int DEFLATED = 8;             // CM of a DEFLATE member
 constexpr uch OS_CODE = 3;              // Unix
-// Every multi-byte integer of a member is stored least significant byte first.
-constexpr ulg get_le32(const uch* p)
-{
-    return ulg{p[0]} | ulg{p[1]} << 8 | ulg{p[2]} << 16 | ulg{p[3]} << 24;
-}
 // FLG bits, as the member reader interprets them.
 constexpr uch CONTINUATION = 0x02;  // a 16-bit part number follows OS
 constexpr uch EXTRA_FIELD = 0x04;   // XLEN and XLEN bytes
 constexpr uch ORIG_NAME = 0x08;     // NUL-terminated file name
 constexpr uch COMMENT = 0x10;       // NUL-terminated comment
 
-// ---- buffer sizes ----
-constexpr unsigned INBUFSIZ = 0x8000;  // one refill
-constexpr unsigned INBUF_EXTRA = 64;
-constexpr unsigned OUTBUFSIZ = 16384;  // compressed output leaves in these
-constexpr unsigned OUTBUF_EXTRA = 2048;
-constexpr unsigned DIST_BUFSIZE = 0x8000;
-constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
-// Near the end of input the match compare reads up to MAX_MATCH bytes past
-// strstart, which can lie just below WINDOW_SIZE; the slack is zero-filled and
-// rounded up so word-at-a-time compares stay inside the array too.
-constexpr unsigned WINDOW_SLACK = 512;
-constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
+// Every member written carries the input's base name.
+constexpr int save_orig_name = 1;
 
-// ---- shared buffers (fixed arrays, never resized) ----
-extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
-extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-extern uch window[WINDOW_SIZE + WINDOW_SLACK];
-// prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
-extern ush prev[2 * WSIZE];
-inline ush* const head = prev + WSIZE;
-extern ush d_buf[DIST_BUFSIZE];
-
-// ---- counters, descriptors, names ----
-extern unsigned insize;      // valid bytes in inbuf
-extern unsigned inptr;       // next byte of inbuf to take
-extern unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
-extern zoff_t bytes_in;      // input bytes consumed
-extern zoff_t bytes_out;     // output bytes written
-extern zoff_t header_bytes;  // gzip header length + 8 (trailer)
-extern int ifd;
-extern int ofd;
-extern char ifname[NAME_MAX_LEN];
-extern char ofname[NAME_MAX_LEN];
-extern const char* progname;
-extern int exit_code;
-extern int method;
+extern int method;         // CM of the member read; DEFLATED when writing
 extern zoff_t time_stamp;  // MTIME of the member read, when not 0
 
-// Settings of the member writer; nothing in the system changes them.
-extern int level;           // 9
-extern int save_orig_name;  // 1
-
-// Option flags the stream layer honours; the driver sets them from -v, -l, -c.
+// Option flags the member reader honours; the driver sets them from -v, -l, -c.
 extern int verbose;
 extern int list;
 extern int to_stdout;
 
-// Called by abort_gzip() just before exit(1), so the driver can undo what it
-// made for the run (the relocation link). Null when nothing needs undoing.
-extern void (*abort_cleanup)();
+// Returns the settings above, and the stream layer's state, to their
+// start-of-process values.
+void reset_gzip_state();
 
-// Returns every buffer, counter and name above to its start-of-process value.
-void reset_stream_state();
-
-// ---- CRC-32 (RFC 1952) ----
-// updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
-ulg updcrc(const uch* s, unsigned n);
-// The same CRC as a pure function of a running value (0 to start); no global state.
-ulg crc32_update(ulg crc, const uch* s, std::size_t n);
-// For tests: true pins the portable table path, false returns to the fastest
-// path this CPU has. Returns whether a CPU-specific path is now in use.
-bool crc32_force_portable(bool portable);
-
-// ---- buffered input ----
-int fill_inbuf(int eof_ok);
-inline int in_byte()
-{
-    return inptr < insize ? inbuf[inptr++] : fill_inbuf(0);
-}
-
-// ---- buffered output ----
-// Copies everything that remains on descriptor `in` to `out` and returns the
-// byte count; read and write failures are fatal (read_error, write_error).
-zoff_t copy_raw(int in, int out);
-void flush_outbuf();
-void flush_window();
-void write_buf(int fd, const void* buf, unsigned cnt);
-
-inline void out_byte(unsigned c)
-{
-    outbuf[outcnt++] = static_cast<uch>(c);
-    if (outcnt == OUTBUFSIZ) flush_outbuf();
-}
-
-inline void out_short(unsigned w)
-{
-    if (outcnt < OUTBUFSIZ - 2) {
-        outbuf[outcnt++] = static_cast<uch>(w & 0xff);
-        outbuf[outcnt++] = static_cast<uch>((w >> 8) & 0xff);
-    } else {
-        out_byte(w & 0xff);
-        out_byte((w >> 8) & 0xff);
-    }
-}
-
-inline void out_long(ulg n)
-{
-    out_short(n & 0xffff);
-    out_short(n >> 16);
-}
-
-// ---- fatal exits: message on stderr, status 1 ----
-[[noreturn]] void error(const char* m);
-[[noreturn]] void read_error();
-[[noreturn]] void write_error();
-[[noreturn]] void abort_gzip();
-
-void display_ratio(zoff_t num, zoff_t den, FILE* file);
-char* gz_basename(char* fname);
-
-// ---- bit writer ----
-using file_t = int;
-extern int (*read_buf)(char* buf, unsigned size);
-void bi_init(file_t zipfile);
-void send_bits(int value, int length);
-// The low len bits of code in reverse order: Huffman codes are sent first
-// bit first, and send_bits() sends the least significant bit first. A len of
-// 0 or less behaves as 1.
-constexpr unsigned bi_reverse(unsigned code, int len)
-{
-    unsigned res = 0;
-    do {
-        res |= code & 1;
-        code >>= 1;
-        res <<= 1;
-    } while (--len > 0);
-    return res >> 1;
-}
-void bi_windup();
-void copy_block(char* buf, unsigned len, int header);
-
-// ---- compressor ----
-// Window index of the current string and of the current block's first byte
-// (negative once that byte has slid out); the early end of a block reads both.
-extern unsigned strstart;
-extern long block_start;
-void lm_init(int pack_level, ush* flags);
-ulg deflate();
-void ct_init(ush* attr, int* methodp);
-int ct_tally(int dist, int lc);
-ulg flush_block(char* buf, ulg stored_len, int eof);
-
-// ---- member writer and reader ----
 int zip(int in, int out);
-int file_read(char* buf, unsigned size);
 int get_method(int in);
 int unzip(int in, int out);
-
-// ---- inflater ----
-// One decoding-table entry. e: 0..13 a length/distance base followed by e
-// extra bits, 15 end of block, 16 a literal, 17..31 a link to a sub-table
-// indexed by the next e - 16 bits, 99 an invalid code. b: stream bits this
-// entry consumes. A table set is chained through a hidden entry before each
-// table (see huft_build), so huft_free needs only the first table.
-struct huft {
-    uch e;
-    uch b;
-    union {
-        ush n;    // literal, base length or base distance
-        huft* t;  // sub-table
-    } v;
-};
-
-extern const ush mask_bits[17];
-extern const unsigned border[19];
-extern const ush cplens[31];
-extern const ush cplext[31];
-extern const ush cpdist[30];
-extern const ush cpdext[30];
-extern int lbits;  // first-level bits of a dynamic literal/length table (9)
-extern int dbits;  // first-level bits of a dynamic distance table (6)
-// Bit buffer between blocks: bk bits not yet used, the next stream bit in bit 0.
-extern std::uint64_t bb;
-extern unsigned bk;
-
-int huft_build(const unsigned* b, unsigned n, unsigned s, const ush* d, const ush* e, huft** t, int* m);
-int huft_free(huft* t);
-int inflate_codes(huft* tl, huft* td, int bl, int bd);
-int inflate_stored();
-int inflate_fixed();
-int inflate_dynamic();
-int inflate_block(int* e);
-int inflate();

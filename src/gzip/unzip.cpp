@@ -7,6 +7,20 @@
 
 #include "gzip.h"
 
+int method = DEFLATED;
+zoff_t time_stamp;
+int verbose;
+int list;
+int to_stdout;
+
+void reset_gzip_state()
+{
+    reset_stream_state();
+    method = DEFLATED;
+    time_stamp = 0;
+    verbose = list = to_stdout = 0;
+}
+
 namespace {
 
 inline unsigned in_short()

@@ -10,6 +10,8 @@ namespace {
 
 ulg crc;  // CRC-32 of the member's input read so far
 
+int file_read(char* buf, unsigned size);
+
 }  // namespace
 
 int zip(int in, int out)
@@ -32,8 +34,8 @@ int zip(int in, int out)
     out_long(static_cast<ulg>(time_stamp));
 
     crc = updcrc(nullptr, 0);
-    // bi_init installs file_read, which lm_init already uses for the first read.
     bi_init(out);
+    read_buf = file_read;  // lm_init already reads the first window through it
     ct_init(&attr, &method);
     lm_init(level, &deflate_flags);
 
@@ -52,6 +54,8 @@ int zip(int in, int out)
     flush_outbuf();
     return 0;
 }
+
+namespace {
 
 // A read error counts as the end of input: the member stays consistent with
 // what was read.
@@ -76,3 +80,5 @@ int file_read(char* buf, unsigned size)
     bytes_in += len;
     return static_cast<int>(len);
 }
+
+}  // namespace

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gzip.h"
+#include "stream.h"
 
 namespace {
 
@@ -18,14 +18,11 @@ file_t zfile;  // output descriptor of the member, recorded only
 
 }  // namespace
 
-int (*read_buf)(char* buf, unsigned size);
-
 void bi_init(file_t zipfile)
 {
     zfile = zipfile;
     bi_buf = 0;
     bi_valid = 0;
-    if (zfile != -1) read_buf = file_read;
 }
 
 // value must be below 2^length: higher bits are not masked and would land in

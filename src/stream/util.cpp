@@ -6,7 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "gzip.h"
+#include "stream.h"
 
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
@@ -26,15 +26,6 @@ char ifname[NAME_MAX_LEN];
 char ofname[NAME_MAX_LEN];
 const char* progname = "vokra";
 int exit_code;
-int method = DEFLATED;
-zoff_t time_stamp;
-
-int level = 9;
-int save_orig_name = 1;
-
-int verbose;
-int list;
-int to_stdout;
 
 void (*abort_cleanup)();
 
@@ -51,11 +42,6 @@ void reset_stream_state()
     ifname[0] = ofname[0] = '\0';
     progname = "vokra";
     exit_code = 0;
-    method = DEFLATED;
-    time_stamp = 0;
-    level = 9;
-    save_orig_name = 1;
-    verbose = list = to_stdout = 0;
     abort_cleanup = nullptr;
     updcrc(nullptr, 0);
 }

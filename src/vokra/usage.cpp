@@ -25,7 +25,7 @@ unsigned extract_pause_seconds = 2;
 
 void reset_driver_state()
 {
-    reset_stream_state();
+    reset_gzip_state();
     for (char* buf : {features, comment, run_program, pipe_program, vokra_path, uncompress_dir}) {
         std::memset(buf, 0, PREAMBLE_BUFSIZ);
     }
