@@ -1,10 +1,10 @@
 // Shared pieces of the fuzz targets: a scratch file for inputs and outputs,
 // and the jump that turns the tool's fatal exits into a return to the harness.
 //
-// abort_gzip() calls abort_cleanup just before exit(1); pointing it at
-// back_to_harness() makes every fatal stream error (end of input, corrupt
-// data, a refused header) come back to the target instead of ending the
-// fuzzer. Only code that keeps no state across the jump may run under it.
+// abort_gzip() calls abort_cleanup just before exit(1); while survive() runs
+// its body, that jumps back to the target instead, so every fatal stream error
+// (end of input, corrupt data, a refused header) returns rather than ending
+// the fuzzer. Only code that keeps no state across the jump may run under it.
 #pragma once
 
 #include <csetjmp>
@@ -15,6 +15,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "stream.h"
+
 namespace fuzz {
 
 inline std::jmp_buf fatal_exit;
@@ -22,6 +24,20 @@ inline std::jmp_buf fatal_exit;
 [[noreturn]] inline void back_to_harness()
 {
     std::longjmp(fatal_exit, 1);
+}
+
+// Runs body(); false when a fatal exit cut it short.
+template <class Body>
+bool survive(Body body)
+{
+    if (setjmp(fatal_exit) != 0) {
+        abort_cleanup = nullptr;
+        return false;
+    }
+    abort_cleanup = back_to_harness;
+    body();
+    abort_cleanup = nullptr;
+    return true;
 }
 
 // A file that lives as long as the process; rewrite() replaces its contents

@@ -72,31 +72,26 @@ Decoded our_decode(const std::uint8_t* in, std::size_t n, bool gzip)
     if (!gzip) padded.append(8, '\0');
     input->rewrite(reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size());
     output->rewrite(nullptr, 0);
-    insize = inptr = outcnt = 0;
-    bytes_in = bytes_out = 0;
-    ifd = input->fd();
-    ofd = output->fd();
-    progname = "fuzz";
-    std::strcpy(ifname, "input");
-    std::strcpy(ofname, "output");
+    reset_gzip_state();
+    stream.ifd = input->fd();
+    stream.ofd = output->fd();
+    stream.progname = "fuzz";
+    std::strcpy(stream.ifname, "input");
+    std::strcpy(stream.ofname, "output");
     to_stdout = 1;  // the stored name is skipped, so its length never matters
-    list = verbose = 0;
-    updcrc(nullptr, 0);
 
     Decoded d;
     int saved = fuzz::silence_stderr();
-    if (setjmp(fuzz::fatal_exit) == 0) {
-        abort_cleanup = fuzz::back_to_harness;
+    fuzz::survive([&] {
         if (gzip) {
-            d.ok = get_method(ifd) == DEFLATED && unzip(ifd, ofd) == 0;
+            d.ok = get_method(stream.ifd) == DEFLATED && unzip(stream.ifd, stream.ofd) == 0;
         } else {
             d.ok = inflate() == 0;
         }
-    }
-    abort_cleanup = nullptr;
+    });
     fuzz::restore_stderr(saved);
     d.out = output->contents();
-    d.consumed = static_cast<std::size_t>(bytes_in - insize + inptr);
+    d.consumed = static_cast<std::size_t>(stream.bytes_in - stream.insize + stream.inptr);
     return d;
 }
 
@@ -110,13 +105,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (size == 0) return 0;
     const bool gzip = data[0] & 1;
-    const std::uint8_t* stream = data + 1;
+    const std::uint8_t* body = data + 1;
     const std::size_t n = size - 1;
-    if (gzip && n >= 4 && (stream[3] & 0x02) != 0) return 0;  // part number vs header CRC
+    if (gzip && n >= 4 && (body[3] & 0x02) != 0) return 0;  // part number vs header CRC
 
-    Decoded z = zlib_decode(stream, n, gzip);
+    Decoded z = zlib_decode(body, n, gzip);
     if (z.ok && z.out.size() > OUTPUT_CAP) return 0;
-    Decoded ours = our_decode(stream, n, gzip);
+    Decoded ours = our_decode(body, n, gzip);
     if (!z.ok && std::strcmp(z.msg, "invalid distance too far back") == 0) {
         // Such a distance can only occur within the first 32 KiB, before any
         // window is written out.

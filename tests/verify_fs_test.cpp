@@ -75,7 +75,7 @@ protected:
         std::memset(features, 0, sizeof features);
         std::memset(uncompress_dir, 0, sizeof uncompress_dir);
         verbose = 0;
-        progname = "vokra";
+        stream.progname = "vokra";
         full_ = mount("full", "size=1m");
         ro_ = mount("ro", "size=16m", MS_RDONLY);
         room_ = mount("room", "size=16m");

@@ -20,10 +20,10 @@ int zip(int in, int out)
     ush attr = 0;           // file type slot of the block emitter; unused in the member
     ush deflate_flags = 0;  // its low byte is XFL
 
-    ifd = in;
-    ofd = out;
-    outcnt = 0;
-    bytes_in = 0;
+    stream.ifd = in;
+    stream.ofd = out;
+    stream.outcnt = 0;
+    stream.bytes_in = 0;
 
     method = DEFLATED;
     out_byte(GZIP_MAGIC_0);
@@ -42,7 +42,7 @@ int zip(int in, int out)
     out_byte(deflate_flags & 0xff);
     out_byte(OS_CODE);
     if (save_orig_name) {
-        const char* p = gz_basename(ifname);
+        const char* p = gz_basename(stream.ifname);
         do out_byte(static_cast<uch>(*p));
         while (*p++ != '\0');
     }
@@ -50,7 +50,7 @@ int zip(int in, int out)
     deflate();
 
     out_long(crc);
-    out_long(static_cast<ulg>(bytes_in));  // ISIZE is the length modulo 2^32
+    out_long(static_cast<ulg>(stream.bytes_in));  // ISIZE is the length modulo 2^32
     flush_outbuf();
     return 0;
 }
@@ -62,22 +62,22 @@ namespace {
 int file_read(char* buf, unsigned size)
 {
     ssize_t len;
-    do len = read(ifd, buf, size);
+    do len = read(stream.ifd, buf, size);
     while (len == -1 && errno == EINTR);
     if (len == -1) {
         // The compressor ends the member at the bytes read so far, so it stays
         // consistent; but the archive lacks data, so the build must not report
         // success: say why and end with status 1.
         int e = errno;
-        std::fprintf(stderr, "\n%s: ", progname);
+        std::fprintf(stderr, "\n%s: ", stream.progname);
         errno = e;
-        std::perror(ifname);
-        exit_code = 1;
+        std::perror(stream.ifname);
+        stream.exit_code = 1;
         return -1;
     }
     if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
-    bytes_in += len;
+    stream.bytes_in += len;
     return static_cast<int>(len);
 }
 

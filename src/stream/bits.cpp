@@ -69,11 +69,11 @@ void copy_block(char* buf, unsigned len, int header)
     // Bulk copy with the same flush points as out_byte: outbuf is written
     // each time it reaches OUTBUFSIZ bytes, never earlier.
     while (len != 0) {
-        unsigned n = std::min(len, OUTBUFSIZ - outcnt);
-        std::memcpy(outbuf + outcnt, buf, n);
-        outcnt += n;
+        unsigned n = std::min(len, OUTBUFSIZ - stream.outcnt);
+        std::memcpy(stream.outbuf + stream.outcnt, buf, n);
+        stream.outcnt += n;
         buf += n;
         len -= n;
-        if (outcnt == OUTBUFSIZ) flush_outbuf();
+        if (stream.outcnt == OUTBUFSIZ) flush_outbuf();
     }
 }

@@ -3,7 +3,8 @@
 // input and output, the CRC-32, the bit writer and the fatal exits.
 //
 // The program is one thread running one road per process, so the buffers and
-// counters below are plain globals. Every buffer has a fixed size;
+// counters live in one static instance, `stream`: no heap, and an access is
+// one absolute address as for a plain global. Every buffer has a fixed size;
 // reset_stream_state() returns all of it to the state a new process starts in.
 // Nothing here calls upwards but abort_cleanup, which the driver sets.
 #pragma once
@@ -43,33 +44,39 @@ constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
 constexpr unsigned WINDOW_SLACK = 512;
 constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
 
-// ---- shared buffers (fixed arrays, never resized) ----
-extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
-extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-extern uch window[WINDOW_SIZE + WINDOW_SLACK];
-// prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
-extern ush prev[2 * WSIZE];
-extern ush d_buf[DIST_BUFSIZE];
+struct stream_state {
+    // ---- shared buffers (fixed arrays, never resized) ----
+    alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
+    alignas(64) uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+    alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
+    // prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
+    alignas(64) ush prev[2 * WSIZE];
+    alignas(64) ush d_buf[DIST_BUFSIZE];
 
-// ---- counters, descriptors, names ----
-extern unsigned insize;      // valid bytes in inbuf
-extern unsigned inptr;       // next byte of inbuf to take
-extern unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
-extern zoff_t bytes_in;      // input bytes consumed
-extern zoff_t bytes_out;     // output bytes written
-extern zoff_t header_bytes;  // gzip header length + 8 (trailer)
-extern int ifd;
-extern int ofd;
-extern char ifname[NAME_MAX_LEN];
-extern char ofname[NAME_MAX_LEN];
-extern const char* progname;
-extern int exit_code;
+    // ---- counters, descriptors, names ----
+    unsigned insize;      // valid bytes in inbuf
+    unsigned inptr;       // next byte of inbuf to take
+    unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
+    zoff_t bytes_in;      // input bytes consumed
+    zoff_t bytes_out;     // output bytes written
+    zoff_t header_bytes;  // gzip header length + 8 (trailer)
+    int ifd;
+    int ofd;
+    char ifname[NAME_MAX_LEN];
+    char ofname[NAME_MAX_LEN];
+    // Prefix of messages; main sets it first thing, reset_stream_state to "vokra".
+    const char* progname;
+    int exit_code;
+};
+// Zero-initialised, so the buffers take no room in the executable.
+extern stream_state stream;
 
 // Called by abort_gzip() just before exit(1), so the driver can undo what it
 // made for the run (the relocation link). Null when nothing needs undoing.
 extern void (*abort_cleanup)();
 
-// Returns every buffer, counter and name above to its start-of-process value.
+// Returns every buffer, counter and name of `stream` to its start-of-process
+// value, and clears abort_cleanup and the CRC register.
 void reset_stream_state();
 
 // ---- CRC-32 (RFC 1952) ----
@@ -85,7 +92,7 @@ bool crc32_force_portable(bool portable);
 int fill_inbuf(int eof_ok);
 inline int in_byte()
 {
-    return inptr < insize ? inbuf[inptr++] : fill_inbuf(0);
+    return stream.inptr < stream.insize ? stream.inbuf[stream.inptr++] : fill_inbuf(0);
 }
 
 // ---- buffered output ----
@@ -98,15 +105,15 @@ void write_buf(int fd, const void* buf, unsigned cnt);
 
 inline void out_byte(unsigned c)
 {
-    outbuf[outcnt++] = static_cast<uch>(c);
-    if (outcnt == OUTBUFSIZ) flush_outbuf();
+    stream.outbuf[stream.outcnt++] = static_cast<uch>(c);
+    if (stream.outcnt == OUTBUFSIZ) flush_outbuf();
 }
 
 inline void out_short(unsigned w)
 {
-    if (outcnt < OUTBUFSIZ - 2) {
-        outbuf[outcnt++] = static_cast<uch>(w & 0xff);
-        outbuf[outcnt++] = static_cast<uch>((w >> 8) & 0xff);
+    if (stream.outcnt < OUTBUFSIZ - 2) {
+        stream.outbuf[stream.outcnt++] = static_cast<uch>(w & 0xff);
+        stream.outbuf[stream.outcnt++] = static_cast<uch>((w >> 8) & 0xff);
     } else {
         out_byte(w & 0xff);
         out_byte((w >> 8) & 0xff);

@@ -10,7 +10,7 @@ int add_feature(const char* f)
     std::size_t used = std::strlen(features);
     std::size_t need = used + (used != 0 ? 1 : 0) + std::strlen(f);
     if (need >= PREAMBLE_BUFSIZ) {
-        std::fprintf(stderr, "%s: feature string too long (at most %zu characters): %s\n", progname,
+        std::fprintf(stderr, "%s: feature string too long (at most %zu characters): %s\n", stream.progname,
                      PREAMBLE_BUFSIZ - 1, f);
         return -1;
     }

@@ -34,26 +34,26 @@ void do_list(const char* path)
     int fd = find_preamble(path);
     if (fd == -1) {
         std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-        exit_code = 1;
+        stream.exit_code = 1;
         return;
     }
     fd_holder holder(fd);
 
     // The member reader takes its bytes from ifd; start from this archive's
     // first payload byte, never from bytes left over by an earlier operand.
-    ifd = fd;
-    insize = inptr = 0;
+    stream.ifd = fd;
+    stream.insize = stream.inptr = 0;
     time_stamp = 0;
-    std::snprintf(ifname, sizeof ifname, "%s", path);
-    ofd = fileno(stdout);
-    std::strcpy(ofname, "stdout");
+    std::snprintf(stream.ifname, sizeof stream.ifname, "%s", path);
+    stream.ofd = fileno(stdout);
+    std::strcpy(stream.ofname, "stdout");
 
     const bool compressed = get_feature("NOCOMPR") == nullptr;
     int meth = DEFLATED;
     if (compressed) {
         meth = get_method(fd);
         if (meth == -1) {
-            exit_code = 1;
+            stream.exit_code = 1;
             return;
         }
     }
@@ -76,15 +76,15 @@ void do_list(const char* path)
 
     // -1 marks a size or CRC that could not be had.
     ulg crc = 0xffffffff;
-    bytes_out = -1;
-    bytes_in = -1;
+    stream.bytes_out = -1;
+    stream.bytes_in = -1;
     off_t end = lseek(fd, -8, SEEK_END);
     if (end != -1) {
-        bytes_in = static_cast<zoff_t>(end) - preamble_end + 8;
+        stream.bytes_in = static_cast<zoff_t>(end) - preamble_end + 8;
         uch trailer[8];
         if (read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer)) read_error();
         crc = get_le32(trailer);
-        bytes_out = get_le32(trailer + 4);
+        stream.bytes_out = get_le32(trailer + 4);
     }
 
     if (verbose) {
@@ -94,8 +94,10 @@ void do_list(const char* path)
         if (text != nullptr) std::snprintf(date, sizeof date, "%s", text + 4);  // "Jan  1 00:00"
         std::printf("%5s %08lx %11s ", methods[meth], static_cast<unsigned long>(crc), date);
     }
-    std::printf("%9lld %9lld ", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
-    if (bytes_in == -1 || bytes_out == -1) bytes_in = bytes_out = header_bytes = 0;
-    display_ratio(bytes_out - (bytes_in - header_bytes), bytes_out, stdout);
-    std::printf(" %s\n", ofname);
+    std::printf("%9lld %9lld ", static_cast<long long>(stream.bytes_in),
+                static_cast<long long>(stream.bytes_out));
+    if (stream.bytes_in == -1 || stream.bytes_out == -1)
+        stream.bytes_in = stream.bytes_out = stream.header_bytes = 0;
+    display_ratio(stream.bytes_out - (stream.bytes_in - stream.header_bytes), stream.bytes_out, stdout);
+    std::printf(" %s\n", stream.ofname);
 }

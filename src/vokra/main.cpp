@@ -31,7 +31,7 @@ char** options_first(int argc, char** argv)
     char** out = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 2) * sizeof(char*)));
     char** operands = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 1) * sizeof(char*)));
     if (out == nullptr || operands == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", progname);
+        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
         std::exit(1);
     }
     int n = 0, m = 0;
@@ -77,7 +77,7 @@ char** options_first(int argc, char** argv)
 void copy_option(char* dst, char opt, const char* arg)
 {
     if (std::strlen(arg) >= PREAMBLE_BUFSIZ) {
-        std::fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", progname, opt,
+        std::fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", stream.progname, opt,
                      PREAMBLE_BUFSIZ - 1);
         std::exit(1);
     }
@@ -91,7 +91,7 @@ void add_composed_feature(const char* prefix, const char* arg)
     std::size_t prefix_len = std::strlen(prefix);
     std::size_t arg_len = std::strlen(arg);
     if (prefix_len + arg_len >= sizeof item) {
-        std::fprintf(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", progname,
+        std::fprintf(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", stream.progname,
                      sizeof item - 1, prefix, arg);
         std::exit(1);
     }
@@ -105,13 +105,13 @@ void add_composed_feature(const char* prefix, const char* arg)
     // Everything that can refuse the build is checked before the first byte
     // goes to standard output.
     if (vokra_path[0] == '\0') {
-        std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", progname);
+        std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", stream.progname);
         std::exit(1);
     }
     for (int i = first; i < argc; i++) {
-        if (std::strlen(argv[i]) >= sizeof ifname) {
-            std::fprintf(stderr, "%s: file name too long (at most %zu characters): %.40s...\n", progname,
-                         sizeof ifname - 1, argv[i]);
+        if (std::strlen(argv[i]) >= sizeof stream.ifname) {
+            std::fprintf(stderr, "%s: file name too long (at most %zu characters): %.40s...\n",
+                         stream.progname, sizeof stream.ifname - 1, argv[i]);
             std::exit(1);
         }
     }
@@ -121,27 +121,27 @@ void add_composed_feature(const char* prefix, const char* arg)
     // are not worth compressing. An input that cannot be opened is reported
     // and skipped, the others still go in, and the build ends with status 1,
     // so a script never ships an archive that lacks one of its inputs.
-    ofd = fileno(stdout);
-    if (build_preamble(vokra_path, ofd) != 0) std::exit(1);
+    stream.ofd = fileno(stdout);
+    if (build_preamble(vokra_path, stream.ofd) != 0) std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
     bool input_missing = false;
     for (int i = first; i < argc; i++) {
-        std::strcpy(ifname, argv[i]);
-        ifd = open(ifname, O_RDONLY);
-        if (ifd < 0) {
-            std::perror(ifname);
+        std::strcpy(stream.ifname, argv[i]);
+        stream.ifd = open(stream.ifname, O_RDONLY);
+        if (stream.ifd < 0) {
+            std::perror(stream.ifname);
             input_missing = true;
             continue;
         }
         if (raw) {
-            copy_raw(ifd, ofd);
-            exit_code = 0;
+            copy_raw(stream.ifd, stream.ofd);
+            stream.exit_code = 0;
         } else {
-            zip(ifd, ofd);
+            zip(stream.ifd, stream.ofd);
         }
-        close(ifd);
+        close(stream.ifd);
     }
-    std::exit(input_missing ? 1 : exit_code);
+    std::exit(input_missing ? 1 : stream.exit_code);
 }
 
 }  // namespace
@@ -149,7 +149,7 @@ void add_composed_feature(const char* prefix, const char* arg)
 int main(int argc, char** argv)
 {
     const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
-    progname = own;
+    stream.progname = own;
     for (char* buf : {run_program, pipe_program, comment, features, vokra_path, uncompress_dir}) {
         std::memset(buf, 0, PREAMBLE_BUFSIZ);
     }
@@ -239,7 +239,7 @@ int main(int argc, char** argv)
         } else {
             do_list(own);
         }
-        std::exit(exit_code);
+        std::exit(stream.exit_code);
     }
     if (!have_operand && !is_compressed) {
         Usage(0);

@@ -154,7 +154,7 @@ int build_preamble(const char* program, int fd)
         if (rc == 0) rc = write_all(fd, s, std::strlen(s) + 1);
     }
     if (rc != 0) {
-        std::perror(ofname);
+        std::perror(stream.ofname);
         return -1;
     }
     return 0;

@@ -40,7 +40,7 @@ void Usage(int is_compressed)
     std::fprintf(stderr, "Version: %s\n", scid);
     if (is_compressed) {
         std::fprintf(stderr, "\n%s\n\n", comment);
-        std::fprintf(stderr, "Usage: %s [-hclnvtx]\n", progname);
+        std::fprintf(stderr, "Usage: %s [-hclnvtx]\n", stream.progname);
         std::fputs(
             "    -h: show this help\n"
             "    -u: use as utility to decompress archive specified on command-line\n"
@@ -56,6 +56,6 @@ void Usage(int is_compressed)
                      "Usage: %s [-huclva] [-p vokra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
                      "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
                      "[-F feature_sting] <files...>\n",
-                     progname);
+                     stream.progname);
     }
 }

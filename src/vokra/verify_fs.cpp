@@ -41,7 +41,7 @@ enum Outcome { LINKED, IN_PLACE, REFUSED, STOP };
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* fmt, ...)
 {
-    std::fprintf(stderr, "%s: ", progname);
+    std::fprintf(stderr, "%s: ", stream.progname);
     va_list ap;
     va_start(ap, fmt);
     std::vfprintf(stderr, fmt, ap);
