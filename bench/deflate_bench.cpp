@@ -70,7 +70,7 @@ void run(benchmark::State& state, const std::string& data)
         ush attr = 0, flags = 0;
         bi_init(-1);
         read_buf = read_memory;
-        ct_init(&attr, &method);
+        ct_init(&attr, &gzip.method);
         lm_init(9, &flags);
         compressed = static_cast<zoff_t>(deflate());
         flush_outbuf();

@@ -68,7 +68,7 @@ void run_inflate(benchmark::State& state, int in)
         stream.insize = stream.inptr = 0;
         stream.bytes_in = stream.bytes_out = 0;
         stream.ifd = in;
-        to_stdout = 1;
+        gzip.to_stdout = 1;
         if (get_method(in) != DEFLATED) std::abort();
         unzip(in, out);
         total += stream.bytes_out;

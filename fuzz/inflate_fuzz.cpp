@@ -42,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::strcpy(stream.ofname, "stdout");
     // The last byte picks the header options, so -c, -l and -v paths are all reached.
     unsigned opts = size != 0 ? data[size - 1] : 0;
-    to_stdout = opts & 1;
-    list = (opts >> 1) & 1;
-    verbose = (opts >> 2) & 1;
+    gzip.to_stdout = opts & 1;
+    gzip.list = (opts >> 1) & 1;
+    gzip.verbose = (opts >> 2) & 1;
 
     fuzz::survive([&] {
         if (get_method(in_fd) == DEFLATED) unzip(in_fd, null_fd);

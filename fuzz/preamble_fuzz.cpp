@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         close(fd);
     }
 
-    verbose = data[size - 1] & 1;
+    gzip.verbose = data[size - 1] & 1;
     stream.ifd = -1;
     if (!fuzz::survive([&] { do_list(path); }) && stream.ifd >= 0) {
         close(stream.ifd);  // the listing's descriptor, skipped by the jump

@@ -109,7 +109,7 @@ TEST_F(UnzipTest, AMethodOtherThan8IsRefusedWithItsNumber)
     EXPECT_EQ(method_of(&err), -1);
     EXPECT_EQ(err, "vokra: arch: unknown method 7 -- get newer version of gzip\n");
     EXPECT_EQ(stream.exit_code, 1);
-    EXPECT_EQ(method, 7);
+    EXPECT_EQ(gzip.method, 7);
 }
 
 TEST_F(UnzipTest, TheOldMagic1F9EIsReadLike1F8B)
@@ -151,7 +151,7 @@ TEST_F(UnzipTest, TheStoredNameIsTakenAndCountedInTheHeaderBytes)
 TEST_F(UnzipTest, WithDashCTheNameIsSkippedUnlessListing)
 {
     input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
-    to_stdout = 1;
+    gzip.to_stdout = 1;
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_STREQ(stream.ofname, "stdout");
@@ -159,8 +159,8 @@ TEST_F(UnzipTest, WithDashCTheNameIsSkippedUnlessListing)
     EXPECT_EQ(in_byte(), 'B');
 
     input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
-    to_stdout = 1;
-    list = 1;
+    gzip.to_stdout = 1;
+    gzip.list = 1;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_STREQ(stream.ofname, "data.tar");
 }
@@ -200,7 +200,7 @@ TEST_F(UnzipTest, ExtraFieldAndCommentAreSkippedAndVerboseReportsTheExtraField)
     EXPECT_EQ(in_byte(), 'B');
 
     input(h + "B");
-    verbose = 1;
+    gzip.verbose = 1;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "vokra: arch: extra field of 3 bytes ignored\n");
     EXPECT_EQ(in_byte(), 'B');
@@ -217,7 +217,7 @@ TEST_F(UnzipTest, APartNumberFollowsTheOsByteAndVerboseReportsIt)
     EXPECT_EQ(stream.header_bytes, 10 + 2 + 2 + 8);
 
     input(h + "B");
-    verbose = 1;
+    gzip.verbose = 1;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "vokra: arch: part number 258\n");
     EXPECT_EQ(in_byte(), 'B');
@@ -228,7 +228,7 @@ TEST_F(UnzipTest, Flags0x20To0x80ChangeNothing)
     for (unsigned flag : {0x01u, 0x20u, 0x40u, 0x80u}) {
         SCOPED_TRACE(flag);
         input(header(flag) + "B");
-        verbose = 1;
+        gzip.verbose = 1;
         std::string err;
         EXPECT_EQ(method_of(&err), 8);
         EXPECT_EQ(err, "");
@@ -241,18 +241,18 @@ TEST_F(UnzipTest, Flags0x20To0x80ChangeNothing)
 TEST_F(UnzipTest, MtimeZeroLeavesTheTimeStampAndOtherValuesSetIt)
 {
     input(header(0, 0) + "B");
-    time_stamp = 777;
+    gzip.time_stamp = 777;
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(time_stamp, 777);
+    EXPECT_EQ(gzip.time_stamp, 777);
 
     input(header(0, 0x12345678) + "B");
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(time_stamp, 0x12345678);
+    EXPECT_EQ(gzip.time_stamp, 0x12345678);
 
     input(header(0, 0xF0000000) + "B");  // past 2038: kept unsigned
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(time_stamp, zoff_t{0xF0000000});
+    EXPECT_EQ(gzip.time_stamp, zoff_t{0xF0000000});
 }
 
 // ---- body and trailer ----
@@ -273,7 +273,7 @@ protected:
                 int in_fd = open(arch.c_str(), O_RDONLY);
                 int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 stream.ifd = in_fd;
-                to_stdout = 1;
+                gzip.to_stdout = 1;
                 if (get_method(in_fd) != 8) std::exit(2);
                 unzip(in_fd, out_fd);
                 std::exit(0);

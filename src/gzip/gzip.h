@@ -21,16 +21,17 @@ constexpr uch COMMENT = 0x10;       // NUL-terminated comment
 // Every member written carries the input's base name.
 constexpr int save_orig_name = 1;
 
-extern int method;         // CM of the member read; DEFLATED when writing
-extern zoff_t time_stamp;  // MTIME of the member read, when not 0
+struct gzip_state {
+    int method;         // CM of the member read; DEFLATED when writing
+    zoff_t time_stamp;  // MTIME of the member read, when not 0
+    // Option flags the member reader honours; the driver sets them from -v, -l, -c.
+    int verbose;
+    int list;
+    int to_stdout;
+};
+extern gzip_state gzip;
 
-// Option flags the member reader honours; the driver sets them from -v, -l, -c.
-extern int verbose;
-extern int list;
-extern int to_stdout;
-
-// Returns the settings above, and the stream layer's state, to their
-// start-of-process values.
+// Returns `gzip`, and the stream layer's state, to their start-of-process values.
 void reset_gzip_state();
 
 int zip(int in, int out);

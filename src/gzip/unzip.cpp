@@ -7,18 +7,12 @@
 
 #include "gzip.h"
 
-int method = DEFLATED;
-zoff_t time_stamp;
-int verbose;
-int list;
-int to_stdout;
+gzip_state gzip = {DEFLATED, 0, 0, 0, 0};
 
 void reset_gzip_state()
 {
     reset_stream_state();
-    method = DEFLATED;
-    time_stamp = 0;
-    verbose = list = to_stdout = 0;
+    gzip = {DEFLATED, 0, 0, 0, 0};
 }
 
 namespace {
@@ -48,7 +42,7 @@ int get_method(int in)
     (void)in;  // the header is read from ifd, which callers point at the same input
     int magic0 = in_byte();
     int magic1 = in_byte();
-    method = -1;
+    gzip.method = -1;
     stream.header_bytes = 0;
 
     if (magic0 != GZIP_MAGIC_0 || (magic1 != GZIP_MAGIC_1 && magic1 != OLD_GZIP_MAGIC_1)) {
@@ -56,10 +50,10 @@ int get_method(int in)
         stream.exit_code = 1;
         return -1;
     }
-    method = in_byte();
-    if (method != DEFLATED) {
+    gzip.method = in_byte();
+    if (gzip.method != DEFLATED) {
         std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", stream.progname,
-                     stream.ifname, method);
+                     stream.ifname, gzip.method);
         stream.exit_code = 1;
         return -1;
     }
@@ -67,23 +61,24 @@ int get_method(int in)
 
     // MTIME is unsigned in the format; kept whole so dates past 2038 list right.
     ulg stamp = in_long();
-    if (stamp != 0) time_stamp = stamp;
+    if (stamp != 0) gzip.time_stamp = stamp;
     in_byte();  // XFL
     in_byte();  // OS
 
     if (flags & CONTINUATION) {
         unsigned part = in_short();
-        if (verbose) std::fprintf(stderr, "%s: %s: part number %u\n", stream.progname, stream.ifname, part);
+        if (gzip.verbose)
+            std::fprintf(stderr, "%s: %s: part number %u\n", stream.progname, stream.ifname, part);
     }
     if (flags & EXTRA_FIELD) {
         unsigned len = in_short();
-        if (verbose)
+        if (gzip.verbose)
             std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", stream.progname, stream.ifname,
                          len);
         while (len-- != 0) in_byte();
     }
     if (flags & ORIG_NAME) {
-        if (to_stdout && !list) {
+        if (gzip.to_stdout && !gzip.list) {
             skip_string();
         } else {
             // The name is taken exactly as stored; at most NAME_MAX_LEN - 1
@@ -104,7 +99,7 @@ int get_method(int in)
     // inptr counts from the start of the last refill: the header length
     // whenever the header lies within the first refill, as ours always do.
     stream.header_bytes = static_cast<zoff_t>(stream.inptr) + 8;
-    return method;
+    return gzip.method;
 }
 
 int unzip(int in, int out)

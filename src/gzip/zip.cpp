@@ -25,18 +25,18 @@ int zip(int in, int out)
     stream.outcnt = 0;
     stream.bytes_in = 0;
 
-    method = DEFLATED;
+    gzip.method = DEFLATED;
     out_byte(GZIP_MAGIC_0);
     out_byte(GZIP_MAGIC_1);
     out_byte(DEFLATED);
     if (save_orig_name) flags |= ORIG_NAME;
     out_byte(flags);
-    out_long(static_cast<ulg>(time_stamp));
+    out_long(static_cast<ulg>(gzip.time_stamp));
 
     crc = updcrc(nullptr, 0);
     bi_init(out);
     read_buf = file_read;  // lm_init already reads the first window through it
-    ct_init(&attr, &method);
+    ct_init(&attr, &gzip.method);
     lm_init(level, &deflate_flags);
 
     out_byte(deflate_flags & 0xff);

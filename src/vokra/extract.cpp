@@ -417,7 +417,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     pid_t extractor = 0;
     char* extract_cmd = nullptr;
     if (extract_only) {
-        to_stdout = 1;
+        gzip.to_stdout = 1;
     } else {
         bool default_extract = pipe_program[0] == '\0';
         if (default_extract) std::strcpy(pipe_program, DEFAULT_EXTRACT);
@@ -449,12 +449,12 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             std::free(extract_cmd);
             return -1;
         }
-        to_stdout = 0;
+        gzip.to_stdout = 0;
         stream.ofd = fds[1];
     }
 
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
-    if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", stream.ofname);
+    if (gzip.verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", stream.ofname);
 
     int result;
     if (!raw) {
@@ -479,14 +479,15 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         std::free(extract_cmd);
     }
 
-    if (extract_only || to_stdout || result != 0 || dont_run_program || run_program[0] == '\0') return result;
+    if (extract_only || gzip.to_stdout || result != 0 || dont_run_program || run_program[0] == '\0')
+        return result;
 
     char* install_cmd = replace_program_parms(run_program);
     if (install_cmd == nullptr) return -1;
     export_features();
     std::fflush(nullptr);
     // In verbose mode the dialogue has spoken; no failure message follows.
-    if (!verbose || confirm_install(install_cmd)) {
+    if (!gzip.verbose || confirm_install(install_cmd)) {
         // As system() does, the run ignores SIGQUIT while the command runs:
         // from the terminal it reaches the command, which decides.
         struct sigaction quit {};
@@ -498,7 +499,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         if (pid == -1) std::perror(install_cmd);
         result = pid == -1 ? -1 : wait_command(pid);
         sigaction(SIGQUIT, &quit, nullptr);
-        if (!verbose && ((result >> 8) & 0xff) != 0) {
+        if (!gzip.verbose && ((result >> 8) & 0xff) != 0) {
             std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, stream.ofname);
             std::fprintf(stderr, "\nCommand: %s\n", install_cmd);
         }

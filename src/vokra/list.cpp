@@ -43,7 +43,7 @@ void do_list(const char* path)
     // first payload byte, never from bytes left over by an earlier operand.
     stream.ifd = fd;
     stream.insize = stream.inptr = 0;
-    time_stamp = 0;
+    gzip.time_stamp = 0;
     std::snprintf(stream.ifname, sizeof stream.ifname, "%s", path);
     stream.ofd = fileno(stdout);
     std::strcpy(stream.ofname, "stdout");
@@ -70,7 +70,7 @@ void do_list(const char* path)
 
     if (first_time) {
         first_time = 0;
-        if (verbose) std::printf("method  crc     date  time  ");
+        if (gzip.verbose) std::printf("method  crc     date  time  ");
         std::printf("compressed  uncompr. ratio uncompressed_name\n");
     }
 
@@ -87,8 +87,8 @@ void do_list(const char* path)
         stream.bytes_out = get_le32(trailer + 4);
     }
 
-    if (verbose) {
-        time_t stamp = static_cast<time_t>(time_stamp);
+    if (gzip.verbose) {
+        time_t stamp = static_cast<time_t>(gzip.time_stamp);
         char date[13] = "";
         const char* text = std::ctime(&stamp);
         if (text != nullptr) std::snprintf(date, sizeof date, "%s", text + 4);  // "Jan  1 00:00"

@@ -176,10 +176,10 @@ int main(int argc, char** argv)
                 is_compressed = opt_u = 1;
                 break;
             case 'c':
-                to_stdout = 1;
+                gzip.to_stdout = 1;
                 break;
             case 'v':
-                verbose = 1;
+                gzip.verbose = 1;
                 break;
             case 'x':
                 extract_only = 1;
@@ -188,7 +188,7 @@ int main(int argc, char** argv)
                 dont_run_program = 1;
                 break;
             case 'l':
-                list = 1;
+                gzip.list = 1;
                 break;
             case 'a':
                 if (!is_compressed && add_feature("NOCOMPR") != 0) std::exit(1);
@@ -233,7 +233,7 @@ int main(int argc, char** argv)
     }
 
     const bool have_operand = optind < argc;
-    if (list) {
+    if (gzip.list) {
         if (have_operand && !is_compressed) {
             for (int i = optind; i < argc; i++) do_list(argv[i]);
         } else {

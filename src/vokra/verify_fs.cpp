@@ -244,7 +244,7 @@ Outcome try_candidate(Check& ck, const char* base)
         exists_message(ck.link_place);
         return STOP;
     }
-    if (verbose && !confirm_link(cand)) {
+    if (gzip.verbose && !confirm_link(cand)) {
         ck.verr = SE_NONE;
         return REFUSED;
     }
@@ -281,7 +281,7 @@ void report_verr(const Check& ck)
 {
     static constexpr const char* reasons[] = {nullptr, "it already exists", "the directory could not be made",
                                               "the link could not be made"};
-    if (verbose && ck.verr != SE_NONE)
+    if (gzip.verbose && ck.verr != SE_NONE)
         say("last candidate %s given up: %s.\n", ck.sym_path, reasons[ck.verr]);
 }
 
