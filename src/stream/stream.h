@@ -44,15 +44,10 @@ constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
 constexpr unsigned WINDOW_SLACK = 512;
 constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
 
+// The members are one object, so a sanitizer sees no border between them;
+// the window, where the inflater writes at distances read from hostile
+// input, comes last, so running off its end still meets the object's own.
 struct stream_state {
-    // ---- shared buffers (fixed arrays, never resized) ----
-    alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
-    alignas(64) uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-    alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
-    // prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
-    alignas(64) ush prev[2 * WSIZE];
-    alignas(64) ush d_buf[DIST_BUFSIZE];
-
     // ---- counters, descriptors, names ----
     unsigned insize;      // valid bytes in inbuf
     unsigned inptr;       // next byte of inbuf to take
@@ -67,6 +62,14 @@ struct stream_state {
     // Prefix of messages; main sets it first thing, reset_stream_state to "vokra".
     const char* progname;
     int exit_code;
+
+    // ---- shared buffers (fixed arrays, never resized) ----
+    alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
+    alignas(64) uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+    // prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
+    alignas(64) ush prev[2 * WSIZE];
+    alignas(64) ush d_buf[DIST_BUFSIZE];
+    alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
 };
 // Zero-initialised, so the buffers take no room in the executable.
 extern stream_state stream;
