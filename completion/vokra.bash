@@ -39,9 +39,9 @@ _vokra()
         local - opts
         set -f
         if ((utility)); then
-            opts=(-h '-?' -c -l -n -t -v -x)
+            opts=(-h '-?' -c -l -n -t -v -x --help --version)
         else
-            opts=(-h '-?' -u -c -v -x -n -l -a -p -C -r -f -V -S -t -O -F)
+            opts=(-h '-?' -u -c -v -x -n -l -a -p -C -r -f -V -S -t -O -F --help --version)
         fi
         COMPREPLY=($(compgen -W "${opts[*]}" -- "$cur"))
         return

@@ -1,10 +1,11 @@
 // Shared pieces of the fuzz targets: a scratch file for inputs and outputs,
-// and the jump that turns the tool's fatal exits into a return to the harness.
+// and the one helper that turns the tool's fatal exits into a return.
 //
-// abort_gzip() calls abort_cleanup just before exit(1); while survive() runs
-// its body, that jumps back to the target instead, so every fatal stream error
-// (end of input, corrupt data, a refused header) returns rather than ending
-// the fuzzer. Only code that keeps no state across the jump may run under it.
+// abort_gzip() jumps to fatal_return, when it is set, instead of calling
+// exit(1); survive() sets it around its body, so every fatal stream error
+// (end of input, corrupt data, a refused header) returns to the target rather
+// than ending the fuzzer. Only code that keeps no state across the jump may
+// run under it.
 #pragma once
 
 #include <csetjmp>
@@ -21,22 +22,15 @@ namespace fuzz {
 
 inline std::jmp_buf fatal_exit;
 
-[[noreturn]] inline void back_to_harness()
-{
-    std::longjmp(fatal_exit, 1);
-}
-
-// Runs body(); false when a fatal exit cut it short.
+// Runs body(); false when a fatal exit cut it short. abort_gzip() clears
+// fatal_return before it jumps.
 template <class Body>
 bool survive(Body body)
 {
-    if (setjmp(fatal_exit) != 0) {
-        abort_cleanup = nullptr;
-        return false;
-    }
-    abort_cleanup = back_to_harness;
+    if (setjmp(fatal_exit) != 0) return false;
+    fatal_return = &fatal_exit;
     body();
-    abort_cleanup = nullptr;
+    fatal_return = nullptr;
     return true;
 }
 

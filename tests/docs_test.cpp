@@ -106,16 +106,17 @@ std::set<std::string> complete(const std::vector<std::string>& words, const std:
 
 TEST(Completion, OffersEveryOptionInBuildModeAndOnlyTheActiveOnesAfterU)
 {
-    std::set<std::string> every;
+    std::set<std::string> every = {"--help", "--version"};
     for (const Option& opt : all_options()) every.insert(std::string("-") + opt.letter);
     EXPECT_EQ(complete({"vokra", "-"}), every);
     EXPECT_EQ(complete({"vokra", "-a", "-C", "x", "-"}), every);
 
     // After -u the build-only options are ignored by the tool, so they are not offered.
-    std::set<std::string> archive_mode = {"-h", "-?", "-c", "-l", "-n", "-t", "-v", "-x"};
+    std::set<std::string> archive_mode = {"-h", "-?", "-c", "-l", "-n", "-t", "-v", "-x", "--help", "--version"};
     EXPECT_EQ(complete({"vokra", "-u", "-"}), archive_mode);
     EXPECT_EQ(complete({"vokra", "-cu", "-"}), archive_mode);
     EXPECT_EQ(complete({"vokra", "-u", "-x"}), std::set<std::string>{"-x"});
+    EXPECT_EQ(complete({"vokra", "--h"}), std::set<std::string>{"--help"});
 }
 
 TEST(Completion, CompletesDirectoriesFilesOrNothingAsTheOptionArgumentRequires)

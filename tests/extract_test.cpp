@@ -153,8 +153,8 @@ TEST_F(Extract, DashNExtractsButDoesNotInstall)
 TEST_F(Extract, DashXWritesThePayloadToStandardOutputOnly)
 {
     std::string data = testutil::random_bytes(100000, 8);
-    std::string app =
-        make(data, {"-f", "touch %p/extracted", "-r", "touch %p/installed", "-V", "/nonexistent/x"});
+    std::string app = make(
+        data, {"-f", "touch %p/extracted", "-r", "touch %p/installed", "-V", "/nonexistent/x", "-S", "qz"});
     auto r = run({app, "-x"}, "", dir.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == data);
@@ -487,6 +487,17 @@ TEST_F(Dialogue, EndOfInputDoesNotRunTheCommand)
     EXPECT_TRUE(r.script_done) << r.transcript;
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(exists(dir.file("ran")));
+}
+
+TEST_F(Dialogue, OnATerminalTheArchivesTextsAreShownEscaped)
+{
+    // A carriage return would let the visible text hide the command that runs.
+    app = make("abc", {"-C", "Acme\033[2J", "-r", "rm -rf ~/x\recho harmless"});
+    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "n\n"}});
+    EXPECT_TRUE(r.script_done) << r.transcript;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.transcript.find("\r\nAcme\\033[2J\r\n"), std::string::npos) << r.transcript;
+    EXPECT_NE(r.transcript.find("\r\n    rm -rf ~/x\\recho harmless\r\n"), std::string::npos) << r.transcript;
 }
 
 TEST_F(Dialogue, WithoutATerminalTheCommandNeverRuns)

@@ -475,13 +475,17 @@ TEST(InflateDynamic, MoreThan286LiteralLengthCodesIsBadData)
 
 TEST(InflateDynamic, MoreThan30DistanceCodesIsBadData)
 {
+    // Complete codes throughout, so the count alone can be what is refused:
+    // literals in 9 bits and end of block in 1; 31 distance codes as one of
+    // 4 bits and thirty of 5, 32 as all of 5.
+    std::vector<unsigned> lit(257, 9);
+    lit[256] = 1;
     for (unsigned nd : {31u, 32u}) {
+        std::vector<unsigned> dist(nd, 5);
+        if (nd == 31) dist[0] = 4;
         BitWriter bw;
-        block_header(bw, true, 2);
-        bw.bits(0, 5);       // HLIT: 257
-        bw.bits(nd - 1, 5);  // HDIST
-        bw.bits(15, 4);
-        bw.bits(0, 19 * 3);
+        dynamic_block_header(bw, true, lit, dist);
+        Code(lit).put(bw, 256);
         EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << nd;
     }
 }

@@ -126,7 +126,10 @@ TEST(List, AFailingOperandInTheMiddleSetsStatus1AndTheListingGoesOn)
         make_archive(dir, "zip", "", "", "", "", std::string("PK\3\4", 4) + std::string(40, '\0'));
     std::string b = make_archive(dir, "b", "", "", "", "", payload(gz_header(0, "second"), 100, 0, 100));
     testutil::write_file(dir.file("plain"), "no marker here");
-    auto r = list({"-l", a, dir.file("plain"), zip, b});
+    // Fatal to an extraction, but only to this operand's listing.
+    std::string cut = make_archive(dir, "cut", "", "", "", "", gz_header(0, "name").substr(0, 14));
+    std::string long_name = make_archive(dir, "long", "", "", "", "", gz_header(0, std::string(1024, 'n')));
+    auto r = list({"-l", a, dir.file("plain"), cut, zip, long_name, b});
     EXPECT_EQ(r.status, 1);
     const std::string pre = "Comment: \n    Run: \nExtract: cat > %p/%o\n";
     // Headers of 16 and 17 bytes: 24.0% and 25.0% of 100 saved.
@@ -135,6 +138,26 @@ TEST(List, AFailingOperandInTheMiddleSetsStatus1AndTheListingGoesOn)
     EXPECT_NE(r.err.find(dir.file("plain") + ": unable to find preamble magic value\n"), std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find(": can only handle GZIP compression method\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": " + cut + ": unexpected end of file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": " + long_name + ": corrupted input -- file name too large\n"), std::string::npos)
+        << r.err;
+}
+
+TEST(List, OnATerminalStoredBytesAreEscapedAndIntoAPipeTheyStayAsStored)
+{
+    TempDir dir;
+    const std::string comment = "ok\rrm -rf ~ \\ \033[K\xe9";
+    std::string a =
+        make_archive(dir, "a", "", comment, "", "", payload(gz_header(0, "a\tb"), 100, 0, 100));
+    auto r = list({"-l", a});
+    EXPECT_EQ(r.out.substr(0, 9 + comment.size() + 1), "Comment: " + comment + "\n");
+    EXPECT_NE(r.out.find(" a\tb\n"), std::string::npos);
+
+    auto t = drivertest::run_on_pty({testutil::vokra_exe(), "-l", a}, "", {});
+    EXPECT_EQ(t.status, 0);
+    EXPECT_NE(t.transcript.find("Comment: ok\\rrm -rf ~ \\\\ \\033[K\\351\r\n"), std::string::npos)
+        << t.transcript;
+    EXPECT_NE(t.transcript.find(" a\\tb\r\n"), std::string::npos) << t.transcript;
 }
 
 TEST(List, ARealMemberListsItsOwnTrailerAndName)

@@ -158,7 +158,7 @@ TEST_F(PreambleTest, AMissingFileIsReportedWithItsPath)
 {
     testing::internal::CaptureStderr();
     EXPECT_EQ(find("./missing"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "./missing: No such file or directory\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "./missing: unable to find vokra to build preamble\n");
 }
 
 TEST_F(PreambleTest, FindProgramTakesAnExecutableNameDirectlyFirst)

@@ -64,6 +64,7 @@ TEST(StrSplit, LaterQuotedFieldsGroupLikeTheFirst)
 {
     EXPECT_EQ(split("\"a,b\",\"c,d\""), (V{"a,b", "c,d"}));
     EXPECT_EQ(split("k=\"1,2\",j=3"), (V{"1,2", "j=3"}));
+    EXPECT_EQ(split("a\\,b,\"c,d\""), (V{"a,b", "c,d"}));  // the escape ended with its field
 }
 
 TEST(StrSplit, AnyCharacterOfTheSetSeparatesAndTheTextIsUntouched)

@@ -174,6 +174,17 @@ TEST_F(TreesTest, IncompressibleBlockIsStoredOnlyWhileItsBytesAreAvailable)
     ASSERT_EQ(st.blocks.size(), 1u);
     EXPECT_NE(st.blocks[0].type, 0) << "a block whose bytes slid out is coded whatever the cost";
     EXPECT_EQ(st.data, std::string(data, 600));
+
+    // 30 different bytes, half of them with 9-bit fixed codes: with the 7-bit
+    // end of block and the 3-bit header, (15*8 + 15*9 + 7 + 3 + 7) / 8 = 34
+    // bytes, as many as the stored block with LEN and NLEN. Stored wins, as in gzip.
+    SetUp();
+    std::string tie;
+    for (int i = 0; i < 15; i++) tie += {static_cast<char>(i * 9), static_cast<char>(144 + i * 7)};
+    for (char c : tie) ct_tally(0, static_cast<uch>(c));
+    st = finish(tie.data(), 30);
+    ASSERT_EQ(st.blocks.size(), 1u);
+    EXPECT_EQ(st.blocks[0].type, 0) << "a tie between stored and fixed";
 }
 
 TEST_F(TreesTest, CodeLengthHeaderListsAtLeastFourLengths)

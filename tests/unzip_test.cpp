@@ -191,11 +191,13 @@ TEST_F(UnzipTest, ANameOf1023CharactersIsAcceptedAnd1024IsFatal)
 
 TEST_F(UnzipTest, ExtraFieldAndCommentAreSkippedAndVerboseReportsTheExtraField)
 {
-    std::string h = header(0x14, 0, le16(3) + "xyz" + std::string("a comment\0", 10));
+    // The name right after the extra field shows that exactly its length was skipped.
+    std::string h = header(0x1c, 0, le16(3) + "xyz" + std::string("n\0a comment\0", 12));
     input(h + "B");
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "");
+    EXPECT_STREQ(stream.ofname, "n");
     EXPECT_EQ(stream.header_bytes, static_cast<zoff_t>(h.size() + 8));
     EXPECT_EQ(in_byte(), 'B');
 

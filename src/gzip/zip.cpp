@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "gzip.h"
+#include "progress.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ int file_read(char* buf, unsigned size)
         // consistent; but the archive lacks data, so the build must not report
         // success: say why and end with status 1.
         int e = errno;
+        progress_abandon();
         std::fprintf(stderr, "\n%s: ", stream.progname);
         errno = e;
         std::perror(stream.ifname);
@@ -78,6 +80,7 @@ int file_read(char* buf, unsigned size)
     if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
     stream.bytes_in += len;
+    progress_count(len);
     return static_cast<int>(len);
 }
 

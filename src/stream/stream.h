@@ -9,6 +9,7 @@
 // Nothing here calls upwards but abort_cleanup, which the driver sets.
 #pragma once
 
+#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -77,6 +78,12 @@ extern stream_state stream;
 // Called by abort_gzip() just before exit(1), so the driver can undo what it
 // made for the run (the relocation link). Null when nothing needs undoing.
 extern void (*abort_cleanup)();
+
+// Where a fatal stream error goes instead of ending the process, or null.
+// The listing sets it for one archive at a time, so a damaged archive ends
+// its own listing (message printed) and not the others'. Between the setjmp
+// and the error no frame may own anything with a destructor.
+extern std::jmp_buf* fatal_return;
 
 // Returns every buffer, counter and name of `stream` to its start-of-process
 // value, and clears abort_cleanup and the CRC register.

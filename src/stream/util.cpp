@@ -1,22 +1,28 @@
 // Stream buffers and counters, buffered input and output, and the fatal exits
 // shared by the member writer and reader, the bit writer and the engine.
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
+#include "progress.h"
 #include "stream.h"
 
 stream_state stream;
 
 void (*abort_cleanup)();
+std::jmp_buf* fatal_return;
 
 void reset_stream_state()
 {
     std::memset(&stream, 0, sizeof stream);
     stream.progname = "vokra";
     abort_cleanup = nullptr;
+    fatal_return = nullptr;
+    progress_abandon();
+    progress_done = 0;
     updcrc(nullptr, 0);
 }
 
@@ -35,6 +41,7 @@ int fill_inbuf(int eof_ok)
 
     if (stream.insize == 0) read_error();
     stream.bytes_in += stream.insize;
+    progress_count(stream.insize);
     stream.inptr = 1;
     return stream.inbuf[0];
 }
@@ -84,11 +91,13 @@ zoff_t copy_raw(int in, int out)
         if (n == 0) return total;
         write_buf(out, stream.inbuf, static_cast<unsigned>(n));
         total += n;
+        progress_count(n);
     }
 }
 
 void error(const char* m)
 {
+    progress_abandon();
     std::fprintf(stderr, "\n%s: %s: %s\n", stream.progname, stream.ifname, m);
     abort_gzip();
 }
@@ -96,6 +105,7 @@ void error(const char* m)
 void read_error()
 {
     int e = errno;
+    progress_abandon();
     std::fprintf(stderr, "\n%s: ", stream.progname);
     if (e != 0) {
         errno = e;
@@ -109,6 +119,7 @@ void read_error()
 void write_error()
 {
     int e = errno;
+    progress_abandon();
     std::fprintf(stderr, "\n%s: ", stream.progname);
     errno = e;
     std::perror(stream.ofname);
@@ -121,6 +132,11 @@ void abort_gzip()
         void (*cleanup)() = abort_cleanup;
         abort_cleanup = nullptr;  // a failure inside the clean-up must not recurse
         cleanup();
+    }
+    if (fatal_return != nullptr) {
+        std::jmp_buf* back = fatal_return;
+        fatal_return = nullptr;
+        std::longjmp(*back, 1);
     }
     std::exit(1);
 }

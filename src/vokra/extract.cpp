@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "progress.h"
 #include "strsplit.h"
 #include "vokra.h"
 
@@ -105,6 +106,7 @@ extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*)
             return;
         }
     }
+    progress_abandon();  // write is async-signal-safe
     end_cut_short();
     _exit(1);
 }
@@ -295,7 +297,11 @@ void set_output_name(char* stored)
 int confirm_install(const char* command)
 {
     std::printf("This archive requires more processing using the following command:\n");
-    std::printf("    %s\n", command);
+    // The command about to run, perhaps as root: on a terminal nothing in it
+    // may hide the rest behind a carriage return or a control sequence.
+    std::fputs("    ", stdout);
+    put_stored(stdout, command);
+    std::fputs("\n", stdout);
     if (!isatty(fileno(stdin))) {
         std::printf("but stdin is not a terminal. So forget it.\n");
         std::fflush(stdout);
@@ -331,6 +337,18 @@ bool needs_verify_pass()
     return fstat(STDOUT_FILENO, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
+// Shows the progress of one pass over the payload, counted in payload bytes
+// read from the archive, so the two passes each run from the header to 100%.
+// With -x onto a terminal the data itself is on the screen: no line there.
+void start_payload_progress(const char* step)
+{
+    if (extract_only && isatty(STDOUT_FILENO)) return;
+    struct stat st;
+    off_t at = lseek(stream.ifd, 0, SEEK_CUR);
+    if (at < 0 || fstat(stream.ifd, &st) != 0) return;
+    progress_start(step, st.st_size - preamble_end, at - preamble_end);
+}
+
 // Decodes the whole member once into /dev/null before anything is started, so
 // a damaged payload (format violation, truncation, CRC-32 or length mismatch)
 // ends the run through the fatal exit before a single byte reaches the
@@ -348,7 +366,9 @@ int verify_payload()
     off_t body = at - static_cast<off_t>(stream.insize - stream.inptr);
     int out = stream.ofd;
     stream.bytes_out = 0;
+    start_payload_progress("checking");
     unzip(stream.ifd, null_fd);
+    progress_end();
     close(null_fd);
     stream.ofd = out;
     if (lseek(stream.ifd, body, SEEK_SET) != body) {
@@ -453,10 +473,21 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         stream.ofd = fds[1];
     }
 
-    if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
-    if (gzip.verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", stream.ofname);
+    // The comment and the name are the archive's; on a terminal they are shown
+    // escaped (see put_stored).
+    if (comment[0] != '\0') {
+        std::fputs("\n", stderr);
+        put_stored(stderr, comment);
+        std::fputs("\n\nPlease wait...\n", stderr);
+    }
+    if (gzip.verbose || extract_only) {
+        std::fputs("Deflating ", stderr);
+        put_stored(stderr, stream.ofname);
+        std::fputs("...\n", stderr);
+    }
 
     int result;
+    start_payload_progress("extracting");
     if (!raw) {
         result = unzip(stream.ifd, stream.ofd);
     } else {
@@ -464,6 +495,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // failed extraction. Read and write failures are fatal stream errors.
         result = copy_raw(stream.ifd, stream.ofd) == 0 ? 1 : 0;
     }
+    progress_end();
 
     if (extract_only) std::fflush(nullptr);
     if (extract_pause_seconds != 0) sleep(extract_pause_seconds);
@@ -500,8 +532,11 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         result = pid == -1 ? -1 : wait_command(pid);
         sigaction(SIGQUIT, &quit, nullptr);
         if (!gzip.verbose && ((result >> 8) & 0xff) != 0) {
-            std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, stream.ofname);
-            std::fprintf(stderr, "\nCommand: %s\n", install_cmd);
+            std::fprintf(stderr, "\n%s: final processing of ", program);
+            put_stored(stderr, stream.ofname);
+            std::fputs(" failed\n\nCommand: ", stderr);
+            put_stored(stderr, install_cmd);
+            std::fputs("\n", stderr);
         }
         // A run told to stop fails, however the command ended.
         if (interrupted && result == 0) result = -1;

@@ -1,5 +1,12 @@
 // The listing (-l): an archive's preamble strings and, for a compressed
 // payload, one line of gzip statistics read from the member's header and trailer.
+//
+// The listing is how a careful user inspects an archive before running it,
+// so on a terminal the stored strings and name are shown with every byte the
+// terminal could interpret escaped: a carriage return or an escape sequence
+// cannot paint a harmless command over the real one. Into a pipe or a file
+// the bytes go out as stored.
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -27,18 +34,11 @@ private:
     int fd_;
 };
 
-}  // namespace
-
-void do_list(const char* path)
+// The listing of one archive from its descriptor on; returns false when it
+// failed (message printed). A fatal stream error inside leaves through
+// fatal_return instead of returning.
+bool list_archive(int fd, const char* path)
 {
-    int fd = find_preamble(path);
-    if (fd == -1) {
-        std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-        stream.exit_code = 1;
-        return;
-    }
-    fd_holder holder(fd);
-
     // The member reader takes its bytes from ifd; start from this archive's
     // first payload byte, never from bytes left over by an earlier operand.
     stream.ifd = fd;
@@ -52,20 +52,22 @@ void do_list(const char* path)
     int meth = DEFLATED;
     if (compressed) {
         meth = get_method(fd);
-        if (meth == -1) {
-            stream.exit_code = 1;
-            return;
-        }
+        if (meth == -1) return false;
     }
 
-    if (features[0] != '\0') std::printf("Feature: %s\n", features);
-    std::printf("Comment: %s\n", comment);
-    std::printf("    Run: %s\n", run_program);
-    std::printf("Extract: %s\n", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o");
+    auto line = [](const char* label, const char* text) {
+        std::fputs(label, stdout);
+        put_stored(stdout, text);
+        std::putchar('\n');
+    };
+    if (features[0] != '\0') line("Feature: ", features);
+    line("Comment: ", comment);
+    line("    Run: ", run_program);
+    line("Extract: ", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o");
 
     if (!compressed) {
         std::printf("Statistics unavailable because data was not compressed\n");
-        return;
+        return true;
     }
 
     if (first_time) {
@@ -99,5 +101,50 @@ void do_list(const char* path)
     if (stream.bytes_in == -1 || stream.bytes_out == -1)
         stream.bytes_in = stream.bytes_out = stream.header_bytes = 0;
     display_ratio(stream.bytes_out - (stream.bytes_in - stream.header_bytes), stream.bytes_out, stdout);
-    std::printf(" %s\n", stream.ofname);
+    line(" ", stream.ofname);
+    return true;
+}
+
+}  // namespace
+
+void put_stored(FILE* out, const char* s)
+{
+    if (isatty(fileno(out)) == 0) {
+        std::fputs(s, out);
+        return;
+    }
+    // The escapes of ls -b: C's letter escapes, \\ for the backslash itself,
+    // three octal digits for every other byte outside 0x20 to 0x7E.
+    static constexpr char letters[] = "\aa\bb\tt\nn\vv\ff\rr\\\\";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p != '\0'; p++) {
+        const char* named = std::strchr(letters, *p);
+        if (named != nullptr && (named - letters) % 2 == 0) {
+            std::fprintf(out, "\\%c", named[1]);
+        } else if (*p >= 0x20 && *p < 0x7f) {
+            std::putc(*p, out);
+        } else {
+            std::fprintf(out, "\\%03o", *p);
+        }
+    }
+}
+
+void do_list(const char* path)
+{
+    int fd = find_preamble(path);
+    if (fd == -1) {
+        std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+        stream.exit_code = 1;
+        return;
+    }
+    fd_holder holder(fd);
+    // A truncated header, an over-long stored name or an unreadable trailer
+    // ends this archive's listing with its message; the next operand follows.
+    std::jmp_buf damaged;
+    if (setjmp(damaged) != 0) {
+        stream.exit_code = 1;
+        return;
+    }
+    fatal_return = &damaged;
+    if (!list_archive(fd, path)) stream.exit_code = 1;
+    fatal_return = nullptr;
 }

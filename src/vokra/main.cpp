@@ -6,8 +6,10 @@
 #include <cstring>
 #include <initializer_list>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "progress.h"
 #include "vokra.h"
 
 namespace {
@@ -20,6 +22,29 @@ constexpr const char* OPTIONS = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
 #else
 constexpr const char* OPTIONS = OPTION_STRING;
 #endif
+
+// --help and --version count only as whole words where an option may stand;
+// getopt alone would read them as clusters of one-letter options.
+bool is_long_option(const char* word)
+{
+    return std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0;
+}
+
+// Answers --help or --version on standard output and exits: 0, or 1 when the
+// answer could not be written.
+[[noreturn]] void answer_long_option(const char* word, int is_compressed)
+{
+    if (std::strcmp(word, "--help") == 0) {
+        Help(is_compressed);
+    } else {
+        Version();
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: standard output: %s\n", stream.progname, std::strerror(errno));
+        std::exit(1);
+    }
+    std::exit(0);
+}
 
 // Moves every option (with its argument) ahead of the operands, keeping both
 // in command-line order, and puts "--" between them. Options after an operand
@@ -48,6 +73,7 @@ char** options_first(int argc, char** argv)
             continue;
         }
         out[n++] = a;
+        if (is_long_option(a)) continue;
         for (int j = 1; a[j] != '\0'; j++) {
             const char* letter = a[j] == ':' ? nullptr : std::strchr(OPTION_STRING, a[j]);
             if (letter == nullptr || letter[1] != ':') continue;
@@ -84,8 +110,23 @@ void copy_option(char* dst, char opt, const char* arg)
     std::strcpy(dst, arg);
 }
 
+// Where each part of the feature string came from, so that the build can
+// check the composed string against them and name the part that misreads.
+// Every part takes at least its comma, so there are fewer than
+// PREAMBLE_BUFSIZ of them.
+FeatureSource feature_sources[PREAMBLE_BUFSIZ];
+std::size_t feature_source_count = 0;
+
+void add_source(const char* text, const char* label, bool one_item)
+{
+    const std::size_t used = std::strlen(features);
+    if (add_feature(text) != 0) std::exit(1);
+    const std::size_t start = used != 0 ? used + 1 : 0;
+    feature_sources[feature_source_count++] = {start, std::strlen(features) - start, label, one_item};
+}
+
 // Adds the item prefix + arg, composed in a 256-byte work buffer, or refuses.
-void add_composed_feature(const char* prefix, const char* arg)
+void add_composed_feature(const char* prefix, const char* arg, const char* label = nullptr)
 {
     char item[FEATURE_ITEM_MAX];
     std::size_t prefix_len = std::strlen(prefix);
@@ -97,14 +138,33 @@ void add_composed_feature(const char* prefix, const char* arg)
     }
     std::memcpy(item, prefix, prefix_len);
     std::memcpy(item + prefix_len, arg, arg_len + 1);
-    if (add_feature(item) != 0) std::exit(1);
+    add_source(item, label, true);
+}
+
+// Opens every input before anything is written. An input that cannot be
+// opened, or is no regular file, is reported and left out (-1 in its slot);
+// one that is the output itself would be read while it grows, so it refuses
+// the whole build. Returns how many were opened.
+int open_inputs(char** names, int count, int* fds)
+{
+    int opened = 0;
+    for (int i = 0; i < count; i++) {
+        fds[i] = open_regular(names[i], false);
+        if (fds[i] < 0) continue;
+        if (same_file(fds[i], stream.ofd)) {
+            std::fprintf(stderr, "%s: %s: the input is also the output\n", stream.progname, names[i]);
+            std::exit(1);
+        }
+        opened++;
+    }
+    return opened;
 }
 
 [[noreturn]] void build_road(int argc, char** argv, int first)
 {
     // Everything that can refuse the build is checked before the first byte
     // goes to standard output.
-    if (vokra_path[0] == '\0') {
+    if (vokra_path[0] == '\0' && own_image == nullptr) {
         std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", stream.progname);
         std::exit(1);
     }
@@ -115,33 +175,48 @@ void add_composed_feature(const char* prefix, const char* arg)
             std::exit(1);
         }
     }
-    add_composed_feature("NAME=", gz_basename(argv[first]));
+    add_composed_feature("NAME=", gz_basename(argv[first]), argv[first]);
+    if (check_features(feature_sources, feature_source_count) != 0) std::exit(1);
+
+    stream.ofd = fileno(stdout);
+    if (isatty(stream.ofd)) {
+        std::fprintf(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
+                     stream.progname);
+        std::exit(1);
+    }
+    const int count = argc - first;
+    int* fds = static_cast<int*>(std::malloc(static_cast<std::size_t>(count) * sizeof(int)));
+    if (fds == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
+        std::exit(1);
+    }
+    // When no input can be opened, nothing is written.
+    const int opened = open_inputs(argv + first, count, fds);
+    if (opened == 0) std::exit(1);
 
     // Without its image and preamble the output is no archive: the payloads
-    // are not worth compressing. An input that cannot be opened is reported
-    // and skipped, the others still go in, and the build ends with status 1,
+    // are not worth compressing. The inputs left out above are missing from
+    // the archive while the others go in, and the build ends with status 1,
     // so a script never ships an archive that lacks one of its inputs.
-    stream.ofd = fileno(stdout);
-    if (build_preamble(vokra_path, stream.ofd) != 0) std::exit(1);
+    if (build_preamble(vokra_path[0] != '\0' ? vokra_path : own_name, stream.ofd) != 0) std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
-    bool input_missing = false;
-    for (int i = first; i < argc; i++) {
-        std::strcpy(stream.ifname, argv[i]);
-        stream.ifd = open(stream.ifname, O_RDONLY);
-        if (stream.ifd < 0) {
-            std::perror(stream.ifname);
-            input_missing = true;
-            continue;
-        }
+    for (int i = 0; i < count; i++) {
+        if (fds[i] < 0) continue;
+        std::strcpy(stream.ifname, argv[first + i]);
+        stream.ifd = fds[i];
         if (raw) {
             copy_raw(stream.ifd, stream.ofd);
             stream.exit_code = 0;
         } else {
+            struct stat st;
+            if (fstat(stream.ifd, &st) == 0 && S_ISREG(st.st_mode))
+                progress_start("compressing", st.st_size, 0);
             zip(stream.ifd, stream.ofd);
+            progress_end();
         }
         close(stream.ifd);
     }
-    std::exit(input_missing ? 1 : stream.exit_code);
+    std::exit(opened < count ? 1 : stream.exit_code);
 }
 
 }  // namespace
@@ -154,6 +229,8 @@ int main(int argc, char** argv)
         std::memset(buf, 0, PREAMBLE_BUFSIZ);
     }
 
+    own_name = own;
+    own_image = find_own_image(own);
     int is_compressed = 0;
     int opt_u = 0;
     int fd = find_preamble(own);
@@ -165,12 +242,22 @@ int main(int argc, char** argv)
     // An option's mode is the mode when it is parsed: one before -u counts as
     // a build-mode option.
     if (argc > 0) {
-        argv = options_first(argc, argv);
+        // The list lives until exit. Kept in a volatile static, which no
+        // optimizer drops, so a leak checker still finds it after argv
+        // itself is dead.
+        static char** volatile arranged = nullptr;
+        arranged = options_first(argc, argv);
+        argv = arranged;
         argc = 0;
         while (argv[argc] != nullptr) argc++;
     }
-    int c;
-    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+    for (;;) {
+        // optind moves past a word only once getopt has read all of it, so
+        // this sees a word that starts here, never the inside of -cv or the
+        // argument of -C.
+        if (optind < argc && is_long_option(argv[optind])) answer_long_option(argv[optind], is_compressed);
+        int c = getopt(argc, argv, OPTIONS);
+        if (c == -1) break;
         switch (c) {
             case 'u':
                 is_compressed = opt_u = 1;
@@ -191,7 +278,7 @@ int main(int argc, char** argv)
                 gzip.list = 1;
                 break;
             case 'a':
-                if (!is_compressed && add_feature("NOCOMPR") != 0) std::exit(1);
+                if (!is_compressed) add_source("NOCOMPR", nullptr, true);
                 break;
             case 'p':
                 copy_option(vokra_path, 'p', optarg);
@@ -218,7 +305,7 @@ int main(int argc, char** argv)
                 if (!is_compressed) add_composed_feature(F_OEM, optarg);
                 break;
             case 'F':
-                if (!is_compressed && add_feature(optarg) != 0) std::exit(1);
+                if (!is_compressed) add_source(optarg, nullptr, false);
                 break;
             default:  // -h, -?, an unknown letter, a missing argument
                 Usage(is_compressed);
@@ -227,10 +314,6 @@ int main(int argc, char** argv)
     }
 
     if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
-    if (vokra_path[0] == '\0') {
-        const char* self = find_program(own);
-        if (self != nullptr && std::strlen(self) < sizeof vokra_path) std::strcpy(vokra_path, self);
-    }
 
     const bool have_operand = optind < argc;
     if (gzip.list) {

@@ -1,5 +1,6 @@
 // The archive image layout: executable image, the 11-byte marker, four
-// NUL-terminated preamble strings, then the payload; and locating the program.
+// NUL-terminated preamble strings, then the payload; and opening the files
+// that hold them: regular files only, close-on-exec, never found by a search.
 //
 // The marker delimits image from preamble, so the running executable must not
 // contain it anywhere, or a plain build would look like an archive and an
@@ -18,6 +19,8 @@
 #include "vokra.h"
 
 long preamble_end;
+const char* own_name = nullptr;
+const char* own_image = nullptr;
 
 namespace {
 
@@ -66,10 +69,89 @@ int read_preamble_string(int fd, char* buf)
     return -1;
 }
 
+// Reads fd from where it stands to the end of the file or the first marker.
+// Returns the offset just after the marker, counted from where the scan
+// began, or -1 when there is none.
+//
+// The match counter and the consumed count survive from one read to the
+// next, so a marker split across two reads is found. Restarting at marker
+// byte 0 on a mismatch is exact because no proper prefix of the marker is
+// also a suffix of a partial match (its first byte occurs only once).
+off_t scan_for_marker(int fd)
+{
+    const char* eop = get_eop();
+    std::array<char, 8192> buf;
+    std::size_t matched = 0;
+    off_t consumed = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf.data(), buf.size() - 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        for (ssize_t i = 0; i < n; i++) {
+            if (buf[static_cast<std::size_t>(i)] != eop[matched]) {
+                matched = 0;
+                if (buf[static_cast<std::size_t>(i)] != eop[0]) continue;
+            }
+            if (++matched == MARKER_LEN) return consumed + i + 1;
+        }
+        consumed += n;
+    }
+}
+
+// The own name stands for the own image: opened again for every look at it
+// (the mode check, the extraction, the listing, the build's copy), through
+// the same path, so each sees the file the kernel executed.
+int open_image(const char* program)
+{
+    if (own_name == nullptr || program != own_name) return open_regular(program, true);
+    return own_image != nullptr ? open_regular(own_image, true) : -1;  // start-up has said why
+}
+
 }  // namespace
 
-// A name that contains a "/" names the file directly, as in the shell; only a
-// bare name is looked up on PATH.
+UniqueFd::~UniqueFd()
+{
+    if (fd_ >= 0) close(fd_);
+}
+
+int open_regular(const char* path, bool is_image)
+{
+    // O_NONBLOCK lets the open of a FIFO without a writer return at once, so
+    // that fstat can refuse it; O_NOCTTY keeps a terminal from becoming ours.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (is_image && (errno == ENOENT || errno == ENOTDIR)) {
+            std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", path);
+        } else {
+            std::perror(path);
+        }
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        std::perror(path);
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s: not a regular file\n", stream.progname, path);
+        close(fd);
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+bool same_file(int fd_a, int fd_b)
+{
+    struct stat a, b;
+    return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The own file's fallback where the system offers no link to it. A name that
+// contains a "/" names the file directly, as in the shell; only a bare name is
+// looked up on PATH.
 char* find_program(const char* ref)
 {
     static char result[PREAMBLE_BUFSIZ + 1];
@@ -108,47 +190,48 @@ const char* get_eop()
 
 int build_preamble(const char* program, int fd)
 {
-    const char* path = find_program(program);
-    if (path == nullptr) {
-        std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", program);
+    UniqueFd in(open_image(program));
+    if (in.get() < 0) return -1;
+    if (same_file(in.get(), fd)) {
+        std::fprintf(stderr, "%s: %s: the image is also the output\n", stream.progname, program);
         return -1;
     }
     struct stat st;
-    if (stat(path, &st) != 0) {
-        std::perror(path);
+    if (fstat(in.get(), &st) != 0) {
+        std::perror(program);
         return -1;
     }
-    int in = open(path, O_RDONLY);
-    if (in < 0) {
-        std::perror(path);
+    // An image that holds the marker would hide the new preamble behind its
+    // own: the archive would run the old commands on the old payload.
+    if (scan_for_marker(in.get()) >= 0) {
+        std::fprintf(stderr, "%s: %s: the image is already an archive; use a plain vokra executable\n",
+                     stream.progname, program);
         return -1;
     }
-    std::size_t size = static_cast<std::size_t>(st.st_size);
-    char* image = static_cast<char*>(std::malloc(size + 1));
-    if (image == nullptr) {
-        std::perror(path);
-        close(in);
+    if (lseek(in.get(), 0, SEEK_SET) != 0) {
+        std::perror(program);
         return -1;
     }
-    // The image is read whole; a short read (the file shrank) leaves a shorter
-    // image rather than uninitialised bytes.
-    std::size_t got = 0;
-    while (got < size) {
-        ssize_t r = read(in, image + got, size - got);
+
+    // The image is copied in pieces, never held whole. It is the file's size
+    // when it was examined; a file that shrank since gives a shorter image
+    // rather than a failure.
+    std::array<char, 8192> buf;
+    off_t left = st.st_size;
+    int rc = 0;
+    while (left > 0 && rc == 0) {
+        const std::size_t want =
+            left < static_cast<off_t>(buf.size()) ? static_cast<std::size_t>(left) : buf.size();
+        ssize_t r = read(in.get(), buf.data(), want);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
-            std::perror(path);
-            std::free(image);
-            close(in);
+            std::perror(program);
             return -1;
         }
         if (r == 0) break;
-        got += static_cast<std::size_t>(r);
+        rc = write_all(fd, buf.data(), static_cast<std::size_t>(r));
+        left -= r;
     }
-    close(in);
-
-    int rc = write_all(fd, image, got);
-    std::free(image);
     if (rc == 0) rc = write_all(fd, get_eop(), MARKER_LEN);
     for (const char* s : {features, comment, run_program, pipe_program}) {
         if (rc == 0) rc = write_all(fd, s, std::strlen(s) + 1);
@@ -162,42 +245,9 @@ int build_preamble(const char* program, int fd)
 
 int find_preamble(const char* program)
 {
-    const char* path = find_program(program);
-    if (path == nullptr) {
-        std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", program);
-        return -1;
-    }
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) {
-        std::perror(path);
-        return -1;
-    }
-
-    // The match counter and the consumed count survive from one read to the
-    // next, so a marker split across two reads is found. Restarting at marker
-    // byte 0 on a mismatch is exact because no proper prefix of the marker is
-    // also a suffix of a partial match (its first byte occurs only once).
-    const char* eop = get_eop();
-    std::array<char, 8192> buf;
-    std::size_t matched = 0;
-    off_t consumed = 0;
-    off_t after_marker = -1;
-    while (after_marker < 0) {
-        ssize_t n = read(fd, buf.data(), buf.size() - 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; i++) {
-            if (buf[static_cast<std::size_t>(i)] != eop[matched]) {
-                matched = 0;
-                if (buf[static_cast<std::size_t>(i)] != eop[0]) continue;
-            }
-            if (++matched == MARKER_LEN) {
-                after_marker = consumed + i + 1;
-                break;
-            }
-        }
-        consumed += n;
-    }
+    int fd = open_image(program);
+    if (fd < 0) return -1;
+    off_t after_marker = scan_for_marker(fd);
     if (after_marker < 0 || lseek(fd, after_marker, SEEK_SET) != after_marker) {
         close(fd);
         return -1;

@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr std::size_t FS_BUFSIZ = 128;               // the VFYFS value: 127 characters
 constexpr std::size_t FSSUB_BUFSIZ = 256;            // the FSSUB value: 255 characters
 constexpr std::size_t PATH_BUFSIZ = SYMPATH_BUFSIZ;  // path, fullpath, native_path, candidates
 constexpr int EXTRACT_DIR_MODE = 0755;

@@ -9,6 +9,7 @@ constexpr std::size_t FEATURE_ITEM_MAX = 256;  // composed feature items and loo
 constexpr std::size_t MARKER_LEN = 11;         // "vokra" "+magik", never stored whole
 constexpr std::size_t EXPAND_BUFSIZ = 2048;    // an expanded command: 2047 chars + NUL
 constexpr std::size_t SYMPATH_BUFSIZ = 512;    // the relocation link's path
+constexpr std::size_t FS_BUFSIZ = 128;         // the space check's VFYFS value: 127 characters
 
 // ---- option state and preamble buffers ----
 extern char features[PREAMBLE_BUFSIZ];
@@ -33,17 +34,57 @@ void reset_driver_state();
 
 // ---- usage ----
 void Usage(int is_compressed);
+void Help(int is_compressed);  // --help: standard output
+void Version();                // --version: standard output
 
 // ---- archive image ----
+// The name main was started under (argv[0]). find_preamble and build_preamble
+// given this very pointer open own_image, the file the kernel executed, not a
+// file found by that name; messages still show the name.
+extern const char* own_name;
+extern const char* own_image;  // null when the own file could not be located
+// The path that opens the file the kernel executed for this process, the
+// same file every time; null after a message when it cannot be had.
+const char* find_own_image(const char* argv0);
+// Opens path read-only and close-on-exec when it is a regular file, without
+// blocking on a FIFO or a device. -1 after a message otherwise: for an image,
+// a missing file is "unable to find vokra to build preamble".
+int open_regular(const char* path, bool is_image);
+bool same_file(int fd_a, int fd_b);
 char* find_program(const char* ref);
 const char* get_eop();
 int build_preamble(const char* program, int fd);
 int find_preamble(const char* program);
 
+// Closes a descriptor when it goes out of scope.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // ---- feature string ----
 int add_feature(const char* f);  // 0, or -1 (message printed) when it does not fit
 char* get_feature(const char* f);
 int strtrim(char* s);
+// One part of the feature string as the build added it, at features[start]
+// for len characters: an item composed by an option or from the input's name
+// (one_item), or the items of one -F argument. label names it in messages;
+// null shows the text itself.
+struct FeatureSource {
+    std::size_t start, len;
+    const char* label;
+    bool one_item;
+};
+// 0 when the feature string reads back as the sources meant it, and no run of
+// the archive would refuse its space-check settings; else -1 after a message.
+int check_features(const FeatureSource* sources, std::size_t count);
 
 // ---- extraction and install run ----
 int do_decompress(const char* program);
@@ -93,3 +134,8 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 extern int first_time;                // 1 until the column header has been printed
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
+// Writes stored text to `out`: as stored, or, when `out` is a terminal, with
+// every byte outside printable ASCII (and the backslash) in C escapes, so an
+// archive cannot hide what it stores behind a carriage return or a control
+// sequence.
+void put_stored(FILE* out, const char* s);
