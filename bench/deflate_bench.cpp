@@ -63,14 +63,14 @@ void run(benchmark::State& state, const std::string& data)
     zoff_t compressed = 0;
     for (auto _ : state) {
         reset_stream_state();
-        ofd = devnull;
+        stream.ofd = devnull;
         source = &data;
         source_pos = 0;
         source_crc = 0;
         ush attr = 0, flags = 0;
-        bi_init(-1);  // keeps read_buf, which is ours
+        bi_init(-1);
         read_buf = read_memory;
-        ct_init(&attr, &method);
+        ct_init(&attr, &gzip.method);
         lm_init(9, &flags);
         compressed = static_cast<zoff_t>(deflate());
         flush_outbuf();

@@ -65,13 +65,13 @@ void run_inflate(benchmark::State& state, int in)
     zoff_t total = 0;
     for (auto _ : state) {
         lseek(in, 0, SEEK_SET);
-        insize = inptr = 0;
-        bytes_in = bytes_out = 0;
-        ifd = in;
-        to_stdout = 1;
+        stream.insize = stream.inptr = 0;
+        stream.bytes_in = stream.bytes_out = 0;
+        stream.ifd = in;
+        gzip.to_stdout = 1;
         if (get_method(in) != DEFLATED) std::abort();
         unzip(in, out);
-        total += bytes_out;
+        total += stream.bytes_out;
     }
     state.SetBytesProcessed(total);
     close(out);

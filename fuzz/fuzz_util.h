@@ -1,10 +1,11 @@
 // Shared pieces of the fuzz targets: a scratch file for inputs and outputs,
-// and the jump that turns the tool's fatal exits into a return to the harness.
+// and the one helper that turns the tool's fatal exits into a return.
 //
-// abort_gzip() calls abort_cleanup just before exit(1); pointing it at
-// back_to_harness() makes every fatal stream error (end of input, corrupt
-// data, a refused header) come back to the target instead of ending the
-// fuzzer. Only code that keeps no state across the jump may run under it.
+// abort_gzip() jumps to fatal_return, when it is set, instead of calling
+// exit(1); survive() sets it around its body, so every fatal stream error
+// (end of input, corrupt data, a refused header) returns to the target rather
+// than ending the fuzzer. Only code that keeps no state across the jump may
+// run under it.
 #pragma once
 
 #include <csetjmp>
@@ -15,13 +16,22 @@
 #include <string>
 #include <unistd.h>
 
+#include "stream.h"
+
 namespace fuzz {
 
 inline std::jmp_buf fatal_exit;
 
-[[noreturn]] inline void back_to_harness()
+// Runs body(); false when a fatal exit cut it short. abort_gzip() clears
+// fatal_return before it jumps.
+template <class Body>
+bool survive(Body body)
 {
-    std::longjmp(fatal_exit, 1);
+    if (setjmp(fatal_exit) != 0) return false;
+    fatal_return = &fatal_exit;
+    body();
+    fatal_return = nullptr;
+    return true;
 }
 
 // A file that lives as long as the process; rewrite() replaces its contents

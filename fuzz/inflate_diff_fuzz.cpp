@@ -41,11 +41,11 @@ struct Decoded {
     const char* msg = nullptr;
 };
 
-Decoded zlib_decode(const std::uint8_t* in, std::size_t n, bool gzip)
+Decoded zlib_decode(const std::uint8_t* in, std::size_t n, bool is_member)
 {
     Decoded d;
     z_stream s{};
-    if (inflateInit2(&s, gzip ? 31 : -15) != Z_OK) std::abort();
+    if (inflateInit2(&s, is_member ? 31 : -15) != Z_OK) std::abort();
     s.next_in = const_cast<Bytef*>(in);
     s.avail_in = static_cast<uInt>(n);
     unsigned char buf[65536];
@@ -66,37 +66,32 @@ Decoded zlib_decode(const std::uint8_t* in, std::size_t n, bool gzip)
 fuzz::ScratchFile* input;
 fuzz::ScratchFile* output;
 
-Decoded our_decode(const std::uint8_t* in, std::size_t n, bool gzip)
+Decoded our_decode(const std::uint8_t* in, std::size_t n, bool is_member)
 {
     std::string padded(reinterpret_cast<const char*>(in), n);
-    if (!gzip) padded.append(8, '\0');
+    if (!is_member) padded.append(8, '\0');
     input->rewrite(reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size());
     output->rewrite(nullptr, 0);
-    insize = inptr = outcnt = 0;
-    bytes_in = bytes_out = 0;
-    ifd = input->fd();
-    ofd = output->fd();
-    progname = "fuzz";
-    std::strcpy(ifname, "input");
-    std::strcpy(ofname, "output");
-    to_stdout = 1;  // the stored name is skipped, so its length never matters
-    list = verbose = 0;
-    updcrc(nullptr, 0);
+    reset_gzip_state();
+    stream.ifd = input->fd();
+    stream.ofd = output->fd();
+    stream.progname = "fuzz";
+    std::strcpy(stream.ifname, "input");
+    std::strcpy(stream.ofname, "output");
+    gzip.to_stdout = 1;  // the stored name is skipped, so its length never matters
 
     Decoded d;
     int saved = fuzz::silence_stderr();
-    if (setjmp(fuzz::fatal_exit) == 0) {
-        abort_cleanup = fuzz::back_to_harness;
-        if (gzip) {
-            d.ok = get_method(ifd) == DEFLATED && unzip(ifd, ofd) == 0;
+    fuzz::survive([&] {
+        if (is_member) {
+            d.ok = get_method(stream.ifd) == DEFLATED && unzip(stream.ifd, stream.ofd) == 0;
         } else {
             d.ok = inflate() == 0;
         }
-    }
-    abort_cleanup = nullptr;
+    });
     fuzz::restore_stderr(saved);
     d.out = output->contents();
-    d.consumed = static_cast<std::size_t>(bytes_in - insize + inptr);
+    d.consumed = static_cast<std::size_t>(stream.bytes_in - stream.insize + stream.inptr);
     return d;
 }
 
@@ -109,14 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         output = new fuzz::ScratchFile;
     }
     if (size == 0) return 0;
-    const bool gzip = data[0] & 1;
-    const std::uint8_t* stream = data + 1;
+    const bool is_member = data[0] & 1;
+    const std::uint8_t* body = data + 1;
     const std::size_t n = size - 1;
-    if (gzip && n >= 4 && (stream[3] & 0x02) != 0) return 0;  // part number vs header CRC
+    if (is_member && n >= 4 && (body[3] & 0x02) != 0) return 0;  // part number vs header CRC
 
-    Decoded z = zlib_decode(stream, n, gzip);
+    Decoded z = zlib_decode(body, n, is_member);
     if (z.ok && z.out.size() > OUTPUT_CAP) return 0;
-    Decoded ours = our_decode(stream, n, gzip);
+    Decoded ours = our_decode(body, n, is_member);
     if (!z.ok && std::strcmp(z.msg, "invalid distance too far back") == 0) {
         // Such a distance can only occur within the first 32 KiB, before any
         // window is written out.

@@ -27,7 +27,7 @@ std::string expand(const std::string& pgm)
         if (pgm[i] != '%' || i + 1 == pgm.size()) {
             out += pgm[i];
         } else if (pgm[i + 1] == 'o') {
-            out += ofname;
+            out += stream.ofname;
             i++;
         } else if (pgm[i + 1] == 'p') {
             out += cwd;
@@ -75,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string name = in.substr(0, std::min(nul, PREAMBLE_BUFSIZ - 1));
     std::string pgm = nul == std::string::npos ? std::string() : in.substr(nul + 1);
     pgm = pgm.c_str();
-    std::strcpy(ofname, name.c_str());
-    progname = "fuzz";
+    std::strcpy(stream.ofname, name.c_str());
+    stream.progname = "fuzz";
 
     int saved = fuzz::silence_stderr();
     char* got = replace_program_parms(pgm.c_str());

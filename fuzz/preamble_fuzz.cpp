@@ -5,7 +5,7 @@
 // the rest, so the marker lands across the scanner's 8191-byte reads and
 // after bytes equal to its own first byte; bit 0 of the last byte turns on
 // -v for the listing. The listing's fatal exits (a truncated gzip header or
-// trailer) come back through abort_cleanup.
+// trailer) come back through fuzz::survive.
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* path = archive->path().c_str();
 
     reset_driver_state();
-    progname = "fuzz";
+    stream.progname = "fuzz";
     Expected want = read_layout(file);
     int fd = find_preamble(path);
     if (want.end < 0) {
@@ -73,14 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         close(fd);
     }
 
-    verbose = data[size - 1] & 1;
-    ifd = -1;
-    if (setjmp(fuzz::fatal_exit) == 0) {
-        abort_cleanup = fuzz::back_to_harness;
-        do_list(path);
-    } else if (ifd >= 0) {
-        close(ifd);  // the listing's descriptor, skipped by the jump
+    gzip.verbose = data[size - 1] & 1;
+    stream.ifd = -1;
+    if (!fuzz::survive([&] { do_list(path); }) && stream.ifd >= 0) {
+        close(stream.ifd);  // the listing's descriptor, skipped by the jump
     }
-    abort_cleanup = nullptr;
     return 0;
 }

@@ -17,7 +17,10 @@ protected:
         reset_stream_state();
         bi_init(-1);
     }
-    static std::string written() { return std::string(reinterpret_cast<char*>(outbuf), outcnt); }
+    static std::string written()
+    {
+        return std::string(reinterpret_cast<char*>(stream.outbuf), stream.outcnt);
+    }
 };
 
 TEST_F(BitsTest, OneBitThenWindupIsOneByte)
@@ -30,7 +33,7 @@ TEST_F(BitsTest, OneBitThenWindupIsOneByte)
 TEST_F(BitsTest, FullBufferIsWrittenOnlyWhenMoreBitsArrive)
 {
     for (int i = 0; i < 8; i++) send_bits(3, 2);
-    EXPECT_EQ(outcnt, 0u) << "16 bits held, nothing written yet";
+    EXPECT_EQ(stream.outcnt, 0u) << "16 bits held, nothing written yet";
     send_bits(3, 2);
     EXPECT_EQ(written(), "\xff\xff");
     bi_windup();
@@ -41,7 +44,7 @@ TEST_F(BitsTest, ExactFillAfterAPartialBuffer)
 {
     send_bits(5, 3);
     send_bits(0x1FFF, 13);
-    EXPECT_EQ(outcnt, 0u);
+    EXPECT_EQ(stream.outcnt, 0u);
     bi_windup();
     EXPECT_EQ(written(), "\xfd\xff");
 }
@@ -51,13 +54,13 @@ TEST_F(BitsTest, WindupWritesWhatIsHeld)
     send_bits(0x1AB, 9);
     bi_windup();
     EXPECT_EQ(written(), "\xab\x01");
-    outcnt = 0;
+    stream.outcnt = 0;
     send_bits(0xC3, 8);
     bi_windup();
     EXPECT_EQ(written(), "\xc3");
-    outcnt = 0;
+    stream.outcnt = 0;
     bi_windup();
-    EXPECT_EQ(outcnt, 0u);
+    EXPECT_EQ(stream.outcnt, 0u);
 }
 
 // Any sequence of codes must come out as one little-endian bit stream; a
@@ -103,7 +106,7 @@ TEST_F(BitsTest, EmptyCopyBlockIsOnlyTheFraming)
     char data[1] = {0};
     copy_block(data, 0, 1);
     EXPECT_EQ(written(), std::string("\x00\x00\xff\xff", 4));
-    outcnt = 0;
+    stream.outcnt = 0;
     send_bits(1, 1);
     copy_block(data, 0, 1);
     EXPECT_EQ(written(), std::string("\x01\x00\x00\xff\xff", 5));
@@ -114,37 +117,37 @@ protected:
     void SetUp() override
     {
         BitsTest::SetUp();
-        ofd = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(ofd, 0);
+        stream.ofd = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(stream.ofd, 0);
     }
-    void TearDown() override { close(ofd); }
+    void TearDown() override { close(stream.ofd); }
     std::string file() const { return testutil::read_file(dir_.file("out")); }
     testutil::TempDir dir_;
 };
 
 TEST_F(BitsFlushTest, OverflowAt16383FlushesBetweenTheTwoBytes)
 {
-    outcnt = OUTBUFSIZ - 1;
-    for (unsigned i = 0; i < outcnt; i++) outbuf[i] = static_cast<uch>(i);
+    stream.outcnt = OUTBUFSIZ - 1;
+    for (unsigned i = 0; i < stream.outcnt; i++) stream.outbuf[i] = static_cast<uch>(i);
     for (int i = 0; i < 8; i++) send_bits(i & 1 ? 2 : 1, 2);  // 16 bits: 0x9999
     send_bits(1, 1);
     std::string f = file();
     ASSERT_EQ(f.size(), OUTBUFSIZ);
     EXPECT_EQ(static_cast<uch>(f.back()), 0x99) << "the low byte completes the buffer";
-    EXPECT_EQ(outcnt, 1u);
-    EXPECT_EQ(outbuf[0], 0x99) << "the high byte starts the next one";
-    EXPECT_EQ(bytes_out, static_cast<zoff_t>(OUTBUFSIZ));
+    EXPECT_EQ(stream.outcnt, 1u);
+    EXPECT_EQ(stream.outbuf[0], 0x99) << "the high byte starts the next one";
+    EXPECT_EQ(stream.bytes_out, static_cast<zoff_t>(OUTBUFSIZ));
 }
 
 TEST_F(BitsFlushTest, CopyBlockFlushesEachFullBuffer)
 {
-    outcnt = OUTBUFSIZ - 10;
+    stream.outcnt = OUTBUFSIZ - 10;
     std::string data = testutil::random_bytes(40000, 8);
     copy_block(data.data(), static_cast<unsigned>(data.size()), 1);
     std::string f = file();
     ASSERT_EQ(f.size(), 3 * OUTBUFSIZ) << "written in whole buffers";
     EXPECT_EQ(f.substr(OUTBUFSIZ - 10, 4), std::string("\x40\x9c\xbf\x63", 4)) << "LEN 40000, NLEN";
-    std::string all = f + std::string(reinterpret_cast<char*>(outbuf), outcnt);
+    std::string all = f + std::string(reinterpret_cast<char*>(stream.outbuf), stream.outcnt);
     EXPECT_EQ(all.size(), OUTBUFSIZ - 10 + 4 + data.size());
     EXPECT_TRUE(all.substr(OUTBUFSIZ - 6) == data);
 }

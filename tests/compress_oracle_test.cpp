@@ -64,7 +64,7 @@ std::string zip_in_process(const std::string& in_path, const std::string& out_pa
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(in, 0);
     EXPECT_GE(out, 0);
-    std::strncpy(ifname, in_path.c_str(), NAME_MAX_LEN - 1);
+    std::strncpy(stream.ifname, in_path.c_str(), NAME_MAX_LEN - 1);
     EXPECT_EQ(zip(in, out), 0);
     close(in);
     close(out);
@@ -77,7 +77,7 @@ constexpr std::size_t GZIP_BODY = 10;  // gzip -n stores no name
 
 class CompressOracleTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_stream_state(); }
+    void SetUp() override { reset_gzip_state(); }
 
     // Compresses data in process; checks that gzip -t accepts the member.
     std::string compress(const std::string& data)

@@ -87,7 +87,7 @@ protected:
             dup2(err, 2);
             reset_driver_state();
             extract_pause_seconds = 0;
-            progname = "vokra";
+            stream.progname = "vokra";
             _exit(do_decompress(path.c_str()) == 0 ? 0 : 1);
         }
         int st = 0;

@@ -33,15 +33,15 @@ struct Decoded {
     std::string err;
 };
 
-// Runs inflate() over `stream` followed by two marker bytes. The output goes
+// Runs inflate() over `deflated` followed by two marker bytes. The output goes
 // to a SOCK_SEQPACKET socket, which keeps every write as one message, so the
 // window flushes can be seen one by one.
-Decoded decode(const std::string& stream)
+Decoded decode(const std::string& deflated)
 {
     reset_stream_state();
     testutil::TempDir dir;
-    testutil::write_file(dir.file("in"), stream + "\xA5\x5A");
-    ifd = open(dir.file("in").c_str(), O_RDONLY);
+    testutil::write_file(dir.file("in"), deflated + "\xA5\x5A");
+    stream.ifd = open(dir.file("in").c_str(), O_RDONLY);
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
     Decoded d;
@@ -54,16 +54,16 @@ Decoded decode(const std::string& stream)
             d.out.append(buf.data(), static_cast<size_t>(n));
         }
     });
-    ofd = sv[0];
+    stream.ofd = sv[0];
     testing::internal::CaptureStderr();
     d.result = inflate();
     d.err = testing::internal::GetCapturedStderr();
-    d.inptr = inptr;
+    d.inptr = stream.inptr;
     shutdown(sv[0], SHUT_WR);
     reader.join();
     close(sv[0]);
     close(sv[1]);
-    close(ifd);
+    close(stream.ifd);
     return d;
 }
 
@@ -707,14 +707,14 @@ TEST(InflateInput, EndOfInputInsideTheStreamEndsTheRun)
     EXPECT_EXIT(
         {
             reset_stream_state();
-            progname = "prog";
-            std::snprintf(ifname, sizeof ifname, "in");
+            stream.progname = "prog";
+            std::snprintf(stream.ifname, sizeof stream.ifname, "in");
             int fds[2];
             if (pipe(fds) != 0) _exit(3);
             if (write(fds[1], s.data(), s.size()) != static_cast<ssize_t>(s.size())) _exit(3);
             close(fds[1]);
-            ifd = fds[0];
-            ofd = open("/dev/null", O_WRONLY);
+            stream.ifd = fds[0];
+            stream.ofd = open("/dev/null", O_WRONLY);
             inflate();
         },
         ::testing::ExitedWithCode(1), "^\nprog: in: unexpected end of file\n$");

@@ -50,16 +50,16 @@ TEST_F(StreamTest, RefillGathersShortReadsFromAPipe)
         _exit(0);
     }
     close(fds[1]);
-    ifd = fds[0];
+    stream.ifd = fds[0];
     int first = fill_inbuf(0);
     std::string data = testutil::random_bytes(40000, 3);
     EXPECT_EQ(first, static_cast<uch>(data[0]));
-    EXPECT_EQ(insize, INBUFSIZ);
-    EXPECT_EQ(inptr, 1u);
-    EXPECT_EQ(bytes_in, static_cast<zoff_t>(INBUFSIZ));
+    EXPECT_EQ(stream.insize, INBUFSIZ);
+    EXPECT_EQ(stream.inptr, 1u);
+    EXPECT_EQ(stream.bytes_in, static_cast<zoff_t>(INBUFSIZ));
     fill_inbuf(0);
-    EXPECT_EQ(insize, 40000u - INBUFSIZ);
-    EXPECT_EQ(0, std::memcmp(inbuf, data.data() + INBUFSIZ, insize));
+    EXPECT_EQ(stream.insize, 40000u - INBUFSIZ);
+    EXPECT_EQ(0, std::memcmp(stream.inbuf, data.data() + INBUFSIZ, stream.insize));
     close(fds[0]);
 }
 
@@ -67,9 +67,9 @@ TEST_F(StreamTest, EndOfInputIsFatalWithTheInputName)
 {
     EXPECT_EXIT(
         {
-            progname = "prog";
-            std::strcpy(ifname, "in.gz");
-            ifd = open("/dev/null", O_RDONLY);
+            stream.progname = "prog";
+            std::strcpy(stream.ifname, "in.gz");
+            stream.ifd = open("/dev/null", O_RDONLY);
             fill_inbuf(0);
         },
         ::testing::ExitedWithCode(1), "^\nprog: in.gz: unexpected end of file\n$");
@@ -79,13 +79,13 @@ TEST_F(StreamTest, OutShortFlushesBetweenItsTwoBytesAtTheBufferEnd)
 {
     testutil::TempDir dir;
     std::string path = dir.file("out");
-    ofd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    stream.ofd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     for (unsigned i = 0; i < OUTBUFSIZ - 1; i++) out_byte(i & 0xff);
     out_short(0xBBAA);
-    EXPECT_EQ(outcnt, 1u);
-    EXPECT_EQ(outbuf[0], 0xBB);
-    EXPECT_EQ(bytes_out, static_cast<zoff_t>(OUTBUFSIZ));
-    close(ofd);
+    EXPECT_EQ(stream.outcnt, 1u);
+    EXPECT_EQ(stream.outbuf[0], 0xBB);
+    EXPECT_EQ(stream.bytes_out, static_cast<zoff_t>(OUTBUFSIZ));
+    close(stream.ofd);
     std::string written = testutil::read_file(path);
     ASSERT_EQ(written.size(), OUTBUFSIZ);
     EXPECT_EQ(static_cast<uch>(written.back()), 0xAA);
@@ -93,22 +93,22 @@ TEST_F(StreamTest, OutShortFlushesBetweenItsTwoBytesAtTheBufferEnd)
 
 TEST_F(StreamTest, EmptyFlushesWriteNothingAndKeepTheCrc)
 {
-    ofd = -1;  // any write would fail and exit
+    stream.ofd = -1;  // any write would fail and exit
     updcrc(reinterpret_cast<const uch*>("abc"), 3);
     flush_window();
     flush_outbuf();
-    EXPECT_EQ(bytes_out, 0);
-    EXPECT_EQ(updcrc(window, 0), 0x352441C2u);
+    EXPECT_EQ(stream.bytes_out, 0);
+    EXPECT_EQ(updcrc(stream.window, 0), 0x352441C2u);
 }
 
 TEST_F(StreamTest, FailedWriteIsFatalWithTheOutputName)
 {
     EXPECT_EXIT(
         {
-            progname = "prog";
-            std::strcpy(ofname, "out");
-            ofd = open("/dev/null", O_RDONLY);
-            outcnt = 1;
+            stream.progname = "prog";
+            std::strcpy(stream.ofname, "out");
+            stream.ofd = open("/dev/null", O_RDONLY);
+            stream.outcnt = 1;
             flush_outbuf();
         },
         ::testing::ExitedWithCode(1), "^\nprog: out: Bad file descriptor\n$");

@@ -25,7 +25,7 @@ protected:
     tokens::Stream finish(char* buf = nullptr, ulg stored_len = 0)
     {
         flush_block(buf, stored_len, 1);
-        bytes_ = std::string(reinterpret_cast<char*>(outbuf), outcnt);
+        bytes_ = std::string(reinterpret_cast<char*>(stream.outbuf), stream.outcnt);
         tokens::Stream st = tokens::decode(bytes_, 0, false);
         EXPECT_TRUE(st.ok) << st.error;
         EXPECT_EQ(st.end, bytes_.size());

@@ -59,29 +59,29 @@ std::string trailer(const std::string& data, long len_delta = 0, ulg crc_xor = 0
 
 class UnzipTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_stream_state(); }
+    void SetUp() override { reset_gzip_state(); }
     void TearDown() override
     {
-        if (ifd > 2) close(ifd);
+        if (stream.ifd > 2) close(stream.ifd);
     }
 
     // Makes `payload` the reader's input, as the extraction run does.
     void input(const std::string& payload)
     {
         testutil::write_file(dir_.file("arch"), payload);
-        reset_stream_state();
-        progname = "vokra";
-        std::snprintf(ifname, sizeof ifname, "arch");
-        std::snprintf(ofname, sizeof ofname, "stdout");
-        ifd = open(dir_.file("arch").c_str(), O_RDONLY);
-        ASSERT_GE(ifd, 0);
+        reset_gzip_state();
+        stream.progname = "vokra";
+        std::snprintf(stream.ifname, sizeof stream.ifname, "arch");
+        std::snprintf(stream.ofname, sizeof stream.ofname, "stdout");
+        stream.ifd = open(dir_.file("arch").c_str(), O_RDONLY);
+        ASSERT_GE(stream.ifd, 0);
     }
 
     // get_method with stderr captured.
     int method_of(std::string* err)
     {
         testing::internal::CaptureStderr();
-        int m = get_method(ifd);
+        int m = get_method(stream.ifd);
         *err = testing::internal::GetCapturedStderr();
         return m;
     }
@@ -99,7 +99,7 @@ TEST_F(UnzipTest, AZipArchiveIsRefused)
     std::string err;
     EXPECT_EQ(method_of(&err), -1);
     EXPECT_EQ(err, "vokra: can only handle GZIP compression method\n");
-    EXPECT_EQ(exit_code, 1);
+    EXPECT_EQ(stream.exit_code, 1);
 }
 
 TEST_F(UnzipTest, AMethodOtherThan8IsRefusedWithItsNumber)
@@ -108,8 +108,8 @@ TEST_F(UnzipTest, AMethodOtherThan8IsRefusedWithItsNumber)
     std::string err;
     EXPECT_EQ(method_of(&err), -1);
     EXPECT_EQ(err, "vokra: arch: unknown method 7 -- get newer version of gzip\n");
-    EXPECT_EQ(exit_code, 1);
-    EXPECT_EQ(method, 7);
+    EXPECT_EQ(stream.exit_code, 1);
+    EXPECT_EQ(gzip.method, 7);
 }
 
 TEST_F(UnzipTest, TheOldMagic1F9EIsReadLike1F8B)
@@ -119,7 +119,7 @@ TEST_F(UnzipTest, TheOldMagic1F9EIsReadLike1F8B)
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "");
-    EXPECT_STREQ(ofname, "n");
+    EXPECT_STREQ(stream.ofname, "n");
 }
 
 // ---- end of input in the header: fatal ----
@@ -131,7 +131,7 @@ TEST_F(UnzipTest, EndOfInputAnywhereInTheHeaderIsFatal)
                             std::size_t{17}, full.size() - 1}) {
         SCOPED_TRACE(cut);
         input(full.substr(0, cut));
-        EXPECT_EXIT(get_method(ifd), ::testing::ExitedWithCode(1),
+        EXPECT_EXIT(get_method(stream.ifd), ::testing::ExitedWithCode(1),
                     "^\nvokra: arch: unexpected end of file\n$");
     }
 }
@@ -143,26 +143,26 @@ TEST_F(UnzipTest, TheStoredNameIsTakenAndCountedInTheHeaderBytes)
     input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_STREQ(ofname, "data.tar");
-    EXPECT_EQ(header_bytes, 10 + 9 + 8);
+    EXPECT_STREQ(stream.ofname, "data.tar");
+    EXPECT_EQ(stream.header_bytes, 10 + 9 + 8);
     EXPECT_EQ(in_byte(), 'B');  // the body follows
 }
 
 TEST_F(UnzipTest, WithDashCTheNameIsSkippedUnlessListing)
 {
     input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
-    to_stdout = 1;
+    gzip.to_stdout = 1;
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_STREQ(ofname, "stdout");
-    EXPECT_EQ(header_bytes, 27);
+    EXPECT_STREQ(stream.ofname, "stdout");
+    EXPECT_EQ(stream.header_bytes, 27);
     EXPECT_EQ(in_byte(), 'B');
 
     input(header(0x08, 0, std::string("data.tar\0", 9)) + "BODY");
-    to_stdout = 1;
-    list = 1;
+    gzip.to_stdout = 1;
+    gzip.list = 1;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_STREQ(ofname, "data.tar");
+    EXPECT_STREQ(stream.ofname, "data.tar");
 }
 
 TEST_F(UnzipTest, ANameWithSlashesIsTakenWhole)
@@ -170,7 +170,7 @@ TEST_F(UnzipTest, ANameWithSlashesIsTakenWhole)
     input(header(0x08, 0, std::string("../etc/x/y\0", 11)));
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_STREQ(ofname, "../etc/x/y");
+    EXPECT_STREQ(stream.ofname, "../etc/x/y");
 }
 
 TEST_F(UnzipTest, ANameOf1023CharactersIsAcceptedAnd1024IsFatal)
@@ -179,11 +179,11 @@ TEST_F(UnzipTest, ANameOf1023CharactersIsAcceptedAnd1024IsFatal)
     input(header(0x08, 0, n1023 + std::string("\0", 1)) + "B");
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(std::string(ofname), n1023);
+    EXPECT_EQ(std::string(stream.ofname), n1023);
     EXPECT_EQ(in_byte(), 'B');
 
     input(header(0x08, 0, std::string(1024, 'n') + std::string("\0", 1)));
-    EXPECT_EXIT(get_method(ifd), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(get_method(stream.ifd), ::testing::ExitedWithCode(1),
                 "^\nvokra: arch: corrupted input -- file name too large\n$");
 }
 
@@ -197,12 +197,12 @@ TEST_F(UnzipTest, ExtraFieldAndCommentAreSkippedAndVerboseReportsTheExtraField)
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "");
-    EXPECT_STREQ(ofname, "n");
-    EXPECT_EQ(header_bytes, static_cast<zoff_t>(h.size() + 8));
+    EXPECT_STREQ(stream.ofname, "n");
+    EXPECT_EQ(stream.header_bytes, static_cast<zoff_t>(h.size() + 8));
     EXPECT_EQ(in_byte(), 'B');
 
     input(h + "B");
-    verbose = 1;
+    gzip.verbose = 1;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "vokra: arch: extra field of 3 bytes ignored\n");
     EXPECT_EQ(in_byte(), 'B');
@@ -215,11 +215,11 @@ TEST_F(UnzipTest, APartNumberFollowsTheOsByteAndVerboseReportsIt)
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "");
-    EXPECT_STREQ(ofname, "p");
-    EXPECT_EQ(header_bytes, 10 + 2 + 2 + 8);
+    EXPECT_STREQ(stream.ofname, "p");
+    EXPECT_EQ(stream.header_bytes, 10 + 2 + 2 + 8);
 
     input(h + "B");
-    verbose = 1;
+    gzip.verbose = 1;
     EXPECT_EQ(method_of(&err), 8);
     EXPECT_EQ(err, "vokra: arch: part number 258\n");
     EXPECT_EQ(in_byte(), 'B');
@@ -230,12 +230,12 @@ TEST_F(UnzipTest, Flags0x20To0x80ChangeNothing)
     for (unsigned flag : {0x01u, 0x20u, 0x40u, 0x80u}) {
         SCOPED_TRACE(flag);
         input(header(flag) + "B");
-        verbose = 1;
+        gzip.verbose = 1;
         std::string err;
         EXPECT_EQ(method_of(&err), 8);
         EXPECT_EQ(err, "");
-        EXPECT_STREQ(ofname, "stdout");
-        EXPECT_EQ(header_bytes, 18);
+        EXPECT_STREQ(stream.ofname, "stdout");
+        EXPECT_EQ(stream.header_bytes, 18);
         EXPECT_EQ(in_byte(), 'B');
     }
 }
@@ -243,18 +243,18 @@ TEST_F(UnzipTest, Flags0x20To0x80ChangeNothing)
 TEST_F(UnzipTest, MtimeZeroLeavesTheTimeStampAndOtherValuesSetIt)
 {
     input(header(0, 0) + "B");
-    time_stamp = 777;
+    gzip.time_stamp = 777;
     std::string err;
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(time_stamp, 777);
+    EXPECT_EQ(gzip.time_stamp, 777);
 
     input(header(0, 0x12345678) + "B");
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(time_stamp, 0x12345678);
+    EXPECT_EQ(gzip.time_stamp, 0x12345678);
 
     input(header(0, 0xF0000000) + "B");  // past 2038: kept unsigned
     EXPECT_EQ(method_of(&err), 8);
-    EXPECT_EQ(time_stamp, zoff_t{0xF0000000});
+    EXPECT_EQ(gzip.time_stamp, zoff_t{0xF0000000});
 }
 
 // ---- body and trailer ----
@@ -269,13 +269,13 @@ protected:
         std::string arch = path("arch"), out = path("out");
         EXPECT_EXIT(
             {
-                reset_stream_state();
-                progname = "vokra";
-                std::snprintf(ifname, sizeof ifname, "arch");
+                reset_gzip_state();
+                stream.progname = "vokra";
+                std::snprintf(stream.ifname, sizeof stream.ifname, "arch");
                 int in_fd = open(arch.c_str(), O_RDONLY);
                 int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                ifd = in_fd;
-                to_stdout = 1;
+                stream.ifd = in_fd;
+                gzip.to_stdout = 1;
                 if (get_method(in_fd) != 8) std::exit(2);
                 unzip(in_fd, out_fd);
                 std::exit(0);
@@ -381,13 +381,13 @@ TEST_F(UnzipBodyTest, TheCountersRunFromTheStartOfTheMember)
     std::string arch = path("arch"), out = path("out");
     EXPECT_EXIT(
         {
-            reset_stream_state();
+            reset_gzip_state();
             int in_fd = open(arch.c_str(), O_RDONLY);
             int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ifd = in_fd;
+            stream.ifd = in_fd;
             get_method(in_fd);
             unzip(in_fd, out_fd);
-            std::exit(bytes_out == 3 && updcrc(window, 0) == 0x352441C2 ? 0 : 4);
+            std::exit(stream.bytes_out == 3 && updcrc(stream.window, 0) == 0x352441C2 ? 0 : 4);
         },
         ::testing::ExitedWithCode(0), "");
 }

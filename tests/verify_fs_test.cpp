@@ -74,8 +74,8 @@ protected:
         REQUIRE_MOUNTS();
         std::memset(features, 0, sizeof features);
         std::memset(uncompress_dir, 0, sizeof uncompress_dir);
-        verbose = 0;
-        progname = "vokra";
+        gzip.verbose = 0;
+        stream.progname = "vokra";
         full_ = mount("full", "size=1m");
         ro_ = mount("ro", "size=16m", MS_RDONLY);
         room_ = mount("room", "size=16m");
@@ -91,7 +91,7 @@ protected:
         if (chdir(saved_cwd_) != 0) ADD_FAILURE() << "cannot return to " << saved_cwd_;
         std::memset(features, 0, sizeof features);
         std::memset(uncompress_dir, 0, sizeof uncompress_dir);
-        verbose = 0;
+        gzip.verbose = 0;
         mounts_.clear();  // unmount before the directory holding them goes
     }
 
@@ -278,7 +278,7 @@ TEST_F(VerifyFs, AllCandidatesRefusedEndsWithClosingMessagesAndVerboseReason)
     Check c = run(1);
     EXPECT_EQ(c.rc, -1);
     EXPECT_EQ(c.err, search + closing(full_ + "/qz", 1, full_, "qz"));
-    verbose = 1;
+    gzip.verbose = 1;
     c = run(1);
     EXPECT_EQ(c.rc, -1);
     EXPECT_EQ(c.err, search + "vokra: last candidate " + room2_ + "/qz given up: it already exists.\n" +
@@ -289,7 +289,7 @@ TEST_F(VerifyFs, AllCandidatesRefusedEndsWithClosingMessagesAndVerboseReason)
 // the end of input accept. The rest of a long reply does not answer the next prompt.
 TEST_F(VerifyFs, VerbosePromptAnswers)
 {
-    verbose = 1;
+    gzip.verbose = 1;
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     auto prompt = [](const std::string& cand) {
         return "Creating temporary link to " + cand + "\nOK to create temporary link? [y]: ";

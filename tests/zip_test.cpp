@@ -15,16 +15,16 @@ using testutil::TempDir;
 
 class ZipTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset_stream_state(); }
+    void SetUp() override { reset_gzip_state(); }
 
     // Appends one member for the file at `path`, named in ifname as `name`.
     void zip_file(const std::string& path, const std::string& name, int out)
     {
         int in = open(path.c_str(), O_RDONLY);
         ASSERT_GE(in, 0);
-        std::strncpy(ifname, name.c_str(), NAME_MAX_LEN - 1);
+        std::strncpy(stream.ifname, name.c_str(), NAME_MAX_LEN - 1);
         EXPECT_EQ(zip(in, out), 0);
-        EXPECT_EQ(outcnt, 0u) << "nothing of the member stays in outbuf";
+        EXPECT_EQ(stream.outcnt, 0u) << "nothing of the member stays in outbuf";
         close(in);
     }
 

@@ -134,7 +134,7 @@ int open_regular(const char* path, bool is_image)
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "%s: %s: not a regular file\n", progname, path);
+        std::fprintf(stderr, "%s: %s: not a regular file\n", stream.progname, path);
         close(fd);
         return -1;
     }
@@ -193,7 +193,7 @@ int build_preamble(const char* program, int fd)
     UniqueFd in(open_image(program));
     if (in.get() < 0) return -1;
     if (same_file(in.get(), fd)) {
-        std::fprintf(stderr, "%s: %s: the image is also the output\n", progname, program);
+        std::fprintf(stderr, "%s: %s: the image is also the output\n", stream.progname, program);
         return -1;
     }
     struct stat st;
@@ -205,7 +205,7 @@ int build_preamble(const char* program, int fd)
     // own: the archive would run the old commands on the old payload.
     if (scan_for_marker(in.get()) >= 0) {
         std::fprintf(stderr, "%s: %s: the image is already an archive; use a plain vokra executable\n",
-                     progname, program);
+                     stream.progname, program);
         return -1;
     }
     if (lseek(in.get(), 0, SEEK_SET) != 0) {
@@ -237,7 +237,7 @@ int build_preamble(const char* program, int fd)
         if (rc == 0) rc = write_all(fd, s, std::strlen(s) + 1);
     }
     if (rc != 0) {
-        std::perror(ofname);
+        std::perror(stream.ofname);
         return -1;
     }
     return 0;

@@ -40,7 +40,7 @@ bool is_long_option(const char* word)
         Version();
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output: %s\n", progname, std::strerror(errno));
+        std::fprintf(stderr, "%s: standard output: %s\n", stream.progname, std::strerror(errno));
         std::exit(1);
     }
     std::exit(0);
@@ -56,7 +56,7 @@ char** options_first(int argc, char** argv)
     char** out = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 2) * sizeof(char*)));
     char** operands = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 1) * sizeof(char*)));
     if (out == nullptr || operands == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", progname);
+        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
         std::exit(1);
     }
     int n = 0, m = 0;
@@ -103,7 +103,7 @@ char** options_first(int argc, char** argv)
 void copy_option(char* dst, char opt, const char* arg)
 {
     if (std::strlen(arg) >= PREAMBLE_BUFSIZ) {
-        std::fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", progname, opt,
+        std::fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", stream.progname, opt,
                      PREAMBLE_BUFSIZ - 1);
         std::exit(1);
     }
@@ -132,7 +132,7 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
     std::size_t prefix_len = std::strlen(prefix);
     std::size_t arg_len = std::strlen(arg);
     if (prefix_len + arg_len >= sizeof item) {
-        std::fprintf(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", progname,
+        std::fprintf(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", stream.progname,
                      sizeof item - 1, prefix, arg);
         std::exit(1);
     }
@@ -151,8 +151,8 @@ int open_inputs(char** names, int count, int* fds)
     for (int i = 0; i < count; i++) {
         fds[i] = open_regular(names[i], false);
         if (fds[i] < 0) continue;
-        if (same_file(fds[i], ofd)) {
-            std::fprintf(stderr, "%s: %s: the input is also the output\n", progname, names[i]);
+        if (same_file(fds[i], stream.ofd)) {
+            std::fprintf(stderr, "%s: %s: the input is also the output\n", stream.progname, names[i]);
             std::exit(1);
         }
         opened++;
@@ -165,29 +165,29 @@ int open_inputs(char** names, int count, int* fds)
     // Everything that can refuse the build is checked before the first byte
     // goes to standard output.
     if (vokra_path[0] == '\0' && own_image == nullptr) {
-        std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", progname);
+        std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", stream.progname);
         std::exit(1);
     }
     for (int i = first; i < argc; i++) {
-        if (std::strlen(argv[i]) >= sizeof ifname) {
-            std::fprintf(stderr, "%s: file name too long (at most %zu characters): %.40s...\n", progname,
-                         sizeof ifname - 1, argv[i]);
+        if (std::strlen(argv[i]) >= sizeof stream.ifname) {
+            std::fprintf(stderr, "%s: file name too long (at most %zu characters): %.40s...\n",
+                         stream.progname, sizeof stream.ifname - 1, argv[i]);
             std::exit(1);
         }
     }
     add_composed_feature("NAME=", gz_basename(argv[first]), argv[first]);
     if (check_features(feature_sources, feature_source_count) != 0) std::exit(1);
 
-    ofd = fileno(stdout);
-    if (isatty(ofd)) {
+    stream.ofd = fileno(stdout);
+    if (isatty(stream.ofd)) {
         std::fprintf(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
-                     progname);
+                     stream.progname);
         std::exit(1);
     }
     const int count = argc - first;
     int* fds = static_cast<int*>(std::malloc(static_cast<std::size_t>(count) * sizeof(int)));
     if (fds == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", progname);
+        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
         std::exit(1);
     }
     // When no input can be opened, nothing is written.
@@ -198,24 +198,25 @@ int open_inputs(char** names, int count, int* fds)
     // are not worth compressing. The inputs left out above are missing from
     // the archive while the others go in, and the build ends with status 1,
     // so a script never ships an archive that lacks one of its inputs.
-    if (build_preamble(vokra_path[0] != '\0' ? vokra_path : own_name, ofd) != 0) std::exit(1);
+    if (build_preamble(vokra_path[0] != '\0' ? vokra_path : own_name, stream.ofd) != 0) std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
     for (int i = 0; i < count; i++) {
         if (fds[i] < 0) continue;
-        std::strcpy(ifname, argv[first + i]);
-        ifd = fds[i];
+        std::strcpy(stream.ifname, argv[first + i]);
+        stream.ifd = fds[i];
         if (raw) {
-            copy_raw(ifd, ofd);
-            exit_code = 0;
+            copy_raw(stream.ifd, stream.ofd);
+            stream.exit_code = 0;
         } else {
             struct stat st;
-            if (fstat(ifd, &st) == 0 && S_ISREG(st.st_mode)) progress_start("compressing", st.st_size, 0);
-            zip(ifd, ofd);
+            if (fstat(stream.ifd, &st) == 0 && S_ISREG(st.st_mode))
+                progress_start("compressing", st.st_size, 0);
+            zip(stream.ifd, stream.ofd);
             progress_end();
         }
-        close(ifd);
+        close(stream.ifd);
     }
-    std::exit(opened < count ? 1 : exit_code);
+    std::exit(opened < count ? 1 : stream.exit_code);
 }
 
 }  // namespace
@@ -223,7 +224,7 @@ int open_inputs(char** names, int count, int* fds)
 int main(int argc, char** argv)
 {
     const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
-    progname = own;
+    stream.progname = own;
     for (char* buf : {run_program, pipe_program, comment, features, vokra_path, uncompress_dir}) {
         std::memset(buf, 0, PREAMBLE_BUFSIZ);
     }
@@ -262,10 +263,10 @@ int main(int argc, char** argv)
                 is_compressed = opt_u = 1;
                 break;
             case 'c':
-                to_stdout = 1;
+                gzip.to_stdout = 1;
                 break;
             case 'v':
-                verbose = 1;
+                gzip.verbose = 1;
                 break;
             case 'x':
                 extract_only = 1;
@@ -274,7 +275,7 @@ int main(int argc, char** argv)
                 dont_run_program = 1;
                 break;
             case 'l':
-                list = 1;
+                gzip.list = 1;
                 break;
             case 'a':
                 if (!is_compressed) add_source("NOCOMPR", nullptr, true);
@@ -315,13 +316,13 @@ int main(int argc, char** argv)
     if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
 
     const bool have_operand = optind < argc;
-    if (list) {
+    if (gzip.list) {
         if (have_operand && !is_compressed) {
             for (int i = optind; i < argc; i++) do_list(argv[i]);
         } else {
             do_list(own);
         }
-        std::exit(exit_code);
+        std::exit(stream.exit_code);
     }
     if (!have_operand && !is_compressed) {
         Usage(0);

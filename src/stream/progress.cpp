@@ -54,7 +54,8 @@ void draw(std::int64_t now)
     // The rate needs a measurable interval; the first line has none.
     if (now - started_ns >= 1'000'000) {
         char rate[32];
-        human(rate, sizeof rate, static_cast<double>(done - step_first) * 1e9 / static_cast<double>(now - started_ns));
+        human(rate, sizeof rate,
+              static_cast<double>(done - step_first) * 1e9 / static_cast<double>(now - started_ns));
         std::snprintf(rate_text, sizeof rate_text, "  %s/s", rate);
     }
     char line[160];

@@ -11,6 +11,8 @@ namespace {
 
 ulg crc;  // CRC-32 of the member's input read so far
 
+int file_read(char* buf, unsigned size);
+
 }  // namespace
 
 int zip(int in, int out)
@@ -19,29 +21,29 @@ int zip(int in, int out)
     ush attr = 0;           // file type slot of the block emitter; unused in the member
     ush deflate_flags = 0;  // its low byte is XFL
 
-    ifd = in;
-    ofd = out;
-    outcnt = 0;
-    bytes_in = 0;
+    stream.ifd = in;
+    stream.ofd = out;
+    stream.outcnt = 0;
+    stream.bytes_in = 0;
 
-    method = DEFLATED;
+    gzip.method = DEFLATED;
     out_byte(GZIP_MAGIC_0);
     out_byte(GZIP_MAGIC_1);
     out_byte(DEFLATED);
     if (save_orig_name) flags |= ORIG_NAME;
     out_byte(flags);
-    out_long(static_cast<ulg>(time_stamp));
+    out_long(static_cast<ulg>(gzip.time_stamp));
 
     crc = updcrc(nullptr, 0);
-    // bi_init installs file_read, which lm_init already uses for the first read.
     bi_init(out);
-    ct_init(&attr, &method);
+    read_buf = file_read;  // lm_init already reads the first window through it
+    ct_init(&attr, &gzip.method);
     lm_init(level, &deflate_flags);
 
     out_byte(deflate_flags & 0xff);
     out_byte(OS_CODE);
     if (save_orig_name) {
-        const char* p = gz_basename(ifname);
+        const char* p = gz_basename(stream.ifname);
         do out_byte(static_cast<uch>(*p));
         while (*p++ != '\0');
     }
@@ -49,17 +51,19 @@ int zip(int in, int out)
     deflate();
 
     out_long(crc);
-    out_long(static_cast<ulg>(bytes_in));  // ISIZE is the length modulo 2^32
+    out_long(static_cast<ulg>(stream.bytes_in));  // ISIZE is the length modulo 2^32
     flush_outbuf();
     return 0;
 }
+
+namespace {
 
 // A read error counts as the end of input: the member stays consistent with
 // what was read.
 int file_read(char* buf, unsigned size)
 {
     ssize_t len;
-    do len = read(ifd, buf, size);
+    do len = read(stream.ifd, buf, size);
     while (len == -1 && errno == EINTR);
     if (len == -1) {
         // The compressor ends the member at the bytes read so far, so it stays
@@ -67,15 +71,17 @@ int file_read(char* buf, unsigned size)
         // success: say why and end with status 1.
         int e = errno;
         progress_abandon();
-        std::fprintf(stderr, "\n%s: ", progname);
+        std::fprintf(stderr, "\n%s: ", stream.progname);
         errno = e;
-        std::perror(ifname);
-        exit_code = 1;
+        std::perror(stream.ifname);
+        stream.exit_code = 1;
         return -1;
     }
     if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
-    bytes_in += len;
+    stream.bytes_in += len;
     progress_count(len);
     return static_cast<int>(len);
 }
+
+}  // namespace

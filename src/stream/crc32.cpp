@@ -22,7 +22,7 @@
 // path as 16 message bytes with a zero register, which yields T * x^32 mod P.
 #include <array>
 
-#include "gzip.h"
+#include "stream.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define VOKRA_CRC_CLMUL 1

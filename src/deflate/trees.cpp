@@ -7,7 +7,7 @@
 // coding of the code lengths and the comparison of the three block costs.
 #include <array>
 
-#include "gzip.h"
+#include "deflate.h"
 
 namespace {
 
@@ -468,7 +468,7 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
     if (last_lit != 0) {
         do {
             if ((lx & 7) == 0) flag = flag_buf[fx++];
-            unsigned lc = inbuf[lx++];
+            unsigned lc = stream.inbuf[lx++];
             if ((flag & 1) == 0) {
                 send_code(static_cast<int>(lc), ltree);
             } else {
@@ -476,7 +476,7 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
                 send_code(static_cast<int>(code) + LITERALS + 1, ltree);
                 int extra = extra_lbits[code];
                 if (extra != 0) send_bits(static_cast<int>(lc) - base_length[code], extra);
-                unsigned dist = d_buf[dx++];
+                unsigned dist = stream.d_buf[dx++];
                 code = d_code(dist);
                 send_code(static_cast<int>(code), dtree);
                 extra = extra_dbits[code];
@@ -502,14 +502,14 @@ void ct_init(ush* attr, int* methodp)
 
 int ct_tally(int dist, int lc)
 {
-    inbuf[last_lit++] = static_cast<uch>(lc);
+    stream.inbuf[last_lit++] = static_cast<uch>(lc);
     if (dist == 0) {
         dyn_ltree[lc].freq++;
     } else {
         unsigned d = static_cast<unsigned>(dist) - 1;
         dyn_ltree[length_code[lc] + LITERALS + 1].freq++;
         dyn_dtree[d_code(d)].freq++;
-        d_buf[last_dist++] = static_cast<ush>(d);
+        stream.d_buf[last_dist++] = static_cast<ush>(d);
         flags |= flag_bit;
     }
     flag_bit = static_cast<uch>(flag_bit << 1);

@@ -29,7 +29,7 @@
 #include <bit>
 #include <cstring>
 
-#include "gzip.h"
+#include "deflate.h"
 
 namespace {
 
@@ -45,6 +45,7 @@ static_assert(H_SHIFT * MIN_MATCH >= HASH_BITS);
 constexpr unsigned TOO_FAR = 4096;
 constexpr unsigned NIL = 0;
 static_assert(HASH_SIZE == WSIZE, "head[] is the upper half of prev[]");
+ush* const head = stream.prev + WSIZE;
 
 // Search parameters per compression level. Only the lazy pass exists; the
 // system runs at level 9.
@@ -153,7 +154,7 @@ template <unsigned LEVEL = 0>
 inline void insert_keys(unsigned s)
 {
     if constexpr (LEVEL < KEY_LEVELS) {
-        const unsigned h = key_hash<KEY_LEN[LEVEL]>(window + s);
+        const unsigned h = key_hash<KEY_LEN[LEVEL]>(stream.window + s);
         key_prev[LEVEL][s & WMASK] = key_head[LEVEL][h];
         key_head[LEVEL][h] = static_cast<ush>(s);
         insert_keys<LEVEL + 1>(s);
@@ -234,9 +235,9 @@ inline unsigned compare_strings(const uch* scan, const uch* match, unsigned off)
 // the one with the longest key of at most len + 1 bytes.
 inline unsigned key_level(unsigned len)
 {
-    unsigned level = 0;
-    while (level + 1 < KEY_LEVELS && len >= KEY_LEN[level + 1] - 1) level++;
-    return level;
+    unsigned key = 0;
+    while (key + 1 < KEY_LEVELS && len >= KEY_LEN[key + 1] - 1) key++;
+    return key;
 }
 
 // The first string below `seen` on the key chain `links` of the string at
@@ -272,7 +273,7 @@ inline unsigned chain_below(const ush* links, unsigned key, unsigned seen, unsig
 unsigned longest_match(unsigned cur_match)
 {
     unsigned chain_length = max_chain_length;
-    const uch* scan = window + strstart;
+    const uch* scan = stream.window + strstart;
     unsigned best_len = prev_length;
     const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
     if (prev_length >= good_match) chain_length >>= 2;
@@ -292,7 +293,7 @@ unsigned longest_match(unsigned cur_match)
         // Any string sharing MIN_MATCH bytes wins: walk the hash chain to the first.
         for (;;) {
             links++;
-            const uch* match = window + cur_match;
+            const uch* match = stream.window + cur_match;
             if (load16(match + best_len - 1) == scan_end && load16(match) == scan_start) {
                 match_start = seen = cur_match;
                 best_len = seen_len = compare_strings(scan, match, 2);
@@ -300,18 +301,18 @@ unsigned longest_match(unsigned cur_match)
                 scan_end = load16(scan + best_len - 1);
                 break;
             }
-            if ((cur_match = prev[cur_match & WMASK]) <= limit || --chain_length == 0) goto done;
+            if ((cur_match = stream.prev[cur_match & WMASK]) <= limit || --chain_length == 0) goto done;
         }
     }
     {
         const ush head_rank = static_cast<ush>(rank_of[strstart & WMASK] - 1);
-        unsigned level = key_level(best_len);
-        const ush* next = key_prev[level];
-        cur_match = chain_below(next, KEY_LEN[level], seen, seen_len);
+        unsigned key = key_level(best_len);
+        const ush* next = key_prev[key];
+        cur_match = chain_below(next, KEY_LEN[key], seen, seen_len);
         // Only hash_head may lie exactly MAX_DIST back.
         while (cur_match > limit || (cur_match == hash_head && cur_match != NIL)) {
             links++;
-            const uch* match = window + cur_match;
+            const uch* match = stream.window + cur_match;
             if (load32(match) == scan_key) {
                 if (static_cast<ush>(head_rank - rank_of[cur_match & WMASK]) >= budget) break;
                 if (load16(match + best_len - 1) == scan_end) {
@@ -321,10 +322,10 @@ unsigned longest_match(unsigned cur_match)
                         best_len = len;
                         if (len >= nice_match) break;
                         scan_end = load16(scan + best_len - 1);
-                        if (key_level(len) != level) {
-                            level = key_level(len);
-                            next = key_prev[level];
-                            cur_match = chain_below(next, KEY_LEN[level], cur_match, len);
+                        if (key_level(len) != key) {
+                            key = key_level(len);
+                            next = key_prev[key];
+                            cur_match = chain_below(next, KEY_LEN[key], cur_match, len);
                             continue;
                         }
                     }
@@ -342,9 +343,9 @@ done:
 // Links the string at s into its hash chain; returns the previous head.
 inline unsigned insert_chain(unsigned s)
 {
-    const unsigned h = hash3(window + s);
+    const unsigned h = hash3(stream.window + s);
     unsigned match_head = head[h];
-    prev[s & WMASK] = static_cast<ush>(match_head);
+    stream.prev[s & WMASK] = static_cast<ush>(match_head);
     head[h] = static_cast<ush>(s);
     rank_of[s & WMASK] = ++bucket_count[h];
     insert_keys(s);
@@ -375,8 +376,8 @@ inline unsigned insert_chain(unsigned s)
 template <bool SEARCH>
 [[gnu::noinline]] unsigned insert_tree(unsigned s)
 {
-    const uch* scan = window + s;
-    unsigned cur = prev[s & WMASK];
+    const uch* scan = stream.window + s;
+    unsigned cur = stream.prev[s & WMASK];
     unsigned best_len = prev_length;
     const ush root_rank = static_cast<ush>(rank_of[s & WMASK] - 1);
 
@@ -400,11 +401,11 @@ template <bool SEARCH>
             tree_from = cur + 1;
             if (searching) {
                 match_start = start_match;
-                best_len = longest_match(prev[s & WMASK]);
+                best_len = longest_match(stream.prev[s & WMASK]);
             }
             break;
         }
-        const uch* match = window + cur;
+        const uch* match = stream.window + cur;
         unsigned len = compare_strings(scan, match, len_less < len_more ? len_less : len_more);
         if (SEARCH && searching) {
             // Positions and ranks fall along the path, so the first node out
@@ -495,7 +496,7 @@ void fill_window()
 {
     unsigned more = WINDOW_SIZE - lookahead - strstart;
     if (strstart >= WSIZE + MAX_DIST) {
-        std::memcpy(window, window + WSIZE, WSIZE);
+        std::memcpy(stream.window, stream.window + WSIZE, WSIZE);
         match_start -= WSIZE;
         strstart -= WSIZE;
         insert_next -= WSIZE;
@@ -506,10 +507,10 @@ void fill_window()
             for (unsigned i = 0; i < n; i++)
                 links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
         };
-        rebase(prev, 2 * WSIZE);
-        for (unsigned level = 0; level < KEY_LEVELS; level++) {
-            rebase(key_head[level], 1u << KEY_HASH_BITS);
-            rebase(key_prev[level], WSIZE);
+        rebase(stream.prev, 2 * WSIZE);
+        for (unsigned key = 0; key < KEY_LEVELS; key++) {
+            rebase(key_head[key], 1u << KEY_HASH_BITS);
+            rebase(key_prev[key], WSIZE);
         }
         // Links of strings before tree_from are never followed.
         if (tree_from != TREES_OFF) {
@@ -519,7 +520,7 @@ void fill_window()
         more += WSIZE;
     }
     if (!eofile) {
-        int n = read_buf(reinterpret_cast<char*>(window) + strstart + lookahead, more);
+        int n = read_buf(reinterpret_cast<char*>(stream.window) + strstart + lookahead, more);
         if (n == 0 || n == -1) {
             eofile = 1;
         } else {
@@ -532,12 +533,13 @@ void fill_window()
 // only while its start is still in the window.
 ulg flush_current_block(int eof)
 {
-    char* buf = block_start >= 0 ? reinterpret_cast<char*>(window) + block_start : nullptr;
+    char* buf = block_start >= 0 ? reinterpret_cast<char*>(stream.window) + block_start : nullptr;
     return flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
 }
 
 }  // namespace
 
+int (*read_buf)(char* buf, unsigned size);
 unsigned strstart;
 long block_start;
 
@@ -561,7 +563,7 @@ void lm_init(int pack_level, ush* flags)
     // holds there, which decides between candidates that all reach the end
     // of the input. Clearing it makes a member depend on its input alone,
     // not on the members written before it in the same process.
-    std::memset(window, 0, sizeof window);
+    std::memset(stream.window, 0, sizeof stream.window);
     strstart = 0;
     block_start = 0;
     prev_length = MIN_MATCH - 1;
@@ -571,7 +573,7 @@ void lm_init(int pack_level, ush* flags)
     cost = {};
     nodes_per_string = 10;
 
-    int n = read_buf(reinterpret_cast<char*>(window), WINDOW_SIZE);
+    int n = read_buf(reinterpret_cast<char*>(stream.window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
         eofile = 1;
         lookahead = 0;
@@ -600,7 +602,7 @@ ulg deflate()
         for (; insert_next < strstart; insert_next++) insert_string(insert_next);
         insert_next = strstart + 1;
         if (cost.strings >= SEGMENT) choose_structure();
-        unsigned hash_head = head[hash3(window + strstart)];
+        unsigned hash_head = head[hash3(stream.window + strstart)];
         prev_length = match_length;
         prev_match = match_start;
         match_length = MIN_MATCH - 1;
@@ -626,7 +628,7 @@ ulg deflate()
                 block_start = strstart;
             }
         } else if (match_available) {
-            if (ct_tally(0, window[strstart - 1])) {
+            if (ct_tally(0, stream.window[strstart - 1])) {
                 flush_current_block(0);
                 block_start = strstart;
             }
@@ -639,6 +641,6 @@ ulg deflate()
         }
         while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
     }
-    if (match_available) ct_tally(0, window[strstart - 1]);
+    if (match_available) ct_tally(0, stream.window[strstart - 1]);
     return flush_current_block(1);
 }

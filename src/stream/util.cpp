@@ -7,58 +7,18 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "gzip.h"
 #include "progress.h"
+#include "stream.h"
 
-uch inbuf[INBUFSIZ + INBUF_EXTRA];
-uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-uch window[WINDOW_SIZE + WINDOW_SLACK];
-ush prev[2 * WSIZE];
-ush d_buf[DIST_BUFSIZE];
-
-unsigned insize;
-unsigned inptr;
-unsigned outcnt;
-zoff_t bytes_in;
-zoff_t bytes_out;
-zoff_t header_bytes;
-int ifd;
-int ofd;
-char ifname[NAME_MAX_LEN];
-char ofname[NAME_MAX_LEN];
-const char* progname = "vokra";
-int exit_code;
-int method = DEFLATED;
-zoff_t time_stamp;
-
-int level = 9;
-int save_orig_name = 1;
-
-int verbose;
-int list;
-int to_stdout;
+stream_state stream;
 
 void (*abort_cleanup)();
 std::jmp_buf* fatal_return;
 
 void reset_stream_state()
 {
-    std::memset(inbuf, 0, sizeof inbuf);
-    std::memset(outbuf, 0, sizeof outbuf);
-    std::memset(window, 0, sizeof window);
-    std::memset(prev, 0, sizeof prev);
-    std::memset(d_buf, 0, sizeof d_buf);
-    insize = inptr = outcnt = 0;
-    bytes_in = bytes_out = header_bytes = 0;
-    ifd = ofd = 0;
-    ifname[0] = ofname[0] = '\0';
-    progname = "vokra";
-    exit_code = 0;
-    method = DEFLATED;
-    time_stamp = 0;
-    level = 9;
-    save_orig_name = 1;
-    verbose = list = to_stdout = 0;
+    std::memset(&stream, 0, sizeof stream);
+    stream.progname = "vokra";
     abort_cleanup = nullptr;
     fatal_return = nullptr;
     progress_abandon();
@@ -71,37 +31,37 @@ void reset_stream_state()
 int fill_inbuf(int eof_ok)
 {
     (void)eof_ok;
-    insize = 0;
+    stream.insize = 0;
     errno = 0;
     do {
-        ssize_t len = read(ifd, inbuf + insize, INBUFSIZ - insize);
+        ssize_t len = read(stream.ifd, stream.inbuf + stream.insize, INBUFSIZ - stream.insize);
         if (len == 0 || len == -1) break;
-        insize += static_cast<unsigned>(len);
-    } while (insize < INBUFSIZ);
+        stream.insize += static_cast<unsigned>(len);
+    } while (stream.insize < INBUFSIZ);
 
-    if (insize == 0) read_error();
-    bytes_in += insize;
-    progress_count(insize);
-    inptr = 1;
-    return inbuf[0];
+    if (stream.insize == 0) read_error();
+    stream.bytes_in += stream.insize;
+    progress_count(stream.insize);
+    stream.inptr = 1;
+    return stream.inbuf[0];
 }
 
 void flush_outbuf()
 {
-    if (outcnt == 0) return;
-    write_buf(ofd, outbuf, outcnt);
-    bytes_out += outcnt;
-    outcnt = 0;
+    if (stream.outcnt == 0) return;
+    write_buf(stream.ofd, stream.outbuf, stream.outcnt);
+    stream.bytes_out += stream.outcnt;
+    stream.outcnt = 0;
 }
 
 // The CRC is taken before the write, so every byte that leaves is covered.
 void flush_window()
 {
-    if (outcnt == 0) return;
-    updcrc(window, outcnt);
-    write_buf(ofd, window, outcnt);
-    bytes_out += outcnt;
-    outcnt = 0;
+    if (stream.outcnt == 0) return;
+    updcrc(stream.window, stream.outcnt);
+    write_buf(stream.ofd, stream.window, stream.outcnt);
+    stream.bytes_out += stream.outcnt;
+    stream.outcnt = 0;
 }
 
 void write_buf(int fd, const void* buf, unsigned cnt)
@@ -125,11 +85,11 @@ zoff_t copy_raw(int in, int out)
 {
     zoff_t total = 0;
     for (;;) {
-        ssize_t n = read(in, inbuf, INBUFSIZ);
+        ssize_t n = read(in, stream.inbuf, INBUFSIZ);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) read_error();
         if (n == 0) return total;
-        write_buf(out, inbuf, static_cast<unsigned>(n));
+        write_buf(out, stream.inbuf, static_cast<unsigned>(n));
         total += n;
         progress_count(n);
     }
@@ -138,7 +98,7 @@ zoff_t copy_raw(int in, int out)
 void error(const char* m)
 {
     progress_abandon();
-    std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
+    std::fprintf(stderr, "\n%s: %s: %s\n", stream.progname, stream.ifname, m);
     abort_gzip();
 }
 
@@ -146,12 +106,12 @@ void read_error()
 {
     int e = errno;
     progress_abandon();
-    std::fprintf(stderr, "\n%s: ", progname);
+    std::fprintf(stderr, "\n%s: ", stream.progname);
     if (e != 0) {
         errno = e;
-        std::perror(ifname);
+        std::perror(stream.ifname);
     } else {
-        std::fprintf(stderr, "%s: unexpected end of file\n", ifname);
+        std::fprintf(stderr, "%s: unexpected end of file\n", stream.ifname);
     }
     abort_gzip();
 }
@@ -160,9 +120,9 @@ void write_error()
 {
     int e = errno;
     progress_abandon();
-    std::fprintf(stderr, "\n%s: ", progname);
+    std::fprintf(stderr, "\n%s: ", stream.progname);
     errno = e;
-    std::perror(ofname);
+    std::perror(stream.ofname);
     abort_gzip();
 }
 

@@ -25,7 +25,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "gzip.h"
+#include "inflate.h"
+
+namespace {
 
 using u64 = std::uint64_t;
 
@@ -60,13 +62,12 @@ constexpr ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
 static_assert(cplens[28] == 258 && cplext[28] == 0, "code 285 is length 258 without extra bits");
 static_assert(cpdist[29] + (1u << cpdext[29]) - 1 == 32768, "the farthest distance is 32768");
 
-int lbits = 9;
-int dbits = 6;
+constexpr int lbits = 9;  // first-level bits of a dynamic literal/length table
+constexpr int dbits = 6;  // first-level bits of a dynamic distance table
 
+// Bit buffer between blocks: bk bits not yet used, the next stream bit in bit 0.
 u64 bb;
 unsigned bk;
-
-namespace {
 
 // ---- bit input (slow path) ----
 inline void need_bits(u64& b, unsigned& k, unsigned n)
@@ -139,7 +140,7 @@ void release_all_tables()
 // are read from there. So the fast loop may write a few bytes past a match
 // (see copy_fast) without losing history, and every read returns the byte the
 // circular window held there.
-uch* const history = window + WSIZE;
+uch* const history = stream.window + WSIZE;
 constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
 static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and spill fit the window array");
 
@@ -155,9 +156,9 @@ unsigned reach_before;
 // The window is full: hand it out, and keep it as the history of the next.
 inline void window_full(unsigned& w)
 {
-    outcnt = w;
+    stream.outcnt = w;
     flush_window();
-    std::memcpy(history, window, WSIZE);
+    std::memcpy(history, stream.window, WSIZE);
     reach_before = WSIZE;
     w = 0;
 }
@@ -170,7 +171,7 @@ inline bool reaches_data(unsigned w, unsigned dist)
 
 inline void put_byte(unsigned& w, uch c)
 {
-    window[w++] = c;
+    stream.window[w++] = c;
     if (w == WSIZE) window_full(w);
 }
 
@@ -189,15 +190,15 @@ inline void copy_match(unsigned& w, unsigned src, unsigned n)
         if (src >= w) {
             // The source lies in the previous window, at or ahead of the
             // destination (at it for distance 32768).
-            std::memcpy(window + w, history + src, piece);
+            std::memcpy(stream.window + w, history + src, piece);
             w += piece;
             src += piece;
         } else if (w - src >= piece) {
-            std::memcpy(window + w, window + src, piece);  // no overlap
+            std::memcpy(stream.window + w, stream.window + src, piece);  // no overlap
             w += piece;
             src += piece;
         } else {
-            do window[w++] = window[src++];
+            do stream.window[w++] = stream.window[src++];
             while (--piece);
         }
         if (w == WSIZE) window_full(w);
@@ -464,18 +465,18 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
     constexpr u32 dmask = (1u << FAST_DBITS) - 1;
     const u32* const lt = f.entries;
     const u32* const dt = lt + FAST_LSIZE;
-    uch* const win = window;
+    uch* const win = stream.window;
     u64 b = bits;
     unsigned k = held;
     unsigned w = wpos;
-    const unsigned in_start = inptr;
-    const unsigned in_last = insize - FAST_IN;  // insize >= FAST_IN on entry
-    unsigned in = inptr;
+    const unsigned in_start = stream.inptr;
+    const unsigned in_last = stream.insize - FAST_IN;  // insize >= FAST_IN on entry
+    unsigned in = stream.inptr;
 
     // Branch-free refill: the bits above k already hold the low bits of the
     // next byte from the previous load, so OR-ing them again is harmless.
     auto refill = [&] {
-        b |= load_le64(inbuf + in) << k;
+        b |= load_le64(stream.inbuf + in) << k;
         in += (63 - k) >> 3;
         k |= 56;
     };
@@ -512,7 +513,7 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
             return FAST_EOB;
         }
         if (t & F_LIT) {
-            window[w++] = static_cast<uch>(t >> 16);
+            stream.window[w++] = static_cast<uch>(t >> 16);
             consume(t);
             if (w == WSIZE) window_full(w);
             return 0;
@@ -632,7 +633,7 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
 out:
     unsigned spare = k >> 3;
     if (spare > in - in_start) spare = in - in_start;
-    inptr = in - spare;
+    stream.inptr = in - spare;
     k -= 8 * spare;
     bits = b & ((u64{1} << k) - 1);
     held = k;
@@ -855,10 +856,10 @@ int decode_codes(slow_codes& c, const fast_set* fast)
     if (c.no_literals) return 1;
     u64 b = bb;
     unsigned k = bk;
-    unsigned w = outcnt;
+    unsigned w = stream.outcnt;
 
     for (;;) {
-        if (fast != nullptr && insize - inptr >= FAST_IN) {
+        if (fast != nullptr && stream.insize - stream.inptr >= FAST_IN) {
             int r = inflate_fast(*fast, b, k, w);
             if (r == FAST_EOB) break;
             if (r != 0) return r;
@@ -891,7 +892,7 @@ int decode_codes(slow_codes& c, const fast_set* fast)
         copy_match(w, w - dist, n);
     }
 
-    outcnt = w;
+    stream.outcnt = w;
     bb = b;
     bk = k;
     return 0;
@@ -939,20 +940,11 @@ unsigned max_length(const unsigned* b, unsigned n)
     return m;
 }
 
-}  // namespace
-
-// The slow path alone, byte by byte as each code needs input.
-int inflate_codes(huft* tl, huft* td, int bl, int bd)
-{
-    slow_codes c{nullptr, 0, nullptr, 0, bl, bd, true, tl == nullptr, tl, td};
-    return decode_codes(c, nullptr) != 0 ? 1 : 0;
-}
-
 int inflate_stored()
 {
     u64 b = bb;
     unsigned k = bk;
-    unsigned w = outcnt;
+    unsigned w = stream.outcnt;
 
     drop_bits(b, k, k & 7);  // to the next byte boundary
     need_bits(b, k, 16);
@@ -971,21 +963,21 @@ int inflate_stored()
         drop_bits(b, k, 8);
     }
     while (n != 0) {
-        if (inptr == insize) {
+        if (stream.inptr == stream.insize) {
             fill_inbuf(0);
-            inptr = 0;  // fill_inbuf hands out the first byte; take it with the rest
+            stream.inptr = 0;  // fill_inbuf hands out the first byte; take it with the rest
         }
-        unsigned piece = insize - inptr;
+        unsigned piece = stream.insize - stream.inptr;
         if (piece > n) piece = n;
         if (piece > WSIZE - w) piece = WSIZE - w;
-        std::memcpy(window + w, inbuf + inptr, piece);
-        inptr += piece;
+        std::memcpy(stream.window + w, stream.inbuf + stream.inptr, piece);
+        stream.inptr += piece;
         w += piece;
         n -= piece;
         if (w == WSIZE) window_full(w);
     }
 
-    outcnt = w;
+    stream.outcnt = w;
     bb = b;
     bk = k;
     return 0;
@@ -1127,15 +1119,17 @@ int inflate_block(int* e)
     }
 }
 
+}  // namespace
+
 int inflate()
 {
     release_all_tables();  // left behind only by a decode that never returned
-    outcnt = 0;
+    stream.outcnt = 0;
     bk = 0;
     bb = 0;
     // Every stream starts from a clean window, so nothing of an earlier
     // decode (the verify pass of the same member) can reach this one.
-    std::memset(window, 0, sizeof window);
+    std::memset(stream.window, 0, sizeof stream.window);
     reach_before = 0;
 
     int last;
@@ -1150,9 +1144,9 @@ int inflate()
     // The fast loop keeps this bound: it gives back what it read ahead, so
     // this reader never holds more bytes than the byte-at-a-time one would.
     // The inptr test only guards the buffer should that ever fail.
-    while (bk >= 8 && inptr > 0) {
+    while (bk >= 8 && stream.inptr > 0) {
         bk -= 8;
-        inptr--;
+        stream.inptr--;
     }
     bb &= (u64{1} << bk) - 1;
 

@@ -29,7 +29,7 @@ extern long preamble_end;
 // the tool; in-process tests lower it.
 extern unsigned extract_pause_seconds;
 
-// Returns the driver's globals (and the stream layer's) to their start values.
+// Returns the driver's globals, and every layer's state below, to their start values.
 void reset_driver_state();
 
 // ---- usage ----

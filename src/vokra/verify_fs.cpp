@@ -40,7 +40,7 @@ enum Outcome { LINKED, IN_PLACE, REFUSED, STOP };
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* fmt, ...)
 {
-    std::fprintf(stderr, "%s: ", progname);
+    std::fprintf(stderr, "%s: ", stream.progname);
     va_list ap;
     va_start(ap, fmt);
     std::vfprintf(stderr, fmt, ap);
@@ -243,7 +243,7 @@ Outcome try_candidate(Check& ck, const char* base)
         exists_message(ck.link_place);
         return STOP;
     }
-    if (verbose && !confirm_link(cand)) {
+    if (gzip.verbose && !confirm_link(cand)) {
         ck.verr = SE_NONE;
         return REFUSED;
     }
@@ -280,7 +280,7 @@ void report_verr(const Check& ck)
 {
     static constexpr const char* reasons[] = {nullptr, "it already exists", "the directory could not be made",
                                               "the link could not be made"};
-    if (verbose && ck.verr != SE_NONE)
+    if (gzip.verbose && ck.verr != SE_NONE)
         say("last candidate %s given up: %s.\n", ck.sym_path, reasons[ck.verr]);
 }
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gzip.h"
+#include "stream.h"
 
 namespace {
 
@@ -18,14 +18,11 @@ file_t zfile;  // output descriptor of the member, recorded only
 
 }  // namespace
 
-int (*read_buf)(char* buf, unsigned size);
-
 void bi_init(file_t zipfile)
 {
     zfile = zipfile;
     bi_buf = 0;
     bi_valid = 0;
-    if (zfile != -1) read_buf = file_read;
 }
 
 // value must be below 2^length: higher bits are not masked and would land in
@@ -72,11 +69,11 @@ void copy_block(char* buf, unsigned len, int header)
     // Bulk copy with the same flush points as out_byte: outbuf is written
     // each time it reaches OUTBUFSIZ bytes, never earlier.
     while (len != 0) {
-        unsigned n = std::min(len, OUTBUFSIZ - outcnt);
-        std::memcpy(outbuf + outcnt, buf, n);
-        outcnt += n;
+        unsigned n = std::min(len, OUTBUFSIZ - stream.outcnt);
+        std::memcpy(stream.outbuf + stream.outcnt, buf, n);
+        stream.outcnt += n;
         buf += n;
         len -= n;
-        if (outcnt == OUTBUFSIZ) flush_outbuf();
+        if (stream.outcnt == OUTBUFSIZ) flush_outbuf();
     }
 }

@@ -254,7 +254,7 @@ char* expand_command(const char* pgm, bool quote)
 {
     char* out = static_cast<char*>(std::calloc(EXPAND_BUFSIZ, 1));
     if (out == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", progname);
+        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
         return nullptr;
     }
     std::size_t len = 0;
@@ -264,13 +264,13 @@ char* expand_command(const char* pgm, bool quote)
             const char one[] = {*p, '\0'};
             fits = append(out, len, one, false);
         } else if (p[1] == 'o') {
-            fits = append(out, len, ofname, quote);
+            fits = append(out, len, stream.ofname, quote);
             p++;
         } else if (p[1] == 'p') {
             char cwd[EXPAND_BUFSIZ];
             if (getcwd(cwd, sizeof cwd) == nullptr) {
                 if (errno != ERANGE) {
-                    std::fprintf(stderr, "%s: cannot get the current directory: %s\n", progname,
+                    std::fprintf(stderr, "%s: cannot get the current directory: %s\n", stream.progname,
                                  std::strerror(errno));
                     std::free(out);
                     return nullptr;
@@ -287,8 +287,8 @@ char* expand_command(const char* pgm, bool quote)
         }
     }
     if (!fits) {
-        std::fprintf(stderr, "%s: command too long after expansion (at most %zu characters): %s\n", progname,
-                     EXPAND_BUFSIZ - 1, pgm);
+        std::fprintf(stderr, "%s: command too long after expansion (at most %zu characters): %s\n",
+                     stream.progname, EXPAND_BUFSIZ - 1, pgm);
         std::free(out);
         return nullptr;
     }
@@ -320,9 +320,9 @@ void set_output_name(char* stored)
 {
     char* base = gz_basename(stored);
     if (base[0] == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) {
-        std::strcpy(ofname, "stdout");
+        std::strcpy(stream.ofname, "stdout");
     } else {
-        std::memmove(ofname, base, std::strlen(base) + 1);
+        std::memmove(stream.ofname, base, std::strlen(base) + 1);
     }
 }
 
@@ -377,8 +377,8 @@ void start_payload_progress(const char* step)
 {
     if (extract_only && isatty(STDOUT_FILENO)) return;
     struct stat st;
-    off_t at = lseek(ifd, 0, SEEK_CUR);
-    if (at < 0 || fstat(ifd, &st) != 0) return;
+    off_t at = lseek(stream.ifd, 0, SEEK_CUR);
+    if (at < 0 || fstat(stream.ifd, &st) != 0) return;
     progress_start(step, st.st_size - preamble_end, at - preamble_end);
 }
 
@@ -389,27 +389,27 @@ void start_payload_progress(const char* step)
 // input is back at the first byte after the gzip header.
 int verify_payload()
 {
-    off_t at = lseek(ifd, 0, SEEK_CUR);
+    off_t at = lseek(stream.ifd, 0, SEEK_CUR);
     int null_fd = open("/dev/null", O_WRONLY);
     if (at < 0 || null_fd < 0) {
-        std::perror(at < 0 ? ifname : "/dev/null");
+        std::perror(at < 0 ? stream.ifname : "/dev/null");
         if (null_fd >= 0) close(null_fd);
         return -1;
     }
-    off_t body = at - static_cast<off_t>(insize - inptr);
-    int out = ofd;
-    bytes_out = 0;
+    off_t body = at - static_cast<off_t>(stream.insize - stream.inptr);
+    int out = stream.ofd;
+    stream.bytes_out = 0;
     start_payload_progress("checking");
-    unzip(ifd, null_fd);
+    unzip(stream.ifd, null_fd);
     progress_end();
     close(null_fd);
-    ofd = out;
-    if (lseek(ifd, body, SEEK_SET) != body) {
-        std::perror(ifname);
+    stream.ofd = out;
+    if (lseek(stream.ifd, body, SEEK_SET) != body) {
+        std::perror(stream.ifname);
         return -1;
     }
-    insize = inptr = outcnt = 0;
-    bytes_in = bytes_out = 0;
+    stream.insize = stream.inptr = stream.outcnt = 0;
+    stream.bytes_in = stream.bytes_out = 0;
     return 0;
 }
 
@@ -428,13 +428,13 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // it is also what a file cut short inside the preamble leaves, whose
         // commands may be cut short too and must not run.
         struct stat st;
-        if (fstat(ifd, &st) == 0 && st.st_size <= preamble_end) {
+        if (fstat(stream.ifd, &st) == 0 && st.st_size <= preamble_end) {
             std::fprintf(stderr, "%s: the archive holds no data\n", program);
             return 1;
         }
     } else {
-        method_read = get_method(ifd);
-        set_output_name(ofname);
+        method_read = get_method(stream.ifd);
+        set_output_name(stream.ofname);
         if (method_read == DEFLATED && needs_verify_pass() && verify_payload() != 0) return -1;
     }
     // Before the space check: a payload that cannot be read gets no directory
@@ -445,15 +445,16 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     }
 
     const char* vfy = extract_only ? nullptr : get_feature("VFYFS=");
-    off_t data_start = vfy != nullptr && std::strchr(vfy, '=') != nullptr ? lseek(ifd, 0, SEEK_CUR) : -1;
+    off_t data_start =
+        vfy != nullptr && std::strchr(vfy, '=') != nullptr ? lseek(stream.ifd, 0, SEEK_CUR) : -1;
     if (data_start != -1) {
         // The last 8 bytes are the gzip trailer: CRC-32, then ISIZE, both least
         // significant byte first. Only ISIZE is needed: whole MiB, plus one.
-        off_t trailer = lseek(ifd, -8, SEEK_END);
-        bytes_in = trailer - preamble_end;
+        off_t trailer = lseek(stream.ifd, -8, SEEK_END);
+        stream.bytes_in = trailer - preamble_end;
         uch tail[8];
-        if (trailer < 0 || read(ifd, tail, 8) != 8) read_error();
-        bytes_in += 8;
+        if (trailer < 0 || read(stream.ifd, tail, 8) != 8) read_error();
+        stream.bytes_in += 8;
         ulg isize = get_le32(tail + 4);
         std::memset(sympath, 0, SYMPATH_BUFSIZ);
         if (verify_fs(static_cast<int>(isize >> 20) + 1, sympath) == -1) return -1;
@@ -463,13 +464,13 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             relocation_link = sympath;
             abort_cleanup = end_cut_short;
         }
-        lseek(ifd, data_start, SEEK_SET);
+        lseek(stream.ifd, data_start, SEEK_SET);
     }
 
     pid_t extractor = 0;
     char* extract_cmd = nullptr;
     if (extract_only) {
-        to_stdout = 1;
+        gzip.to_stdout = 1;
     } else {
         bool default_extract = pipe_program[0] == '\0';
         if (default_extract) std::strcpy(pipe_program, DEFAULT_EXTRACT);
@@ -501,8 +502,8 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             std::free(extract_cmd);
             return -1;
         }
-        to_stdout = 0;
-        ofd = fds[1];
+        gzip.to_stdout = 0;
+        stream.ofd = fds[1];
     }
 
     // The comment and the name are the archive's; on a terminal they are shown
@@ -512,20 +513,20 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         put_stored(stderr, comment);
         std::fputs("\n\nPlease wait...\n", stderr);
     }
-    if (verbose || extract_only) {
+    if (gzip.verbose || extract_only) {
         std::fputs("Deflating ", stderr);
-        put_stored(stderr, ofname);
+        put_stored(stderr, stream.ofname);
         std::fputs("...\n", stderr);
     }
 
     int result;
     start_payload_progress("extracting");
     if (!raw) {
-        result = unzip(ifd, ofd);
+        result = unzip(stream.ifd, stream.ofd);
     } else {
         // A raw payload runs to the end of the file; an empty one counts as a
         // failed extraction. Read and write failures are fatal stream errors.
-        result = copy_raw(ifd, ofd) == 0 ? 1 : 0;
+        result = copy_raw(stream.ifd, stream.ofd) == 0 ? 1 : 0;
     }
     progress_end();
 
@@ -536,21 +537,22 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // Closing the data descriptor lets the extract command see the end
         // of its input; then the run waits for it to finish.
         command_input = -1;
-        close(ofd);
+        close(stream.ofd);
         int status = wait_command(extractor);
         extracting = 0;
         warn_extract_status(program, extract_cmd, status);
         std::free(extract_cmd);
     }
 
-    if (extract_only || to_stdout || result != 0 || dont_run_program || run_program[0] == '\0') return result;
+    if (extract_only || gzip.to_stdout || result != 0 || dont_run_program || run_program[0] == '\0')
+        return result;
 
     char* install_cmd = replace_program_parms(run_program);
     if (install_cmd == nullptr) return -1;
     export_features();
     std::fflush(nullptr);
     // In verbose mode the dialogue has spoken; no failure message follows.
-    if (!verbose || confirm_install(install_cmd)) {
+    if (!gzip.verbose || confirm_install(install_cmd)) {
         // As system() does, the run ignores SIGQUIT while the command runs:
         // from the terminal it reaches the command, which decides.
         struct sigaction quit {};
@@ -562,9 +564,9 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         if (pid == -1) std::perror(install_cmd);
         result = pid == -1 ? -1 : wait_command(pid);
         sigaction(SIGQUIT, &quit, nullptr);
-        if (!verbose && ((result >> 8) & 0xff) != 0) {
+        if (!gzip.verbose && ((result >> 8) & 0xff) != 0) {
             std::fprintf(stderr, "\n%s: final processing of ", program);
-            put_stored(stderr, ofname);
+            put_stored(stderr, stream.ofname);
             std::fputs(" failed\n\nCommand: ", stderr);
             put_stored(stderr, install_cmd);
             std::fputs("\n", stderr);
@@ -629,16 +631,17 @@ int do_decompress(const char* program)
         std::fprintf(stderr, "%s: unable to find preamble magic value\n", program);
         return -1;
     }
-    if (std::strlen(program) >= sizeof ifname) {
-        std::fprintf(stderr, "%s: name too long (at most %zu characters)\n", program, sizeof ifname - 1);
+    if (std::strlen(program) >= sizeof stream.ifname) {
+        std::fprintf(stderr, "%s: name too long (at most %zu characters)\n", program,
+                     sizeof stream.ifname - 1);
         close(in);
         return -1;
     }
-    ifd = in;
-    std::strcpy(ifname, program);
-    ofd = fileno(stdout);
-    std::strcpy(ofname, "stdout");
-    insize = inptr = 0;  // the gzip header is read from the first payload byte
+    stream.ifd = in;
+    std::strcpy(stream.ifname, program);
+    stream.ofd = fileno(stdout);
+    std::strcpy(stream.ofname, "stdout");
+    stream.insize = stream.inptr = 0;  // the gzip header is read from the first payload byte
 
     char sympath[SYMPATH_BUFSIZ] = {};
     int result;

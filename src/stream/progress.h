@@ -8,7 +8,7 @@
 // redrawn at most every 100 ms, so the meter costs nothing measurable.
 #pragma once
 
-#include "gzip.h"
+#include "stream.h"
 
 extern zoff_t progress_done;  // bytes of the current step done so far
 extern zoff_t progress_next;  // progress_done at which the clock is next read; never while off

@@ -41,12 +41,12 @@ bool list_archive(int fd, const char* path)
 {
     // The member reader takes its bytes from ifd; start from this archive's
     // first payload byte, never from bytes left over by an earlier operand.
-    ifd = fd;
-    insize = inptr = 0;
-    time_stamp = 0;
-    std::snprintf(ifname, sizeof ifname, "%s", path);
-    ofd = fileno(stdout);
-    std::strcpy(ofname, "stdout");
+    stream.ifd = fd;
+    stream.insize = stream.inptr = 0;
+    gzip.time_stamp = 0;
+    std::snprintf(stream.ifname, sizeof stream.ifname, "%s", path);
+    stream.ofd = fileno(stdout);
+    std::strcpy(stream.ofname, "stdout");
 
     const bool compressed = get_feature("NOCOMPR") == nullptr;
     int meth = DEFLATED;
@@ -72,34 +72,36 @@ bool list_archive(int fd, const char* path)
 
     if (first_time) {
         first_time = 0;
-        if (verbose) std::printf("method  crc     date  time  ");
+        if (gzip.verbose) std::printf("method  crc     date  time  ");
         std::printf("compressed  uncompr. ratio uncompressed_name\n");
     }
 
     // -1 marks a size or CRC that could not be had.
     ulg crc = 0xffffffff;
-    bytes_out = -1;
-    bytes_in = -1;
+    stream.bytes_out = -1;
+    stream.bytes_in = -1;
     off_t end = lseek(fd, -8, SEEK_END);
     if (end != -1) {
-        bytes_in = static_cast<zoff_t>(end) - preamble_end + 8;
+        stream.bytes_in = static_cast<zoff_t>(end) - preamble_end + 8;
         uch trailer[8];
         if (read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer)) read_error();
         crc = get_le32(trailer);
-        bytes_out = get_le32(trailer + 4);
+        stream.bytes_out = get_le32(trailer + 4);
     }
 
-    if (verbose) {
-        time_t stamp = static_cast<time_t>(time_stamp);
+    if (gzip.verbose) {
+        time_t stamp = static_cast<time_t>(gzip.time_stamp);
         char date[13] = "";
         const char* text = std::ctime(&stamp);
         if (text != nullptr) std::snprintf(date, sizeof date, "%s", text + 4);  // "Jan  1 00:00"
         std::printf("%5s %08lx %11s ", methods[meth], static_cast<unsigned long>(crc), date);
     }
-    std::printf("%9lld %9lld ", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
-    if (bytes_in == -1 || bytes_out == -1) bytes_in = bytes_out = header_bytes = 0;
-    display_ratio(bytes_out - (bytes_in - header_bytes), bytes_out, stdout);
-    line(" ", ofname);
+    std::printf("%9lld %9lld ", static_cast<long long>(stream.bytes_in),
+                static_cast<long long>(stream.bytes_out));
+    if (stream.bytes_in == -1 || stream.bytes_out == -1)
+        stream.bytes_in = stream.bytes_out = stream.header_bytes = 0;
+    display_ratio(stream.bytes_out - (stream.bytes_in - stream.header_bytes), stream.bytes_out, stdout);
+    line(" ", stream.ofname);
     return true;
 }
 
@@ -131,7 +133,7 @@ void do_list(const char* path)
     int fd = find_preamble(path);
     if (fd == -1) {
         std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-        exit_code = 1;
+        stream.exit_code = 1;
         return;
     }
     fd_holder holder(fd);
@@ -139,10 +141,10 @@ void do_list(const char* path)
     // ends this archive's listing with its message; the next operand follows.
     std::jmp_buf damaged;
     if (setjmp(damaged) != 0) {
-        exit_code = 1;
+        stream.exit_code = 1;
         return;
     }
     fatal_return = &damaged;
-    if (!list_archive(fd, path)) exit_code = 1;
+    if (!list_archive(fd, path)) stream.exit_code = 1;
     fatal_return = nullptr;
 }

@@ -7,6 +7,14 @@
 
 #include "gzip.h"
 
+gzip_state gzip = {DEFLATED, 0, 0, 0, 0};
+
+void reset_gzip_state()
+{
+    reset_stream_state();
+    gzip = {DEFLATED, 0, 0, 0, 0};
+}
+
 namespace {
 
 inline unsigned in_short()
@@ -34,50 +42,53 @@ int get_method(int in)
     (void)in;  // the header is read from ifd, which callers point at the same input
     int magic0 = in_byte();
     int magic1 = in_byte();
-    method = -1;
-    header_bytes = 0;
+    gzip.method = -1;
+    stream.header_bytes = 0;
 
     if (magic0 != GZIP_MAGIC_0 || (magic1 != GZIP_MAGIC_1 && magic1 != OLD_GZIP_MAGIC_1)) {
-        std::fprintf(stderr, "%s: can only handle GZIP compression method\n", progname);
-        exit_code = 1;
+        std::fprintf(stderr, "%s: can only handle GZIP compression method\n", stream.progname);
+        stream.exit_code = 1;
         return -1;
     }
-    method = in_byte();
-    if (method != DEFLATED) {
-        std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", progname, ifname,
-                     method);
-        exit_code = 1;
+    gzip.method = in_byte();
+    if (gzip.method != DEFLATED) {
+        std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", stream.progname,
+                     stream.ifname, gzip.method);
+        stream.exit_code = 1;
         return -1;
     }
     unsigned flags = static_cast<unsigned>(in_byte());
 
     // MTIME is unsigned in the format; kept whole so dates past 2038 list right.
     ulg stamp = in_long();
-    if (stamp != 0) time_stamp = stamp;
+    if (stamp != 0) gzip.time_stamp = stamp;
     in_byte();  // XFL
     in_byte();  // OS
 
     if (flags & CONTINUATION) {
         unsigned part = in_short();
-        if (verbose) std::fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
+        if (gzip.verbose)
+            std::fprintf(stderr, "%s: %s: part number %u\n", stream.progname, stream.ifname, part);
     }
     if (flags & EXTRA_FIELD) {
         unsigned len = in_short();
-        if (verbose) std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
+        if (gzip.verbose)
+            std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", stream.progname, stream.ifname,
+                         len);
         while (len-- != 0) in_byte();
     }
     if (flags & ORIG_NAME) {
-        if (to_stdout && !list) {
+        if (gzip.to_stdout && !gzip.list) {
             skip_string();
         } else {
             // The name is taken exactly as stored; at most NAME_MAX_LEN - 1
             // characters fit before the terminating NUL.
-            char* p = ofname;
+            char* p = stream.ofname;
             for (;;) {
                 *p = static_cast<char>(in_byte());
                 if (*p++ == '\0') break;
-                if (p >= ofname + NAME_MAX_LEN) {
-                    ofname[NAME_MAX_LEN - 1] = '\0';
+                if (p >= stream.ofname + NAME_MAX_LEN) {
+                    stream.ofname[NAME_MAX_LEN - 1] = '\0';
                     error("corrupted input -- file name too large");
                 }
             }
@@ -87,14 +98,14 @@ int get_method(int in)
 
     // inptr counts from the start of the last refill: the header length
     // whenever the header lies within the first refill, as ours always do.
-    header_bytes = static_cast<zoff_t>(inptr) + 8;
-    return method;
+    stream.header_bytes = static_cast<zoff_t>(stream.inptr) + 8;
+    return gzip.method;
 }
 
 int unzip(int in, int out)
 {
-    ifd = in;
-    ofd = out;
+    stream.ifd = in;
+    stream.ofd = out;
     updcrc(nullptr, 0);
 
     int res = inflate();
@@ -104,7 +115,7 @@ int unzip(int in, int out)
     ulg orig_crc = in_long();
     ulg orig_len = in_long();
     // The trailer's length is the size modulo 2^32.
-    if (orig_crc != updcrc(window, 0)) error("invalid compressed data--crc error");
-    if (orig_len != static_cast<ulg>(bytes_out)) error("invalid compressed data--length error");
+    if (orig_crc != updcrc(stream.window, 0)) error("invalid compressed data--crc error");
+    if (orig_len != static_cast<ulg>(stream.bytes_out)) error("invalid compressed data--length error");
     return 0;
 }

@@ -1,0 +1,39 @@
+// The gzip layer: the member writer (zip) and reader (get_method, unzip) of
+// RFC 1952, over the DEFLATE engine and the stream layer.
+#pragma once
+
+#include "deflate.h"
+#include "inflate.h"
+#include "stream.h"
+
+// ---- gzip member format (RFC 1952) ----
+constexpr uch GZIP_MAGIC_0 = 0x1F;
+constexpr uch GZIP_MAGIC_1 = 0x8B;
+constexpr uch OLD_GZIP_MAGIC_1 = 0x9E;  // accepted on input, never written
+constexpr int DEFLATED = 8;             // CM of a DEFLATE member
+constexpr uch OS_CODE = 3;              // Unix
+// FLG bits, as the member reader interprets them.
+constexpr uch CONTINUATION = 0x02;  // a 16-bit part number follows OS
+constexpr uch EXTRA_FIELD = 0x04;   // XLEN and XLEN bytes
+constexpr uch ORIG_NAME = 0x08;     // NUL-terminated file name
+constexpr uch COMMENT = 0x10;       // NUL-terminated comment
+
+// Every member written carries the input's base name.
+constexpr int save_orig_name = 1;
+
+struct gzip_state {
+    int method;         // CM of the member read; DEFLATED when writing
+    zoff_t time_stamp;  // MTIME of the member read, when not 0
+    // Option flags the member reader honours; the driver sets them from -v, -l, -c.
+    int verbose;
+    int list;
+    int to_stdout;
+};
+extern gzip_state gzip;
+
+// Returns `gzip`, and the stream layer's state, to their start-of-process values.
+void reset_gzip_state();
+
+int zip(int in, int out);
+int get_method(int in);
+int unzip(int in, int out);

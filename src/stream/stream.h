@@ -1,0 +1,166 @@
+// The stream layer: the process-wide buffers and counters that the member
+// writer and reader, the bit writer and the DEFLATE engine share, buffered
+// input and output, the CRC-32, the bit writer and the fatal exits.
+//
+// The program is one thread running one road per process, so the buffers and
+// counters live in one static instance, `stream`: no heap, and an access is
+// one absolute address as for a plain global. Every buffer has a fixed size;
+// reset_stream_state() returns all of it to the state a new process starts in.
+// Nothing here calls upwards but abort_cleanup, which the driver sets.
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+using uch = std::uint8_t;
+using ush = std::uint16_t;
+using ulg = std::uint32_t;
+// Byte counts: 64-bit so payloads beyond 4 GiB never overflow a counter. The
+// gzip trailer stores sizes modulo 2^32; comparisons with it truncate explicitly.
+using zoff_t = std::int64_t;
+
+// ---- DEFLATE format constants (RFC 1951) that size the shared buffers ----
+constexpr int MIN_MATCH = 3;        // shortest match the format can express
+constexpr int MAX_MATCH = 258;      // longest match the format can express
+constexpr unsigned WSIZE = 0x8000;  // 32 KiB: the format's maximum distance
+
+// Every multi-byte integer of a gzip member is stored least significant byte first.
+constexpr ulg get_le32(const uch* p)
+{
+    return ulg{p[0]} | ulg{p[1]} << 8 | ulg{p[2]} << 16 | ulg{p[3]} << 24;
+}
+
+// ---- buffer sizes ----
+constexpr unsigned INBUFSIZ = 0x8000;  // one refill
+constexpr unsigned INBUF_EXTRA = 64;
+constexpr unsigned OUTBUFSIZ = 16384;  // compressed output leaves in these
+constexpr unsigned OUTBUF_EXTRA = 2048;
+constexpr unsigned DIST_BUFSIZE = 0x8000;
+constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
+// Near the end of input the match compare reads up to MAX_MATCH bytes past
+// strstart, which can lie just below WINDOW_SIZE; the slack is zero-filled and
+// rounded up so word-at-a-time compares stay inside the array too.
+constexpr unsigned WINDOW_SLACK = 512;
+constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
+
+// The members are one object, so a sanitizer sees no border between them;
+// the window, where the inflater writes at distances read from hostile
+// input, comes last, so running off its end still meets the object's own.
+struct stream_state {
+    // ---- counters, descriptors, names ----
+    unsigned insize;      // valid bytes in inbuf
+    unsigned inptr;       // next byte of inbuf to take
+    unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
+    zoff_t bytes_in;      // input bytes consumed
+    zoff_t bytes_out;     // output bytes written
+    zoff_t header_bytes;  // gzip header length + 8 (trailer)
+    int ifd;
+    int ofd;
+    char ifname[NAME_MAX_LEN];
+    char ofname[NAME_MAX_LEN];
+    // Prefix of messages; main sets it first thing, reset_stream_state to "vokra".
+    const char* progname;
+    int exit_code;
+
+    // ---- shared buffers (fixed arrays, never resized) ----
+    alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
+    alignas(64) uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+    // prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
+    alignas(64) ush prev[2 * WSIZE];
+    alignas(64) ush d_buf[DIST_BUFSIZE];
+    alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
+};
+// Zero-initialised, so the buffers take no room in the executable.
+extern stream_state stream;
+
+// Called by abort_gzip() just before exit(1), so the driver can undo what it
+// made for the run (the relocation link). Null when nothing needs undoing.
+extern void (*abort_cleanup)();
+
+// Where a fatal stream error goes instead of ending the process, or null.
+// The listing sets it for one archive at a time, so a damaged archive ends
+// its own listing (message printed) and not the others'. Between the setjmp
+// and the error no frame may own anything with a destructor.
+extern std::jmp_buf* fatal_return;
+
+// Returns every buffer, counter and name of `stream` to its start-of-process
+// value, and clears abort_cleanup and the CRC register.
+void reset_stream_state();
+
+// ---- CRC-32 (RFC 1952) ----
+// updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
+ulg updcrc(const uch* s, unsigned n);
+// The same CRC as a pure function of a running value (0 to start); no global state.
+ulg crc32_update(ulg crc, const uch* s, std::size_t n);
+// For tests: true pins the portable table path, false returns to the fastest
+// path this CPU has. Returns whether a CPU-specific path is now in use.
+bool crc32_force_portable(bool portable);
+
+// ---- buffered input ----
+int fill_inbuf(int eof_ok);
+inline int in_byte()
+{
+    return stream.inptr < stream.insize ? stream.inbuf[stream.inptr++] : fill_inbuf(0);
+}
+
+// ---- buffered output ----
+// Copies everything that remains on descriptor `in` to `out` and returns the
+// byte count; read and write failures are fatal (read_error, write_error).
+zoff_t copy_raw(int in, int out);
+void flush_outbuf();
+void flush_window();
+void write_buf(int fd, const void* buf, unsigned cnt);
+
+inline void out_byte(unsigned c)
+{
+    stream.outbuf[stream.outcnt++] = static_cast<uch>(c);
+    if (stream.outcnt == OUTBUFSIZ) flush_outbuf();
+}
+
+inline void out_short(unsigned w)
+{
+    if (stream.outcnt < OUTBUFSIZ - 2) {
+        stream.outbuf[stream.outcnt++] = static_cast<uch>(w & 0xff);
+        stream.outbuf[stream.outcnt++] = static_cast<uch>((w >> 8) & 0xff);
+    } else {
+        out_byte(w & 0xff);
+        out_byte((w >> 8) & 0xff);
+    }
+}
+
+inline void out_long(ulg n)
+{
+    out_short(n & 0xffff);
+    out_short(n >> 16);
+}
+
+// ---- fatal exits: message on stderr, status 1 ----
+[[noreturn]] void error(const char* m);
+[[noreturn]] void read_error();
+[[noreturn]] void write_error();
+[[noreturn]] void abort_gzip();
+
+void display_ratio(zoff_t num, zoff_t den, FILE* file);
+char* gz_basename(char* fname);
+
+// ---- bit writer ----
+using file_t = int;
+void bi_init(file_t zipfile);
+void send_bits(int value, int length);
+// The low len bits of code in reverse order: Huffman codes are sent first
+// bit first, and send_bits() sends the least significant bit first. A len of
+// 0 or less behaves as 1.
+constexpr unsigned bi_reverse(unsigned code, int len)
+{
+    unsigned res = 0;
+    do {
+        res |= code & 1;
+        code >>= 1;
+        res <<= 1;
+    } while (--len > 0);
+    return res >> 1;
+}
+void bi_windup();
+void copy_block(char* buf, unsigned len, int header);
