@@ -40,7 +40,9 @@ void Usage(int is_compressed)
 {
     std::fprintf(stderr, "Version: %s\n", scid);
     if (is_compressed) {
-        std::fprintf(stderr, "\n%s\n\n", comment);
+        std::fputs("\n", stderr);
+        put_stored(stderr, comment);  // the archive's own text: escaped on a terminal
+        std::fputs("\n\n", stderr);
         std::fprintf(stderr, "Usage: %s [-hclnvtx]\n", stream.progname);
         std::fputs(
             "    -h: show this help\n"
