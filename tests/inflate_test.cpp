@@ -513,6 +513,9 @@ TEST(InflateDynamic, ARepeatRunningOnePastTheDeclaredCountIsBadData)
     ops.push_back({16, 1});  // four repeats: 1 + 4 = nd + 1
     BitWriter bw;
     dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
+    // An end of block follows, so a header taken with its overrun would
+    // decode to nothing, not fail on what lies after it.
+    Code(full_lit_lengths()).put(bw, 256);
     EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
 }
 
