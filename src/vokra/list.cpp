@@ -21,19 +21,6 @@ const char* const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", 
 
 namespace {
 
-// Closes the archive's descriptor when the listing of it is done, so a long
-// operand list does not run out of descriptors.
-class fd_holder {
-public:
-    explicit fd_holder(int fd) : fd_(fd) {}
-    ~fd_holder() { close(fd_); }
-    fd_holder(const fd_holder&) = delete;
-    fd_holder& operator=(const fd_holder&) = delete;
-
-private:
-    int fd_;
-};
-
 // The listing of one archive from its descriptor on; returns false when it
 // failed (message printed). A fatal stream error inside leaves through
 // fatal_return instead of returning.
@@ -136,7 +123,7 @@ void do_list(const char* path)
         stream.exit_code = 1;
         return;
     }
-    fd_holder holder(fd);
+    UniqueFd holder(fd);  // closed after this archive: a long operand list runs out of none
     // A truncated header, an over-long stored name or an unreadable trailer
     // ends this archive's listing with its message; the next operand follows.
     std::jmp_buf damaged;
