@@ -65,9 +65,8 @@ void run_inflate(benchmark::State& state, int in)
     zoff_t total = 0;
     for (auto _ : state) {
         lseek(in, 0, SEEK_SET);
-        stream.insize = stream.inptr = 0;
-        stream.bytes_in = stream.bytes_out = 0;
-        stream.ifd = in;
+        start_input(in);
+        set_byte_counts(0, 0);
         gzip.to_stdout = 1;
         if (get_method(in) != DEFLATED) std::abort();
         unzip(in, out);

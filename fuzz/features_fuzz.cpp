@@ -29,7 +29,7 @@ std::string expected_lookup(const std::string& hay, std::size_t at)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    std::memset(features, 0, sizeof features);
+    set_preamble("", "", "", "");
     stream.progname = "fuzz";
     std::string model;
     const char* p = reinterpret_cast<const char*>(data);
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::restore_stderr(saved);
             FUZZ_CHECK((rc == 0) == (grown.size() < PREAMBLE_BUFSIZ));
             if (rc == 0) model = grown;
-            FUZZ_CHECK(model == features);
+            FUZZ_CHECK(model == driver.features);
         } else {
             const char* got = get_feature(arg.c_str());
             std::size_t at = model.find(arg);

@@ -1,14 +1,12 @@
 // Shared pieces of the fuzz targets: a scratch file for inputs and outputs,
-// and the one helper that turns the tool's fatal exits into a return.
+// and quieting standard error.
 //
-// abort_gzip() jumps to fatal_return, when it is set, instead of calling
-// exit(1); survive() sets it around its body, so every fatal stream error
-// (end of input, corrupt data, a refused header) returns to the target rather
-// than ending the fuzzer. Only code that keeps no state across the jump may
-// run under it.
+// A target runs the tool's code under survive_fatal (stream.h), so every
+// fatal stream error (end of input, corrupt data, a refused header) returns
+// to the target rather than ending the fuzzer. Only code that keeps no state
+// across that jump may run under it.
 #pragma once
 
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,20 +17,6 @@
 #include "stream.h"
 
 namespace fuzz {
-
-inline std::jmp_buf fatal_exit;
-
-// Runs body(); false when a fatal exit cut it short. abort_gzip() clears
-// fatal_return before it jumps.
-template <class Body>
-bool survive(Body body)
-{
-    if (setjmp(fatal_exit) != 0) return false;
-    fatal_return = &fatal_exit;
-    body();
-    fatal_return = nullptr;
-    return true;
-}
 
 // A file that lives as long as the process; rewrite() replaces its contents
 // and leaves the offset at 0. Its name is unlinked at once, since a fuzzer

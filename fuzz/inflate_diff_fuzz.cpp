@@ -82,7 +82,7 @@ Decoded our_decode(const std::uint8_t* in, std::size_t n, bool is_member)
 
     Decoded d;
     int saved = fuzz::silence_stderr();
-    fuzz::survive([&] {
+    survive_fatal([&] {
         if (is_member) {
             d.ok = get_method(stream.ifd) == DEFLATED && unzip(stream.ifd, stream.ofd) == 0;
         } else {

@@ -2,7 +2,7 @@
 // inflater, output to /dev/null.
 //
 // The reader ends the process on every fatal error (end of input, corrupt
-// data). Here fuzz::survive turns that exit into a return, so one process can
+// data). Here survive_fatal turns that exit into a return, so one process can
 // try input after input. The inflater keeps no state across such a jump that
 // inflate() does not reset.
 #include <cstdint>
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     gzip.list = (opts >> 1) & 1;
     gzip.verbose = (opts >> 2) & 1;
 
-    fuzz::survive([&] {
+    survive_fatal([&] {
         if (get_method(in_fd) == DEFLATED) unzip(in_fd, null_fd);
     });
     return 0;

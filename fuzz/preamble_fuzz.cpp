@@ -5,7 +5,7 @@
 // the rest, so the marker lands across the scanner's 8191-byte reads and
 // after bytes equal to its own first byte; bit 0 of the last byte turns on
 // -v for the listing. The listing's fatal exits (a truncated gzip header or
-// trailer) come back through fuzz::survive.
+// trailer) come back through survive_fatal.
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -66,16 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fd == -1);
     } else {
         FUZZ_CHECK(fd != -1);
-        FUZZ_CHECK(preamble_end == want.end);
+        FUZZ_CHECK(driver.preamble_end == want.end);
         FUZZ_CHECK(lseek(fd, 0, SEEK_CUR) == want.end);
-        const char* got[] = {features, comment, run_program, pipe_program};
+        const char* got[] = {driver.features, driver.comment, driver.run_program, driver.pipe_program};
         for (int i = 0; i < 4; i++) FUZZ_CHECK(want.strings[i] == got[i]);
         close(fd);
     }
 
     gzip.verbose = data[size - 1] & 1;
     stream.ifd = -1;
-    if (!fuzz::survive([&] { do_list(path); }) && stream.ifd >= 0) {
+    if (!survive_fatal([&] { do_list(path); }) && stream.ifd >= 0) {
         close(stream.ifd);  // the listing's descriptor, skipped by the jump
     }
     return 0;

@@ -54,11 +54,11 @@ TEST_F(BitsTest, WindupWritesWhatIsHeld)
     send_bits(0x1AB, 9);
     bi_windup();
     EXPECT_EQ(written(), "\xab\x01");
-    stream.outcnt = 0;
+    start_output(stream.ofd);
     send_bits(0xC3, 8);
     bi_windup();
     EXPECT_EQ(written(), "\xc3");
-    stream.outcnt = 0;
+    start_output(stream.ofd);
     bi_windup();
     EXPECT_EQ(stream.outcnt, 0u);
 }
@@ -106,7 +106,7 @@ TEST_F(BitsTest, EmptyCopyBlockIsOnlyTheFraming)
     char data[1] = {0};
     copy_block(data, 0, 1);
     EXPECT_EQ(written(), std::string("\x00\x00\xff\xff", 4));
-    stream.outcnt = 0;
+    start_output(stream.ofd);
     send_bits(1, 1);
     copy_block(data, 0, 1);
     EXPECT_EQ(written(), std::string("\x01\x00\x00\xff\xff", 5));
@@ -127,8 +127,7 @@ protected:
 
 TEST_F(BitsFlushTest, OverflowAt16383FlushesBetweenTheTwoBytes)
 {
-    stream.outcnt = OUTBUFSIZ - 1;
-    for (unsigned i = 0; i < stream.outcnt; i++) stream.outbuf[i] = static_cast<uch>(i);
+    for (unsigned i = 0; i < OUTBUFSIZ - 1; i++) out_byte(i & 0xff);
     for (int i = 0; i < 8; i++) send_bits(i & 1 ? 2 : 1, 2);  // 16 bits: 0x9999
     send_bits(1, 1);
     std::string f = file();
@@ -141,7 +140,7 @@ TEST_F(BitsFlushTest, OverflowAt16383FlushesBetweenTheTwoBytes)
 
 TEST_F(BitsFlushTest, CopyBlockFlushesEachFullBuffer)
 {
-    stream.outcnt = OUTBUFSIZ - 10;
+    for (unsigned i = 0; i < OUTBUFSIZ - 10; i++) out_byte(0);
     std::string data = testutil::random_bytes(40000, 8);
     copy_block(data.data(), static_cast<unsigned>(data.size()), 1);
     std::string f = file();

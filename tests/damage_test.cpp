@@ -86,7 +86,7 @@ protected:
             dup2(null_fd, 1);
             dup2(err, 2);
             reset_driver_state();
-            extract_pause_seconds = 0;
+            set_extract_pause(0);
             stream.progname = "vokra";
             _exit(do_decompress(path.c_str()) == 0 ? 0 : 1);
         }

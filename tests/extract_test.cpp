@@ -617,7 +617,7 @@ protected:
     void SetUp() override
     {
         reset_driver_state();
-        extract_pause_seconds = 0;
+        set_extract_pause(0);
         char buf[4096];
         ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
         cwd = buf;
@@ -666,7 +666,7 @@ TEST_F(InProcess, ExportPutsEveryItemIntoTheEnvironment)
         unsetenv("NAME");
         unsetenv("K");
         unsetenv("Y");
-        std::strcpy(features, "NOCOMPR,NAME=x,K=1 ,K=2, \tY=3");
+        set_preamble("NOCOMPR,NAME=x,K=1 ,K=2, \tY=3", "", "", "");
         export_features();
         const char* nocompr = std::getenv("NOCOMPR");
         const char* name = std::getenv("NAME");
@@ -675,9 +675,9 @@ TEST_F(InProcess, ExportPutsEveryItemIntoTheEnvironment)
                   std::strcmp(name, "x") == 0 && k != nullptr &&
                   std::strcmp(k, "2") == 0 &&  // later item wins
                   std::getenv("Y") != nullptr && std::strcmp(std::getenv("Y"), "3") == 0 &&
-                  std::strcmp(features, "NOCOMPR,NAME=x,K=1 ,K=2, \tY=3") == 0;
+                  std::strcmp(driver.features, "NOCOMPR,NAME=x,K=1 ,K=2, \tY=3") == 0;
         if (!ok) _exit(2);
-        features[0] = '\0';
+        set_preamble("", "", "", "");
         char** before = environ;
         export_features();  // an empty feature string exports nothing
         _exit(environ == before && std::getenv("EXTRA_UNSET") == nullptr ? 0 : 3);

@@ -12,15 +12,15 @@ namespace {
 class FeatureTest : public ::testing::Test {
 protected:
     void SetUp() override { reset_driver_state(); }
-    void set(const char* s) { std::strcpy(features, s); }
+    void set(const char* s) { set_preamble(s, "", "", ""); }
 };
 
 TEST_F(FeatureTest, AddJoinsItemsWithSingleCommas)
 {
     EXPECT_EQ(add_feature("A=1"), 0);
-    EXPECT_STREQ(features, "A=1");
+    EXPECT_STREQ(driver.features, "A=1");
     EXPECT_EQ(add_feature("B"), 0);
-    EXPECT_STREQ(features, "A=1,B");
+    EXPECT_STREQ(driver.features, "A=1,B");
 }
 
 TEST_F(FeatureTest, AddRefusesAnItemThatWouldOverflowTheString)
@@ -28,13 +28,13 @@ TEST_F(FeatureTest, AddRefusesAnItemThatWouldOverflowTheString)
     std::string big(1021, 'x');
     ASSERT_EQ(add_feature(big.c_str()), 0);
     EXPECT_EQ(add_feature("y"), 0);  // 1021 + "," + 1 = 1023: fits exactly
-    EXPECT_EQ(std::strlen(features), 1023u);
-    std::string before = features;
+    EXPECT_EQ(std::strlen(driver.features), 1023u);
+    std::string before = driver.features;
     testing::internal::CaptureStderr();
     EXPECT_EQ(add_feature("z"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "vokra: feature string too long (at most 1023 characters): z\n");
-    EXPECT_EQ(before, features);  // unchanged, never cut
+    EXPECT_EQ(before, driver.features);  // unchanged, never cut
 }
 
 TEST_F(FeatureTest, LookupReturnsTheItemFromItsKey)

@@ -12,30 +12,24 @@ namespace {
 
 class MntTab : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        ss_endmntent();
-        mnttab_path = saved_;
-    }
+    void TearDown() override { reset_mount_table_state(); }
     void use_table(const std::string& content)
     {
         testutil::write_file(tmp_.file("mnttab"), content);
         table_ = tmp_.file("mnttab");
-        ss_endmntent();
-        mnttab_path = table_.c_str();
+        ss_setmnttab(table_.c_str());
     }
     testutil::TempDir tmp_;
     std::string table_;
-    const char* saved_ = mnttab_path;
 };
 
 // The system's table is read by default.
 TEST_F(MntTab, DefaultsToTheSystemTable)
 {
 #if defined(__sun)
-    EXPECT_STREQ(mnttab_path, "/etc/mnttab");
+    EXPECT_STREQ(mount_table.path, "/etc/mnttab");
 #else
-    EXPECT_STREQ(mnttab_path, "/proc/self/mounts");
+    EXPECT_STREQ(mount_table.path, "/proc/self/mounts");
 #endif
     ASSERT_NE(ss_getmntbyname("/"), nullptr);
     EXPECT_STREQ(ss_getmntbyname("/")->mt_path, "/");
@@ -125,7 +119,7 @@ TEST_F(MntTab, MalformedEntryEndsIterationAndMissingTableIsEmpty)
 
     ss_endmntent();
     const std::string missing = tmp_.file("no-such-table");
-    mnttab_path = missing.c_str();
+    ss_setmnttab(missing.c_str());
     EXPECT_EQ(ss_getmntent(), nullptr);
     EXPECT_EQ(ss_getmntbyname("/"), nullptr);
 }

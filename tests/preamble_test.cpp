@@ -99,11 +99,11 @@ TEST_F(PreambleTest, AMarkerStraddlingTwoReadsIsFound)
             image.back() = before;
             std::string path = make("straddle", image + marker() + strings + "payload");
             EXPECT_EQ(find(path), static_cast<long>(start + 11 + strings.size())) << start << before;
-            EXPECT_EQ(preamble_end, static_cast<long>(start + 11 + strings.size()));
-            EXPECT_STREQ(features, "F=1");
-            EXPECT_STREQ(comment, "C");
-            EXPECT_STREQ(run_program, "R");
-            EXPECT_STREQ(pipe_program, "P");
+            EXPECT_EQ(driver.preamble_end, static_cast<long>(start + 11 + strings.size()));
+            EXPECT_STREQ(driver.features, "F=1");
+            EXPECT_STREQ(driver.comment, "C");
+            EXPECT_STREQ(driver.run_program, "R");
+            EXPECT_STREQ(driver.pipe_program, "P");
         }
     }
 }
@@ -128,14 +128,14 @@ TEST_F(PreambleTest, TheFirstMarkerCountsAndTheFileIsLeftAtThePayload)
 
 TEST_F(PreambleTest, AnImageEndingInsideThePreambleKeepsWhatWasRead)
 {
-    std::strcpy(comment, "previous");
+    set_preamble("", "previous", "", "");
     std::string path = make("cut", "img" + marker() + std::string("F=1\0Comm", 8));
     EXPECT_EQ(find(path), 3 + 11 + 8);
-    EXPECT_EQ(preamble_end, 3 + 11 + 8);
-    EXPECT_STREQ(features, "F=1");
-    EXPECT_STREQ(comment, "Comm");
-    EXPECT_STREQ(run_program, "");
-    EXPECT_STREQ(pipe_program, "");
+    EXPECT_EQ(driver.preamble_end, 3 + 11 + 8);
+    EXPECT_STREQ(driver.features, "F=1");
+    EXPECT_STREQ(driver.comment, "Comm");
+    EXPECT_STREQ(driver.run_program, "");
+    EXPECT_STREQ(driver.pipe_program, "");
 }
 
 TEST_F(PreambleTest, APreambleStringOver1023CharactersIsNotAnArchive)
@@ -143,15 +143,15 @@ TEST_F(PreambleTest, APreambleStringOver1023CharactersIsNotAnArchive)
     std::string ok(1023, 'c');
     std::string path = make("max", "img" + marker() + "F" + '\0' + ok + '\0' + '\0' + '\0');
     EXPECT_NE(find(path), -1);
-    EXPECT_EQ(std::string(comment), ok);
+    EXPECT_EQ(std::string(driver.comment), ok);
 
     std::string path2 = make("over", "img" + marker() + "F" + '\0' + ok + "c" + '\0' + '\0' + '\0');
     testing::internal::CaptureStderr();
     EXPECT_EQ(find(path2), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               path2 + ": not a valid archive: preamble string longer than 1023 characters\n");
-    EXPECT_STREQ(features, "");  // nothing of the refused preamble stays
-    EXPECT_STREQ(comment, "");
+    EXPECT_STREQ(driver.features, "");  // nothing of the refused preamble stays
+    EXPECT_STREQ(driver.comment, "");
 }
 
 TEST_F(PreambleTest, AMissingFileIsReportedWithItsPath)
@@ -218,9 +218,7 @@ TEST_F(PreambleTest, BuildPreambleWritesImageMarkerAndFourStrings)
 {
     std::string image = testutil::random_bytes(30000, 9);
     std::string exe = make("image", image, 0755);
-    std::strcpy(features, "NOCOMPR,NAME=x");
-    std::strcpy(comment, "hello");
-    std::strcpy(pipe_program, "cat");
+    ASSERT_EQ(set_preamble("NOCOMPR,NAME=x", "hello", "", "cat"), 0);
     std::string out = dir_.file("out");
     int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);

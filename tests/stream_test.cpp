@@ -108,7 +108,7 @@ TEST_F(StreamTest, FailedWriteIsFatalWithTheOutputName)
             stream.progname = "prog";
             std::strcpy(stream.ofname, "out");
             stream.ofd = open("/dev/null", O_RDONLY);
-            stream.outcnt = 1;
+            out_byte(0);
             flush_outbuf();
         },
         ::testing::ExitedWithCode(1), "^\nprog: out: Bad file descriptor\n$");
@@ -122,11 +122,31 @@ TEST_F(StreamTest, AbortRunsTheCleanupHookOnce)
     hook_path = marker;
     EXPECT_EXIT(
         {
-            abort_cleanup = [] { testutil::write_file(hook_path, "x"); };
+            set_fatal_cleanup([] { testutil::write_file(hook_path, "x"); });
             error("boom");
         },
         ::testing::ExitedWithCode(1), "boom");
     EXPECT_EQ(testutil::read_file(marker), "x");
+}
+
+// After its message a fatal exit comes back to the innermost survive_fatal,
+// and the one around it catches the next.
+TEST_F(StreamTest, SurviveFatalComesBackToTheInnermostThenTheOuter)
+{
+    stream.progname = "prog";
+    std::strcpy(stream.ifname, "in");
+    bool inner = true, after_inner = false;
+    testing::internal::CaptureStderr();
+    bool outer = survive_fatal([&] {
+        inner = survive_fatal([] { error("first"); });
+        after_inner = true;
+        error("second");
+    });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nprog: in: first\n\nprog: in: second\n");
+    EXPECT_FALSE(inner);
+    EXPECT_TRUE(after_inner);
+    EXPECT_FALSE(outer);
+    EXPECT_TRUE(survive_fatal([] {}));
 }
 
 std::string ratio(zoff_t num, zoff_t den)

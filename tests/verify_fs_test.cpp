@@ -70,10 +70,10 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
-        saved_table_ = mnttab_path;
+        saved_table_ = mount_table.path;
         REQUIRE_MOUNTS();
-        std::memset(features, 0, sizeof features);
-        std::memset(uncompress_dir, 0, sizeof uncompress_dir);
+        set_preamble("", "", "", "");
+        set_option_string('t', "");
         gzip.verbose = 0;
         stream.progname = "vokra";
         full_ = mount("full", "size=1m");
@@ -87,10 +87,10 @@ protected:
     void TearDown() override
     {
         ss_endmntent();
-        mnttab_path = saved_table_;
+        ss_setmnttab(saved_table_);
         if (chdir(saved_cwd_) != 0) ADD_FAILURE() << "cannot return to " << saved_cwd_;
-        std::memset(features, 0, sizeof features);
-        std::memset(uncompress_dir, 0, sizeof uncompress_dir);
+        set_preamble("", "", "", "");
+        set_option_string('t', "");
         gzip.verbose = 0;
         mounts_.clear();  // unmount before the directory holding them goes
     }
@@ -109,15 +109,10 @@ protected:
     {
         table_path_ = tmp_.file("mnttab");
         write_file(table_path_, content);
-        mnttab_path = table_path_.c_str();
+        ss_setmnttab(table_path_.c_str());
     }
 
-    void set_features(const std::string& f)
-    {
-        ASSERT_LT(f.size(), sizeof features);
-        std::memset(features, 0, sizeof features);
-        std::memcpy(features, f.data(), f.size());
-    }
+    void set_features(const std::string& f) { ASSERT_EQ(set_preamble(f.c_str(), "", "", ""), 0); }
 
     // Runs verify_fs with `input` as standard input and standard error caught.
     Check run(int min_mb, const std::string& input = "")
@@ -325,7 +320,7 @@ TEST_F(VerifyFs, VerbosePromptAnswers)
 TEST_F(VerifyFs, TDirectoryWithRoomGetsTheLink)
 {
     for (const std::string& t : std::vector<std::string>{room_, room_ + "/"}) {
-        std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", t.c_str());
+        set_option_string('t', t.c_str());
         set_features("VFYFS=" + full_ + ",FSSUB=qz");
         Check c = run(2);
         EXPECT_EQ(c.rc, 0) << t;
@@ -337,7 +332,7 @@ TEST_F(VerifyFs, TDirectoryWithRoomGetsTheLink)
         rmdir((room_ + "/qz").c_str());
     }
     // Even when the VFYFS filesystem has room itself, -t comes first.
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", room2_.c_str());
+    set_option_string('t', room2_.c_str());
     set_features("VFYFS=" + room_ + ",FSSUB=/qz");
     Check c = run(2);
     EXPECT_EQ(c.rc, 0);
@@ -347,7 +342,7 @@ TEST_F(VerifyFs, TDirectoryWithRoomGetsTheLink)
 // -t without room while the VFYFS filesystem has room: 0, no link, nothing made.
 TEST_F(VerifyFs, FullTDirectoryFallsBackToTheVfyfsFilesystem)
 {
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", full_.c_str());
+    set_option_string('t', full_.c_str());
     set_features("VFYFS=" + room_ + ",FSSUB=qz");
     Check c = run(1);
     EXPECT_EQ(c.rc, 0);
@@ -363,7 +358,7 @@ TEST_F(VerifyFs, FullTDirectoryAndFullVfyfsEndWithoutASearch)
 {
     const std::string full2 = mount("full2", "size=1m");
     mountns::fill(full2);
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", full2.c_str());
+    set_option_string('t', full2.c_str());
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     Check c = run(1);
     EXPECT_EQ(c.rc, -1);
@@ -376,7 +371,7 @@ TEST_F(VerifyFs, FullTDirectoryAndFullVfyfsEndWithoutASearch)
 // search message.
 TEST_F(VerifyFs, RefusedTDirectoryFallsToAQuietSearch)
 {
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", ro_.c_str());
+    set_option_string('t', ro_.c_str());
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     Check c = run(1);
     EXPECT_EQ(c.rc, 0);
@@ -432,7 +427,7 @@ TEST_F(VerifyFs, RemovedCurrentDirectoryMattersOnlyForRelativeValues)
 TEST_F(VerifyFs, RelativeTDirectoryBecomesAbsoluteForTheLink)
 {
     ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "room2");
+    set_option_string('t', "room2");
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     Check c = run(1);
     EXPECT_EQ(c.rc, 0);
@@ -460,7 +455,7 @@ TEST_F(VerifyFs, TNeverRemovesWhatStandsAtTheLinkPlace)
     const std::string place = full_ + "/qz";
     const std::string msg =
         place + ": extraction directory exists!\nPlease remove it first then try again.\n";
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", room_.c_str());
+    set_option_string('t', room_.c_str());
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     // The filled filesystem has no room for a directory; make room for it first.
     unlink((full_ + "/.filler").c_str());
@@ -501,7 +496,7 @@ TEST_F(VerifyFs, TNeverRemovesWhatStandsAtTheLinkPlace)
 // directory, so no link (and certainly no link to itself) is made.
 TEST_F(VerifyFs, TDirectoryThatIsTheVfyfsDirectoryNeedsNoLink)
 {
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", room_.c_str());
+    set_option_string('t', room_.c_str());
     set_features("VFYFS=" + room_ + ",FSSUB=qz");
     Check c = run(1);
     EXPECT_EQ(c.rc, 0);
@@ -585,7 +580,7 @@ TEST_F(VerifyFs, OverlongValuesAreRefused)
     // A -t directory that makes the extraction path longer than 511 characters.
     const std::string long_t =
         room_ + "/" + std::string(200, 't') + "/" + std::string(200, 't') + "/" + std::string(200, 't');
-    std::snprintf(uncompress_dir, sizeof uncompress_dir, "%s", long_t.c_str());
+    set_option_string('t', long_t.c_str());
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     c = run(1);
     EXPECT_EQ(c.rc, -1);
@@ -594,7 +589,7 @@ TEST_F(VerifyFs, OverlongValuesAreRefused)
     EXPECT_FALSE(exists(full_ + "/qz"));
 
     // A relative VFYFS value that the current directory makes too long.
-    uncompress_dir[0] = '\0';
+    set_option_string('t', "");
     std::string deep = tmp_.path();
     for (int i = 0; i < 3; ++i) {
         deep += "/" + std::string(150, 'd');

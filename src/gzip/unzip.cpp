@@ -43,7 +43,7 @@ int get_method(int in)
     int magic0 = in_byte();
     int magic1 = in_byte();
     gzip.method = -1;
-    stream.header_bytes = 0;
+    set_header_bytes(0);
 
     if (magic0 != GZIP_MAGIC_0 || (magic1 != GZIP_MAGIC_1 && magic1 != OLD_GZIP_MAGIC_1)) {
         std::fprintf(stderr, "%s: can only handle GZIP compression method\n", stream.progname);
@@ -98,7 +98,7 @@ int get_method(int in)
 
     // inptr counts from the start of the last refill: the header length
     // whenever the header lies within the first refill, as ours always do.
-    stream.header_bytes = static_cast<zoff_t>(stream.inptr) + 8;
+    set_header_bytes(static_cast<zoff_t>(stream.inptr) + 8);
     return gzip.method;
 }
 

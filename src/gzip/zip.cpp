@@ -21,10 +21,8 @@ int zip(int in, int out)
     ush attr = 0;           // file type slot of the block emitter; unused in the member
     ush deflate_flags = 0;  // its low byte is XFL
 
-    stream.ifd = in;
-    stream.ofd = out;
-    stream.outcnt = 0;
-    stream.bytes_in = 0;
+    start_input(in);  // bytes_in counts this member's input for ISIZE
+    start_output(out);
 
     gzip.method = DEFLATED;
     out_byte(GZIP_MAGIC_0);
@@ -79,8 +77,7 @@ int file_read(char* buf, unsigned size)
     }
     if (len == 0) return 0;
     crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
-    stream.bytes_in += len;
-    progress_count(len);
+    count_input(len);
     return static_cast<int>(len);
 }
 

@@ -6,10 +6,13 @@
 // counters live in one static instance, `stream`: no heap, and an access is
 // one absolute address as for a plain global. Every buffer has a fixed size;
 // reset_stream_state() returns all of it to the state a new process starts in.
-// Nothing here calls upwards but abort_cleanup, which the driver sets.
+// The counters move in the byte paths (here, and in the inflater, which
+// consumes its input itself) and, where a road starts a new input, output or
+// count, through the few starting functions below; no road assigns them.
+// Nothing here calls upwards but the fatal exit's clean-up, which the driver
+// sets.
 #pragma once
 
-#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -75,19 +78,26 @@ struct stream_state {
 // Zero-initialised, so the buffers take no room in the executable.
 extern stream_state stream;
 
-// Called by abort_gzip() just before exit(1), so the driver can undo what it
-// made for the run (the relocation link). Null when nothing needs undoing.
-extern void (*abort_cleanup)();
-
-// Where a fatal stream error goes instead of ending the process, or null.
-// The listing sets it for one archive at a time, so a damaged archive ends
-// its own listing (message printed) and not the others'. Between the setjmp
-// and the error no frame may own anything with a destructor.
-extern std::jmp_buf* fatal_return;
-
 // Returns every buffer, counter and name of `stream` to its start-of-process
-// value, and clears abort_cleanup and the CRC register.
+// value, and clears the fatal exit's hook and catch point and the CRC register.
 void reset_stream_state();
+
+// ---- where a road starts ----
+// Input from descriptor fd, from where it now stands: inbuf is emptied, so the
+// next in_byte refills from fd and never hands out a byte of an earlier input
+// (or of this one before a seek); bytes_in counts this input from 0.
+void start_input(int fd);
+// Output to descriptor fd with nothing waiting: outcnt is 0. Whatever outbuf
+// or window held is dropped, not written.
+void start_output(int fd);
+// Input bytes that reached the reader outside the refills (the compressor's
+// own reads), counted in bytes_in and on the progress line.
+void count_input(zoff_t n);
+// The two byte counts as a new pass starts them (0, 0), or as the listing
+// and the space check state them from the member's trailer.
+void set_byte_counts(zoff_t in, zoff_t out);
+// The gzip overhead of the member read: its header's length plus the trailer.
+void set_header_bytes(zoff_t n);
 
 // ---- CRC-32 (RFC 1952) ----
 // updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
@@ -137,10 +147,35 @@ inline void out_long(ulg n)
 }
 
 // ---- fatal exits: message on stderr, status 1 ----
+// The one way this layer and those it serves say "stop": error, read_error
+// and write_error print their message and end in abort_gzip, the one seam of
+// the fatal exit. It has two sides:
+//  - set_fatal_cleanup: what the run made and must undo (the driver's
+//    extract command and relocation link); abort_gzip runs it first, once;
+//  - survive_fatal: runs a body and comes back, false, where abort_gzip
+//    would then have called exit(1): the listing runs each archive so, and
+//    the fuzz targets each input.
+// Outside survive_fatal, abort_gzip ends the process with exit(1). The way
+// back is a longjmp from abort_gzip to survive_fatal, which skips every frame
+// in between: no frame between survive_fatal and the error may own anything
+// with a destructor (RAII holders stay outside the body).
 [[noreturn]] void error(const char* m);
 [[noreturn]] void read_error();
 [[noreturn]] void write_error();
 [[noreturn]] void abort_gzip();
+
+// The clean-up abort_gzip runs before the end; null for none. It is cleared
+// before it runs, so a fatal exit inside it does not run it again.
+void set_fatal_cleanup(void (*cleanup)());
+
+// Runs body(arg); true when it returned, false when a fatal exit ended it.
+// Calls nest: a fatal exit comes back to the innermost.
+bool run_surviving_fatal(void (*body)(void*), void* arg);
+template <class Body>
+bool survive_fatal(Body body)
+{
+    return run_surviving_fatal([](void* b) { (*static_cast<Body*>(b))(); }, &body);
+}
 
 void display_ratio(zoff_t num, zoff_t den, FILE* file);
 char* gz_basename(char* fname);

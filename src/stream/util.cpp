@@ -1,5 +1,8 @@
 // Stream buffers and counters, buffered input and output, and the fatal exits
 // shared by the member writer and reader, the bit writer and the engine.
+//
+// The fatal exit's seam keeps two pointers of its own, private to this file:
+// the clean-up hook and the innermost survive_fatal's jump buffer.
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -12,18 +15,52 @@
 
 stream_state stream;
 
-void (*abort_cleanup)();
-std::jmp_buf* fatal_return;
+namespace {
+
+void (*fatal_cleanup)();    // run by abort_gzip before the end, or null
+std::jmp_buf* fatal_catch;  // the innermost survive_fatal's way back, or null
+
+}  // namespace
 
 void reset_stream_state()
 {
     std::memset(&stream, 0, sizeof stream);
     stream.progname = "vokra";
-    abort_cleanup = nullptr;
-    fatal_return = nullptr;
+    fatal_cleanup = nullptr;
+    fatal_catch = nullptr;
     progress_abandon();
     progress_done = 0;
     updcrc(nullptr, 0);
+}
+
+void start_input(int fd)
+{
+    stream.ifd = fd;
+    stream.insize = stream.inptr = 0;
+    stream.bytes_in = 0;
+}
+
+void start_output(int fd)
+{
+    stream.ofd = fd;
+    stream.outcnt = 0;
+}
+
+void count_input(zoff_t n)
+{
+    stream.bytes_in += n;
+    progress_count(n);
+}
+
+void set_byte_counts(zoff_t in, zoff_t out)
+{
+    stream.bytes_in = in;
+    stream.bytes_out = out;
+}
+
+void set_header_bytes(zoff_t n)
+{
+    stream.header_bytes = n;
 }
 
 // Gathers short reads (pipes, terminals) into one refill of up to INBUFSIZ
@@ -40,8 +77,7 @@ int fill_inbuf(int eof_ok)
     } while (stream.insize < INBUFSIZ);
 
     if (stream.insize == 0) read_error();
-    stream.bytes_in += stream.insize;
-    progress_count(stream.insize);
+    count_input(stream.insize);
     stream.inptr = 1;
     return stream.inbuf[0];
 }
@@ -128,17 +164,38 @@ void write_error()
 
 void abort_gzip()
 {
-    if (abort_cleanup != nullptr) {
-        void (*cleanup)() = abort_cleanup;
-        abort_cleanup = nullptr;  // a failure inside the clean-up must not recurse
+    if (fatal_cleanup != nullptr) {
+        void (*cleanup)() = fatal_cleanup;
+        fatal_cleanup = nullptr;  // a failure inside the clean-up must not recurse
         cleanup();
     }
-    if (fatal_return != nullptr) {
-        std::jmp_buf* back = fatal_return;
-        fatal_return = nullptr;
+    if (fatal_catch != nullptr) {
+        std::jmp_buf* back = fatal_catch;
+        fatal_catch = nullptr;  // survive_fatal puts back the one around it
         std::longjmp(*back, 1);
     }
     std::exit(1);
+}
+
+void set_fatal_cleanup(void (*cleanup)())
+{
+    fatal_cleanup = cleanup;
+}
+
+// `outer` is not changed between setjmp and longjmp, so it keeps its value
+// across the jump without being volatile.
+bool run_surviving_fatal(void (*body)(void*), void* arg)
+{
+    std::jmp_buf back;
+    std::jmp_buf* const outer = fatal_catch;
+    if (setjmp(back) != 0) {
+        fatal_catch = outer;
+        return false;
+    }
+    fatal_catch = &back;
+    body(arg);
+    fatal_catch = outer;
+    return true;
 }
 
 // Prints the ratio in tenths of a percent. Above 2147482 the numerator is

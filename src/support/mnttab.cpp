@@ -2,8 +2,8 @@
 //
 // Every platform difference sits in the one block below: which file holds the
 // table, the entry type the C library reads it into, and how an entry's fields
-// and options are reached. The rest of the file sees only `Table` and the
-// `mnt_entry` type.
+// and options are reached. The rest of the file sees only `SYSTEM_TABLE`,
+// `Table` and the `mnt_entry` type.
 #include "mnttab.h"
 
 #include <cstdio>
@@ -15,9 +15,8 @@
 // malformed entry.
 #include <sys/mnttab.h>
 
-const char* mnttab_path = "/etc/mnttab";
-
 namespace {
+constexpr const char* SYSTEM_TABLE = "/etc/mnttab";
 using mnt_entry = struct mnttab;
 struct Table {
     static FILE* open(const char* path) { return std::fopen(path, "r"); }
@@ -35,9 +34,8 @@ struct Table {
 // over the calling process's own view of the mounts.
 #include <mntent.h>
 
-const char* mnttab_path = "/proc/self/mounts";
-
 namespace {
+constexpr const char* SYSTEM_TABLE = "/proc/self/mounts";
 using mnt_entry = struct mntent;
 struct Table {
     static FILE* open(const char* path) { return setmntent(path, "r"); }
@@ -59,10 +57,9 @@ struct Table {
 }  // namespace
 #endif
 
-namespace {
+mount_table_state mount_table = {SYSTEM_TABLE, nullptr, {}};
 
-FILE* mnt_fp;         // the open table, or null
-ssmnttab mnt_record;  // what every successful lookup returns
+namespace {
 
 // Copies src into a fixed field, cut to fit with its NUL.
 template <std::size_t N>
@@ -79,29 +76,42 @@ void copy_field(char (&dst)[N], const char* src)
 // Copies one platform entry into the shared record, every text cut to its field.
 ssmnttab* mt_copy(mnt_entry* entry)
 {
-    copy_field(mnt_record.mt_dev, Table::special(entry));
-    copy_field(mnt_record.mt_path, Table::mountp(entry));
-    copy_field(mnt_record.mt_fstype, Table::fstype(entry));
-    mnt_record.mt_read_only = Table::read_only(entry) ? 1 : 0;
-    mnt_record.mt_time = 0;
-    return &mnt_record;
+    ssmnttab& r = mount_table.record;
+    copy_field(r.mt_dev, Table::special(entry));
+    copy_field(r.mt_path, Table::mountp(entry));
+    copy_field(r.mt_fstype, Table::fstype(entry));
+    r.mt_read_only = Table::read_only(entry) ? 1 : 0;
+    r.mt_time = 0;
+    return &r;
 }
 
 ssmnttab* ss_getmntent()
 {
-    if (mnt_fp == nullptr) {
-        mnt_fp = Table::open(mnttab_path);
-        if (mnt_fp == nullptr) return nullptr;
+    if (mount_table.fp == nullptr) {
+        mount_table.fp = Table::open(mount_table.path);
+        if (mount_table.fp == nullptr) return nullptr;
     }
     mnt_entry buf;
-    mnt_entry* entry = Table::next(mnt_fp, &buf);
+    mnt_entry* entry = Table::next(mount_table.fp, &buf);
     return entry != nullptr ? mt_copy(entry) : nullptr;
 }
 
 void ss_endmntent()
 {
-    if (mnt_fp != nullptr) Table::close(mnt_fp);
-    mnt_fp = nullptr;
+    if (mount_table.fp != nullptr) Table::close(mount_table.fp);
+    mount_table.fp = nullptr;
+}
+
+void ss_setmnttab(const char* path)
+{
+    ss_endmntent();
+    mount_table.path = path != nullptr ? path : SYSTEM_TABLE;
+}
+
+void reset_mount_table_state()
+{
+    ss_setmnttab(nullptr);
+    mount_table.record = ssmnttab{};
 }
 
 ssmnttab* ss_getmntbyname(const char* name)

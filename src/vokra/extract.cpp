@@ -4,7 +4,9 @@
 //
 // While the run owns a relocation link it must not leave it behind on any way
 // out: the normal end unlinks it, a fatal stream error reaches the link through
-// abort_cleanup, and SIGINT, SIGTERM and SIGHUP through a handler. Both
+// the stream layer's fatal clean-up (set_fatal_cleanup), and SIGINT, SIGTERM
+// and SIGHUP through a handler. What the handler reads of the run (the link,
+// the command and its pipe) are the volatile members of `driver`. Both
 // commands run through "/bin/sh -c" with their process id known (not popen or
 // system), so such a signal can be passed on to a command that is running and
 // the run can wait for it: a command must never go on working through a link
@@ -34,29 +36,17 @@ namespace {
 constexpr const char* DEFAULT_EXTRACT = "cat > %p/%o";
 constexpr std::size_t ANSWER_MAX = 512;  // one answer line at the prompt
 
-// The relocation link of the current run, or null. Read by the signal handler,
-// so it is set only once the space check has returned a link in sympath.
-char* volatile relocation_link = nullptr;
-
-// The command now running, for the signal handler and the fatal exit: its
-// process id (0 when none); while the extract command runs, `extracting`,
-// and while it is fed, the pipe's write end.
-volatile pid_t command_pid = 0;
-volatile int command_input = -1;
-volatile std::sig_atomic_t extracting = 0;
-volatile std::sig_atomic_t interrupted = 0;
-
 // Removes the link only while it is still the one the space check made,
 // pointing to its directory: whatever has taken its place since is not ours.
 void remove_relocation_link()
 {
-    char* link = relocation_link;
+    char* link = driver.relocation_link;
     if (link == nullptr || link[0] == '\0') return;
     char target[SYMPATH_BUFSIZ];
     const ssize_t n = readlink(link, target, sizeof target);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof target) return;
     target[n] = '\0';
-    if (std::strcmp(target, relocation_target) == 0) unlink(link);
+    if (std::strcmp(target, driver.relocation_target) == 0) unlink(link);
 }
 
 // The end of a run cut short (a fatal stream error or a signal): the
@@ -65,10 +55,10 @@ void remove_relocation_link()
 // unlink.
 void end_cut_short()
 {
-    const int fd = command_input;
-    command_input = -1;
+    const int fd = driver.command_input;
+    driver.command_input = -1;
     if (fd >= 0) close(fd);
-    const pid_t pid = command_pid;
+    const pid_t pid = driver.command_pid;
     if (pid > 0) {
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
@@ -96,11 +86,11 @@ bool from_terminal(const siginfo_t* info)
 extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*)
 {
     const int saved_errno = errno;
-    const pid_t pid = command_pid;
+    const pid_t pid = driver.command_pid;
     if (pid > 0) {
-        interrupted = 1;
+        driver.interrupted = 1;
         if (!from_terminal(info) && (info == nullptr || info->si_pid != pid)) kill(pid, sig);
-        if (!extracting) {
+        if (!driver.extracting) {
             errno = saved_errno;
             return;
         }
@@ -201,7 +191,7 @@ public:
             errno = child_errno;
             return -1;
         }
-        command_pid = pid;
+        driver.command_pid = pid;
         return pid;
     }
 
@@ -218,7 +208,7 @@ int wait_command(pid_t pid)
     siginfo_t info;
     while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
-    command_pid = 0;
+    driver.command_pid = 0;
     int status;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
@@ -365,7 +355,7 @@ int confirm_install(const char* command)
 // the damage as a decompressor does, so the second decode would be waste.
 bool needs_verify_pass()
 {
-    if (!extract_only) return true;
+    if (!driver.extract_only) return true;
     struct stat st;
     return fstat(STDOUT_FILENO, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
@@ -375,11 +365,11 @@ bool needs_verify_pass()
 // With -x onto a terminal the data itself is on the screen: no line there.
 void start_payload_progress(const char* step)
 {
-    if (extract_only && isatty(STDOUT_FILENO)) return;
+    if (driver.extract_only && isatty(STDOUT_FILENO)) return;
     struct stat st;
     off_t at = lseek(stream.ifd, 0, SEEK_CUR);
     if (at < 0 || fstat(stream.ifd, &st) != 0) return;
-    progress_start(step, st.st_size - preamble_end, at - preamble_end);
+    progress_start(step, st.st_size - driver.preamble_end, at - driver.preamble_end);
 }
 
 // Decodes the whole member once into /dev/null before anything is started, so
@@ -398,18 +388,18 @@ int verify_payload()
     }
     off_t body = at - static_cast<off_t>(stream.insize - stream.inptr);
     int out = stream.ofd;
-    stream.bytes_out = 0;
+    set_byte_counts(0, 0);  // the length check compares this pass's output alone
     start_payload_progress("checking");
     unzip(stream.ifd, null_fd);
     progress_end();
     close(null_fd);
-    stream.ofd = out;
+    start_output(out);
     if (lseek(stream.ifd, body, SEEK_SET) != body) {
         std::perror(stream.ifname);
         return -1;
     }
-    stream.insize = stream.inptr = stream.outcnt = 0;
-    stream.bytes_in = stream.bytes_out = 0;
+    start_input(stream.ifd);  // the body again, from its first byte
+    set_byte_counts(0, 0);
     return 0;
 }
 
@@ -428,7 +418,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // it is also what a file cut short inside the preamble leaves, whose
         // commands may be cut short too and must not run.
         struct stat st;
-        if (fstat(stream.ifd, &st) == 0 && st.st_size <= preamble_end) {
+        if (fstat(stream.ifd, &st) == 0 && st.st_size <= driver.preamble_end) {
             std::fprintf(stderr, "%s: the archive holds no data\n", program);
             return 1;
         }
@@ -444,37 +434,36 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         return -1;
     }
 
-    const char* vfy = extract_only ? nullptr : get_feature("VFYFS=");
+    const char* vfy = driver.extract_only ? nullptr : get_feature("VFYFS=");
     off_t data_start =
         vfy != nullptr && std::strchr(vfy, '=') != nullptr ? lseek(stream.ifd, 0, SEEK_CUR) : -1;
     if (data_start != -1) {
         // The last 8 bytes are the gzip trailer: CRC-32, then ISIZE, both least
         // significant byte first. Only ISIZE is needed: whole MiB, plus one.
         off_t trailer = lseek(stream.ifd, -8, SEEK_END);
-        stream.bytes_in = trailer - preamble_end;
         uch tail[8];
         if (trailer < 0 || read(stream.ifd, tail, 8) != 8) read_error();
-        stream.bytes_in += 8;
+        set_byte_counts(trailer + 8 - driver.preamble_end, stream.bytes_out);  // the payload's length
         ulg isize = get_le32(tail + 4);
         std::memset(sympath, 0, SYMPATH_BUFSIZ);
         if (verify_fs(static_cast<int>(isize >> 20) + 1, sympath) == -1) return -1;
         // Only now does sympath name a link of ours: while the check runs it
         // holds candidate paths that must never be unlinked.
         if (sympath[0] != '\0') {
-            relocation_link = sympath;
-            abort_cleanup = end_cut_short;
+            driver.relocation_link = sympath;
+            set_fatal_cleanup(end_cut_short);
         }
         lseek(stream.ifd, data_start, SEEK_SET);
     }
 
     pid_t extractor = 0;
     char* extract_cmd = nullptr;
-    if (extract_only) {
+    if (driver.extract_only) {
         gzip.to_stdout = 1;
     } else {
-        bool default_extract = pipe_program[0] == '\0';
-        if (default_extract) std::strcpy(pipe_program, DEFAULT_EXTRACT);
-        extract_cmd = expand_command(pipe_program, default_extract);
+        bool default_extract = driver.pipe_program[0] == '\0';
+        if (default_extract) std::strcpy(driver.pipe_program, DEFAULT_EXTRACT);
+        extract_cmd = expand_command(driver.pipe_program, default_extract);
         if (extract_cmd == nullptr) return -1;
         std::fflush(nullptr);  // the child must not inherit unwritten output
         // Both ends close on exec: the command's standard input is a copy,
@@ -483,14 +472,14 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         if (pipe(fds) == 0) {
             fcntl(fds[0], F_SETFD, FD_CLOEXEC);
             fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-            command_input = fds[1];
-            extracting = 1;
-            abort_cleanup = end_cut_short;
+            driver.command_input = fds[1];
+            driver.extracting = 1;
+            set_fatal_cleanup(end_cut_short);
             extractor = signals.start_command(extract_cmd, fds[0]);
             int saved = errno;
             close(fds[0]);
             if (extractor == -1) {
-                command_input = -1;
+                driver.command_input = -1;
                 close(fds[1]);
             }
             errno = saved;
@@ -503,17 +492,17 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             return -1;
         }
         gzip.to_stdout = 0;
-        stream.ofd = fds[1];
+        start_output(fds[1]);
     }
 
     // The comment and the name are the archive's; on a terminal they are shown
     // escaped (see put_stored).
-    if (comment[0] != '\0') {
+    if (driver.comment[0] != '\0') {
         std::fputs("\n", stderr);
-        put_stored(stderr, comment);
+        put_stored(stderr, driver.comment);
         std::fputs("\n\nPlease wait...\n", stderr);
     }
-    if (gzip.verbose || extract_only) {
+    if (gzip.verbose || driver.extract_only) {
         std::fputs("Deflating ", stderr);
         put_stored(stderr, stream.ofname);
         std::fputs("...\n", stderr);
@@ -530,24 +519,25 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     }
     progress_end();
 
-    if (extract_only) std::fflush(nullptr);
-    if (extract_pause_seconds != 0) sleep(extract_pause_seconds);
+    if (driver.extract_only) std::fflush(nullptr);
+    if (driver.extract_pause_seconds != 0) sleep(driver.extract_pause_seconds);
 
     if (extractor > 0) {
         // Closing the data descriptor lets the extract command see the end
         // of its input; then the run waits for it to finish.
-        command_input = -1;
+        driver.command_input = -1;
         close(stream.ofd);
         int status = wait_command(extractor);
-        extracting = 0;
+        driver.extracting = 0;
         warn_extract_status(program, extract_cmd, status);
         std::free(extract_cmd);
     }
 
-    if (extract_only || gzip.to_stdout || result != 0 || dont_run_program || run_program[0] == '\0')
+    if (driver.extract_only || gzip.to_stdout || result != 0 || driver.dont_run_program ||
+        driver.run_program[0] == '\0')
         return result;
 
-    char* install_cmd = replace_program_parms(run_program);
+    char* install_cmd = replace_program_parms(driver.run_program);
     if (install_cmd == nullptr) return -1;
     export_features();
     std::fflush(nullptr);
@@ -572,7 +562,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             std::fputs("\n", stderr);
         }
         // A run told to stop fails, however the command ended.
-        if (interrupted && result == 0) result = -1;
+        if (driver.interrupted && result == 0) result = -1;
     }
     std::free(install_cmd);
     return result;
@@ -602,7 +592,7 @@ int read_answer_line(char* answer, std::size_t size)
 
 void export_features()
 {
-    APLIST items = ap_strsplit(features, ",");
+    APLIST items = ap_strsplit(driver.features, ",");
     if (items == nullptr) return;
     for (void** p = items; *p != nullptr; p++) {
         // Blanks around an item are layout ("X=1, Y=2"), never part of a name.
@@ -637,11 +627,10 @@ int do_decompress(const char* program)
         close(in);
         return -1;
     }
-    stream.ifd = in;
+    start_input(in);  // the gzip header is read from the first payload byte
     std::strcpy(stream.ifname, program);
-    stream.ofd = fileno(stdout);
+    start_output(fileno(stdout));
     std::strcpy(stream.ofname, "stdout");
-    stream.insize = stream.inptr = 0;  // the gzip header is read from the first payload byte
 
     char sympath[SYMPATH_BUFSIZ] = {};
     int result;
@@ -650,10 +639,10 @@ int do_decompress(const char* program)
         result = extract_and_install(program, sympath, signals);
         close(in);
         remove_relocation_link();
-        relocation_link = nullptr;
-        abort_cleanup = nullptr;
-        extracting = 0;
-        interrupted = 0;
+        driver.relocation_link = nullptr;
+        set_fatal_cleanup(nullptr);
+        driver.extracting = 0;
+        driver.interrupted = 0;
     }
     return result;
 }

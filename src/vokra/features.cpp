@@ -8,15 +8,15 @@
 
 int add_feature(const char* f)
 {
-    std::size_t used = std::strlen(features);
+    std::size_t used = std::strlen(driver.features);
     std::size_t need = used + (used != 0 ? 1 : 0) + std::strlen(f);
     if (need >= PREAMBLE_BUFSIZ) {
         std::fprintf(stderr, "%s: feature string too long (at most %zu characters): %s\n", stream.progname,
                      PREAMBLE_BUFSIZ - 1, f);
         return -1;
     }
-    if (used != 0) features[used++] = ',';
-    std::strcpy(features + used, f);
+    if (used != 0) driver.features[used++] = ',';
+    std::strcpy(driver.features + used, f);
     return 0;
 }
 
@@ -25,8 +25,8 @@ int add_feature(const char* f)
 // Callers rely on the first occurrence winning.
 char* get_feature(const char* f)
 {
-    static char result[FEATURE_ITEM_MAX];
-    const char* hit = std::strstr(features, f);
+    auto& result = driver.feature_item;
+    const char* hit = std::strstr(driver.features, f);
     if (hit == nullptr) return nullptr;
     std::strncpy(result, hit, FEATURE_ITEM_MAX - 1);
     result[FEATURE_ITEM_MAX - 1] = '\0';
@@ -93,7 +93,7 @@ void refuse(const FeatureSource& s, const char* why, const char* key = "")
     if (s.label != nullptr) {
         std::fprintf(stderr, "%s: %s: %s%s\n", stream.progname, s.label, why, key);
     } else {
-        std::fprintf(stderr, "%s: %.*s: %s%s\n", stream.progname, len, features + s.start, why, key);
+        std::fprintf(stderr, "%s: %.*s: %s%s\n", stream.progname, len, driver.features + s.start, why, key);
     }
 }
 
@@ -119,7 +119,7 @@ bool split_as_added(const FeatureSource* src, std::size_t count)
     int before = 0;
     for (std::size_t i = 0; i < count; i++) {
         const FeatureSource& s = src[i];
-        std::memcpy(text, features + s.start, s.len);
+        std::memcpy(text, driver.features + s.start, s.len);
         text[s.len] = '\0';
         Items own(text);
         bool ok = own.size() > 0 && (!s.one_item || (own.size() == 1 && std::strcmp(own[0], text) == 0));
@@ -130,7 +130,7 @@ bool split_as_added(const FeatureSource* src, std::size_t count)
         for (int k = 0; ok && k < own.size(); k++) ok = own[k][0] != '\0';
         std::strcat(text, ",");
         ok = ok && same_items(own, Items(text));
-        std::memcpy(text, features, s.start + s.len);
+        std::memcpy(text, driver.features, s.start + s.len);
         text[s.start + s.len] = '\0';
         Items upto(text);
         ok = ok && upto.size() == before + own.size();
@@ -159,7 +159,7 @@ bool looks_up_as_added(const FeatureSource* src, std::size_t count, const char* 
     std::size_t meant_src = count;
     char text[PREAMBLE_BUFSIZ];
     for (std::size_t i = 0; i < count && meant_src == count; i++) {
-        std::memcpy(text, features + src[i].start, src[i].len);
+        std::memcpy(text, driver.features + src[i].start, src[i].len);
         text[src[i].len] = '\0';
         Items items(text);
         for (int k = 0; k < items.size(); k++) {
@@ -171,13 +171,13 @@ bool looks_up_as_added(const FeatureSource* src, std::size_t count, const char* 
             }
         }
     }
-    const char* hit = std::strstr(features, key);
+    const char* hit = std::strstr(driver.features, key);
     if (hit == nullptr) {
         // Only a quote or backslash can hide an added key from the search.
         if (meant_src != count) refuse(src[meant_src], NOT_AS_WRITTEN);
         return meant_src == count;
     }
-    const auto at = static_cast<std::size_t>(hit - features);
+    const auto at = static_cast<std::size_t>(hit - driver.features);
     std::size_t hit_src = 0;
     while (hit_src + 1 < count && src[hit_src + 1].start <= at) hit_src++;
     char shown[FEATURE_ITEM_MAX];

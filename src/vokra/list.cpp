@@ -6,7 +6,6 @@
 // terminal could interpret escaped: a carriage return or an escape sequence
 // cannot paint a harmless command over the real one. Into a pipe or a file
 // the bytes go out as stored.
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,25 +13,22 @@
 
 #include "vokra.h"
 
-int first_time = 1;  // the column header is printed once per run
-
 // Method names by gzip method number, printed with "%5s".
 const char* const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};
 
 namespace {
 
 // The listing of one archive from its descriptor on; returns false when it
-// failed (message printed). A fatal stream error inside leaves through
-// fatal_return instead of returning.
+// failed (message printed). A fatal stream error inside does not return: it
+// comes back to do_list's survive_fatal.
 bool list_archive(int fd, const char* path)
 {
     // The member reader takes its bytes from ifd; start from this archive's
     // first payload byte, never from bytes left over by an earlier operand.
-    stream.ifd = fd;
-    stream.insize = stream.inptr = 0;
+    start_input(fd);
     gzip.time_stamp = 0;
     std::snprintf(stream.ifname, sizeof stream.ifname, "%s", path);
-    stream.ofd = fileno(stdout);
+    start_output(fileno(stdout));
     std::strcpy(stream.ofname, "stdout");
 
     const bool compressed = get_feature("NOCOMPR") == nullptr;
@@ -47,33 +43,32 @@ bool list_archive(int fd, const char* path)
         put_stored(stdout, text);
         std::putchar('\n');
     };
-    if (features[0] != '\0') line("Feature: ", features);
-    line("Comment: ", comment);
-    line("    Run: ", run_program);
-    line("Extract: ", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o");
+    if (driver.features[0] != '\0') line("Feature: ", driver.features);
+    line("Comment: ", driver.comment);
+    line("    Run: ", driver.run_program);
+    line("Extract: ", driver.pipe_program[0] != '\0' ? driver.pipe_program : "cat > %p/%o");
 
     if (!compressed) {
         std::printf("Statistics unavailable because data was not compressed\n");
         return true;
     }
 
-    if (first_time) {
-        first_time = 0;
+    if (driver.first_time) {
+        driver.first_time = 0;
         if (gzip.verbose) std::printf("method  crc     date  time  ");
         std::printf("compressed  uncompr. ratio uncompressed_name\n");
     }
 
     // -1 marks a size or CRC that could not be had.
     ulg crc = 0xffffffff;
-    stream.bytes_out = -1;
-    stream.bytes_in = -1;
+    set_byte_counts(-1, -1);
     off_t end = lseek(fd, -8, SEEK_END);
     if (end != -1) {
-        stream.bytes_in = static_cast<zoff_t>(end) - preamble_end + 8;
         uch trailer[8];
         if (read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer)) read_error();
         crc = get_le32(trailer);
-        stream.bytes_out = get_le32(trailer + 4);
+        // The payload's length, gzip header and trailer included, and ISIZE.
+        set_byte_counts(static_cast<zoff_t>(end) - driver.preamble_end + 8, get_le32(trailer + 4));
     }
 
     if (gzip.verbose) {
@@ -85,8 +80,10 @@ bool list_archive(int fd, const char* path)
     }
     std::printf("%9lld %9lld ", static_cast<long long>(stream.bytes_in),
                 static_cast<long long>(stream.bytes_out));
-    if (stream.bytes_in == -1 || stream.bytes_out == -1)
-        stream.bytes_in = stream.bytes_out = stream.header_bytes = 0;
+    if (stream.bytes_in == -1 || stream.bytes_out == -1) {
+        set_byte_counts(0, 0);
+        set_header_bytes(0);
+    }
     display_ratio(stream.bytes_out - (stream.bytes_in - stream.header_bytes), stream.bytes_out, stdout);
     line(" ", stream.ofname);
     return true;
@@ -126,12 +123,8 @@ void do_list(const char* path)
     UniqueFd holder(fd);  // closed after this archive: a long operand list runs out of none
     // A truncated header, an over-long stored name or an unreadable trailer
     // ends this archive's listing with its message; the next operand follows.
-    std::jmp_buf damaged;
-    if (setjmp(damaged) != 0) {
+    // The holder stays outside the body, which the way back skips.
+    bool listed = false;
+    if (!survive_fatal([&listed, fd, path] { listed = list_archive(fd, path); }) || !listed)
         stream.exit_code = 1;
-        return;
-    }
-    fatal_return = &damaged;
-    if (!list_archive(fd, path)) stream.exit_code = 1;
-    fatal_return = nullptr;
 }

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,30 +98,15 @@ char** options_first(int argc, char** argv)
     return out;
 }
 
-// Copies an option argument into one of the 1024-byte buffers, or refuses.
-void copy_option(char* dst, char opt, const char* arg)
-{
-    if (std::strlen(arg) >= PREAMBLE_BUFSIZ) {
-        std::fprintf(stderr, "%s: argument of -%c too long (at most %zu characters)\n", stream.progname, opt,
-                     PREAMBLE_BUFSIZ - 1);
-        std::exit(1);
-    }
-    std::strcpy(dst, arg);
-}
-
-// Where each part of the feature string came from, so that the build can
-// check the composed string against them and name the part that misreads.
-// Every part takes at least its comma, so there are fewer than
-// PREAMBLE_BUFSIZ of them.
-FeatureSource feature_sources[PREAMBLE_BUFSIZ];
-std::size_t feature_source_count = 0;
-
+// Records where each part of the feature string came from, so that the build
+// can check the composed string against them and name the part that misreads.
 void add_source(const char* text, const char* label, bool one_item)
 {
-    const std::size_t used = std::strlen(features);
+    const std::size_t used = std::strlen(driver.features);
     if (add_feature(text) != 0) std::exit(1);
     const std::size_t start = used != 0 ? used + 1 : 0;
-    feature_sources[feature_source_count++] = {start, std::strlen(features) - start, label, one_item};
+    driver.feature_sources[driver.feature_source_count++] = {start, std::strlen(driver.features) - start,
+                                                             label, one_item};
 }
 
 // Adds the item prefix + arg, composed in a 256-byte work buffer, or refuses.
@@ -164,7 +148,7 @@ int open_inputs(char** names, int count, int* fds)
 {
     // Everything that can refuse the build is checked before the first byte
     // goes to standard output.
-    if (vokra_path[0] == '\0' && own_image == nullptr) {
+    if (driver.vokra_path[0] == '\0' && driver.own_image == nullptr) {
         std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", stream.progname);
         std::exit(1);
     }
@@ -176,9 +160,9 @@ int open_inputs(char** names, int count, int* fds)
         }
     }
     add_composed_feature("NAME=", gz_basename(argv[first]), argv[first]);
-    if (check_features(feature_sources, feature_source_count) != 0) std::exit(1);
+    if (check_features(driver.feature_sources, driver.feature_source_count) != 0) std::exit(1);
 
-    stream.ofd = fileno(stdout);
+    start_output(fileno(stdout));
     if (isatty(stream.ofd)) {
         std::fprintf(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
                      stream.progname);
@@ -198,12 +182,13 @@ int open_inputs(char** names, int count, int* fds)
     // are not worth compressing. The inputs left out above are missing from
     // the archive while the others go in, and the build ends with status 1,
     // so a script never ships an archive that lacks one of its inputs.
-    if (build_preamble(vokra_path[0] != '\0' ? vokra_path : own_name, stream.ofd) != 0) std::exit(1);
+    if (build_preamble(driver.vokra_path[0] != '\0' ? driver.vokra_path : driver.own_name, stream.ofd) != 0)
+        std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
     for (int i = 0; i < count; i++) {
         if (fds[i] < 0) continue;
         std::strcpy(stream.ifname, argv[first + i]);
-        stream.ifd = fds[i];
+        start_input(fds[i]);
         if (raw) {
             copy_raw(stream.ifd, stream.ofd);
             stream.exit_code = 0;
@@ -225,12 +210,10 @@ int main(int argc, char** argv)
 {
     const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
     stream.progname = own;
-    for (char* buf : {run_program, pipe_program, comment, features, vokra_path, uncompress_dir}) {
-        std::memset(buf, 0, PREAMBLE_BUFSIZ);
-    }
+    start_driver_state();  // the preamble buffers empty, before anything reads them
 
-    own_name = own;
-    own_image = find_own_image(own);
+    driver.own_name = own;
+    driver.own_image = find_own_image(own);
     int is_compressed = 0;
     int opt_u = 0;
     int fd = find_preamble(own);
@@ -242,12 +225,8 @@ int main(int argc, char** argv)
     // An option's mode is the mode when it is parsed: one before -u counts as
     // a build-mode option.
     if (argc > 0) {
-        // The list lives until exit. Kept in a volatile static, which no
-        // optimizer drops, so a leak checker still finds it after argv
-        // itself is dead.
-        static char** volatile arranged = nullptr;
-        arranged = options_first(argc, argv);
-        argv = arranged;
+        driver.arranged_argv = options_first(argc, argv);
+        argv = driver.arranged_argv;
         argc = 0;
         while (argv[argc] != nullptr) argc++;
     }
@@ -269,10 +248,10 @@ int main(int argc, char** argv)
                 gzip.verbose = 1;
                 break;
             case 'x':
-                extract_only = 1;
+                driver.extract_only = 1;
                 break;
             case 'n':
-                dont_run_program = 1;
+                driver.dont_run_program = 1;
                 break;
             case 'l':
                 gzip.list = 1;
@@ -281,19 +260,13 @@ int main(int argc, char** argv)
                 if (!is_compressed) add_source("NOCOMPR", nullptr, true);
                 break;
             case 'p':
-                copy_option(vokra_path, 'p', optarg);
-                break;
             case 'C':
-                copy_option(comment, 'C', optarg);
-                break;
             case 'r':
-                copy_option(run_program, 'r', optarg);
-                break;
             case 'f':
-                copy_option(pipe_program, 'f', optarg);
+                if (set_option_string(static_cast<char>(c), optarg) != 0) std::exit(1);
                 break;
             case 't':
-                if (is_compressed) copy_option(uncompress_dir, 't', optarg);
+                if (is_compressed && set_option_string('t', optarg) != 0) std::exit(1);
                 break;
             case 'V':
                 if (!is_compressed) add_composed_feature("VFYFS=", optarg);
@@ -313,7 +286,7 @@ int main(int argc, char** argv)
         }
     }
 
-    if (comment[0] == '\0') std::strcpy(comment, "Self-Extracting archive file");
+    if (driver.comment[0] == '\0') std::strcpy(driver.comment, "Self-Extracting archive file");
 
     const bool have_operand = optind < argc;
     if (gzip.list) {

@@ -33,7 +33,7 @@ const char* find_own_image(const char* argv0)
     if (SELF_LINK != nullptr && lstat(SELF_LINK, &st) == 0) return SELF_LINK;
     // Without it (no /proc mounted), the name is resolved once, here, and the
     // result kept, so that every later open names the same path.
-    static char resolved[PREAMBLE_BUFSIZ + 1];
+    auto& resolved = driver.own_image_path;
     const char* path = find_program(argv0);
     if (path == nullptr || std::strlen(path) >= sizeof resolved) {
         std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", argv0);

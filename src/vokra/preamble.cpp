@@ -18,10 +18,6 @@
 
 #include "vokra.h"
 
-long preamble_end;
-const char* own_name = nullptr;
-const char* own_image = nullptr;
-
 namespace {
 
 constexpr unsigned char EOP_KEY = 0xA5;
@@ -103,8 +99,8 @@ off_t scan_for_marker(int fd)
 // the same path, so each sees the file the kernel executed.
 int open_image(const char* program)
 {
-    if (own_name == nullptr || program != own_name) return open_regular(program, true);
-    return own_image != nullptr ? open_regular(own_image, true) : -1;  // start-up has said why
+    if (driver.own_name == nullptr || program != driver.own_name) return open_regular(program, true);
+    return driver.own_image != nullptr ? open_regular(driver.own_image, true) : -1;  // start-up has said why
 }
 
 }  // namespace
@@ -154,7 +150,7 @@ bool same_file(int fd_a, int fd_b)
 // looked up on PATH.
 char* find_program(const char* ref)
 {
-    static char result[PREAMBLE_BUFSIZ + 1];
+    auto& result = driver.found_program;
     std::size_t ref_len = std::strlen(ref);
     if (access(ref, X_OK) == 0) {
         if (ref_len >= sizeof result) return const_cast<char*>(ref);
@@ -183,9 +179,8 @@ char* find_program(const char* ref)
 
 const char* get_eop()
 {
-    static char eop[MARKER_LEN];
-    for (std::size_t i = 0; i < MARKER_LEN; i++) eop[i] = static_cast<char>(eop_encoded[i] ^ eop_key);
-    return eop;
+    for (std::size_t i = 0; i < MARKER_LEN; i++) driver.eop[i] = static_cast<char>(eop_encoded[i] ^ eop_key);
+    return driver.eop;
 }
 
 int build_preamble(const char* program, int fd)
@@ -233,7 +228,7 @@ int build_preamble(const char* program, int fd)
         left -= r;
     }
     if (rc == 0) rc = write_all(fd, get_eop(), MARKER_LEN);
-    for (const char* s : {features, comment, run_program, pipe_program}) {
+    for (const char* s : {driver.features, driver.comment, driver.run_program, driver.pipe_program}) {
         if (rc == 0) rc = write_all(fd, s, std::strlen(s) + 1);
     }
     if (rc != 0) {
@@ -253,15 +248,16 @@ int find_preamble(const char* program)
         return -1;
     }
 
-    for (char* s : {features, comment, run_program, pipe_program}) {
+    for (char* s : {driver.features, driver.comment, driver.run_program, driver.pipe_program}) {
         if (read_preamble_string(fd, s) != 0) {
             std::fprintf(stderr, "%s: not a valid archive: preamble string longer than %zu characters\n",
                          program, PREAMBLE_BUFSIZ - 1);
-            for (char* t : {features, comment, run_program, pipe_program}) std::memset(t, 0, PREAMBLE_BUFSIZ);
+            for (char* t : {driver.features, driver.comment, driver.run_program, driver.pipe_program})
+                std::memset(t, 0, PREAMBLE_BUFSIZ);
             close(fd);
             return -1;
         }
     }
-    preamble_end = static_cast<long>(lseek(fd, 0, SEEK_CUR));
+    driver.preamble_end = static_cast<long>(lseek(fd, 0, SEEK_CUR));
     return fd;
 }

@@ -1,20 +1,13 @@
-// The option state shared by the driver (flags, preamble buffers, version
-// string), the two usage texts, and the --help and --version answers.
+// The driver's state (one static object, its start values and setters), the
+// version string, the two usage texts, and the --help and --version answers.
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <unistd.h>
 
+#include "mnttab.h"
 #include "vokra.h"
 
-char features[PREAMBLE_BUFSIZ];
-char comment[PREAMBLE_BUFSIZ];
-char run_program[PREAMBLE_BUFSIZ];
-char pipe_program[PREAMBLE_BUFSIZ];
-char vokra_path[PREAMBLE_BUFSIZ];
-char uncompress_dir[PREAMBLE_BUFSIZ];
-int extract_only;
-int dont_run_program;
+driver_state driver;
 
 const char* const F_OEM = "QZ_VENDOR=";
 
@@ -22,18 +15,63 @@ const char* const F_OEM = "QZ_VENDOR=";
 // 64 bytes are NUL.
 const char scid[64] = "@(#) vokra 1.2.1    6/6/2001 ";
 
-unsigned extract_pause_seconds = 2;
+void start_driver_state()
+{
+    std::memset(&driver, 0, sizeof driver);
+    driver.extract_pause_seconds = 2;
+    driver.first_time = 1;
+    driver.command_input = -1;
+}
 
 void reset_driver_state()
 {
     reset_gzip_state();
-    for (char* buf : {features, comment, run_program, pipe_program, vokra_path, uncompress_dir}) {
-        std::memset(buf, 0, PREAMBLE_BUFSIZ);
+    reset_mount_table_state();
+    start_driver_state();
+}
+
+namespace {
+
+// Whether text fits one of the 1024-byte buffers; if not, a message names it.
+bool fits(const char* text, const char* what)
+{
+    if (std::strlen(text) < PREAMBLE_BUFSIZ) return true;
+    std::fprintf(stderr, "%s: %s too long (at most %zu characters)\n", stream.progname, what,
+                 PREAMBLE_BUFSIZ - 1);
+    return false;
+}
+
+}  // namespace
+
+int set_option_string(char opt, const char* arg)
+{
+    char* dst = opt == 'p'   ? driver.vokra_path
+                : opt == 'C' ? driver.comment
+                : opt == 'r' ? driver.run_program
+                : opt == 'f' ? driver.pipe_program
+                : opt == 't' ? driver.uncompress_dir
+                             : nullptr;
+    char what[] = "argument of -?";
+    what[sizeof what - 2] = opt;
+    if (dst == nullptr || !fits(arg, what)) return -1;
+    std::strcpy(dst, arg);
+    return 0;
+}
+
+int set_preamble(const char* features, const char* comment, const char* run_program, const char* pipe_program)
+{
+    const char* texts[] = {features, comment, run_program, pipe_program};
+    char* bufs[] = {driver.features, driver.comment, driver.run_program, driver.pipe_program};
+    for (const char* t : texts) {
+        if (!fits(t, "preamble string")) return -1;
     }
-    extract_only = 0;
-    dont_run_program = 0;
-    preamble_end = 0;
-    extract_pause_seconds = 2;
+    for (std::size_t i = 0; i < 4; i++) std::strcpy(bufs[i], texts[i]);
+    return 0;
+}
+
+void set_extract_pause(unsigned seconds)
+{
+    driver.extract_pause_seconds = seconds;
 }
 
 void Usage(int is_compressed)
@@ -41,7 +79,7 @@ void Usage(int is_compressed)
     std::fprintf(stderr, "Version: %s\n", scid);
     if (is_compressed) {
         std::fputs("\n", stderr);
-        put_stored(stderr, comment);  // the archive's own text: escaped on a terminal
+        put_stored(stderr, driver.comment);  // the archive's own text: escaped on a terminal
         std::fputs("\n\n", stderr);
         std::fprintf(stderr, "Usage: %s [-hclnvtx]\n", stream.progname);
         std::fputs(
@@ -70,7 +108,7 @@ void Help(int is_compressed)
     if (is_compressed) {
         std::printf("Usage: %s [options]\n       %s -u [options] archive\n", stream.progname,
                     stream.progname);
-        const char* shown = comment[0] != '\0' ? comment : "Self-Extracting archive file";
+        const char* shown = driver.comment[0] != '\0' ? driver.comment : "Self-Extracting archive file";
         put_stored(stdout, shown);
         std::fputs(
             "\n\n"

@@ -257,7 +257,7 @@ Outcome try_candidate(Check& ck, const char* base)
     if (r == IN_PLACE) {
         ck.sym_path[0] = '\0';
     } else if (r == LINKED) {
-        std::memcpy(relocation_target, cand, std::strlen(cand) + 1);
+        std::memcpy(driver.relocation_target, cand, std::strlen(cand) + 1);
         std::memcpy(ck.sym_path, ck.native_path, std::strlen(ck.native_path) + 1);
     } else {
         dirs.remove_made();
@@ -292,12 +292,10 @@ int has_room(const char* dir, int min_mb)
 
 }  // namespace
 
-char relocation_target[SYMPATH_BUFSIZ];
-
 int verify_fs(int min_mb, char* sym_path)
 {
     sym_path[0] = '\0';
-    relocation_target[0] = '\0';
+    driver.relocation_target[0] = '\0';
 
     const char* value = feature_value("VFYFS=");
     if (value == nullptr) return -1;
@@ -321,7 +319,8 @@ int verify_fs(int min_mb, char* sym_path)
 
     // The current directory is needed only to make a relative value absolute.
     char cwd[PATH_MAX];
-    const bool need_cwd = fs[0] != '/' || (uncompress_dir[0] != '\0' && uncompress_dir[0] != '/');
+    const bool need_cwd =
+        fs[0] != '/' || (driver.uncompress_dir[0] != '\0' && driver.uncompress_dir[0] != '/');
     if (need_cwd && getcwd(cwd, sizeof cwd) == nullptr) {
         std::perror("getcwd");
         return -1;
@@ -333,9 +332,9 @@ int verify_fs(int min_mb, char* sym_path)
         return -1;
     }
 
-    char* base = uncompress_dir[0] != '\0' ? uncompress_dir : path;
+    char* base = driver.uncompress_dir[0] != '\0' ? driver.uncompress_dir : path;
     strip_one_slash(base);
-    const bool have_t = uncompress_dir[0] != '\0';
+    const bool have_t = driver.uncompress_dir[0] != '\0';
 
     char fullpath[PATH_BUFSIZ];
     char native_path[PATH_BUFSIZ];
@@ -352,8 +351,8 @@ int verify_fs(int min_mb, char* sym_path)
 
     // A -t directory whose room cannot be measured (one that does not exist,
     // say) is no candidate: the walk would have to make it from nothing.
-    const int t_room = have_t ? has_room(uncompress_dir, min_mb) : 0;
-    if (t_room == -1) std::perror(uncompress_dir);
+    const int t_room = have_t ? has_room(driver.uncompress_dir, min_mb) : 0;
+    if (t_room == -1) std::perror(driver.uncompress_dir);
     if (t_room != 1) {
         if (has_room(path, min_mb) != 0) return 0;
         if (have_t) {
@@ -369,9 +368,9 @@ int verify_fs(int min_mb, char* sym_path)
         // A relative -t directory is taken from the current directory, so that
         // the directory can be made and the link resolves from where it lies.
         char t_dir[PATH_BUFSIZ];
-        if (uncompress_dir[0] == '/') {
-            std::memcpy(t_dir, uncompress_dir, std::strlen(uncompress_dir) + 1);
-        } else if (!join(t_dir, cwd, true, uncompress_dir)) {
+        if (driver.uncompress_dir[0] == '/') {
+            std::memcpy(t_dir, driver.uncompress_dir, std::strlen(driver.uncompress_dir) + 1);
+        } else if (!join(t_dir, cwd, true, driver.uncompress_dir)) {
             return -1;
         }
         switch (try_candidate(ck, t_dir)) {

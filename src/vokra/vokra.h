@@ -1,6 +1,10 @@
-// The archive driver: option state, the archive image format, the feature
-// string, the extraction and install run, the space check and the listing.
+// The archive driver: its state (one struct, `driver`), the archive image
+// format, the feature string, the extraction and install run, the space check
+// and the listing.
 #pragma once
+
+#include <csignal>
+#include <sys/types.h>
 
 #include "gzip.h"
 
@@ -11,26 +15,99 @@ constexpr std::size_t EXPAND_BUFSIZ = 2048;    // an expanded command: 2047 char
 constexpr std::size_t SYMPATH_BUFSIZ = 512;    // the relocation link's path
 constexpr std::size_t FS_BUFSIZ = 128;         // the space check's VFYFS value: 127 characters
 
-// ---- option state and preamble buffers ----
-extern char features[PREAMBLE_BUFSIZ];
-extern char comment[PREAMBLE_BUFSIZ];
-extern char run_program[PREAMBLE_BUFSIZ];
-extern char pipe_program[PREAMBLE_BUFSIZ];
-extern char vokra_path[PREAMBLE_BUFSIZ];
-extern char uncompress_dir[PREAMBLE_BUFSIZ];
-extern int extract_only;
-extern int dont_run_program;
+// One part of the feature string as the build added it, at features[start]
+// for len characters: an item composed by an option or from the input's name
+// (one_item), or the items of one -F argument. label names it in messages;
+// null shows the text itself.
+struct FeatureSource {
+    std::size_t start, len;
+    const char* label;
+    bool one_item;
+};
+
+// ---- the driver's state ----
+// Everything the driver changes while it runs, in one static object: the
+// option flags and preamble buffers that every road reads, the own file's
+// names, the build's record of the feature string's parts, the listing's
+// header flag, the buffers behind the lookups that return a static result,
+// and what the signal handler and the fatal exit must reach of a running
+// extraction. One object, fixed in size and zero-initialised, so it takes no
+// room in the executable nor in the archives that copy it; the few members
+// that do not start at 0 are set by start_driver_state(), main's first step.
+struct driver_state {
+    // ---- option flags and preamble buffers ----
+    int extract_only;      // -x
+    int dont_run_program;  // -n
+    long preamble_end;     // file offset of the first payload byte, set by find_preamble
+    // The name main was started under (argv[0]). find_preamble and
+    // build_preamble given this very pointer open own_image, the file the
+    // kernel executed, not a file found by that name; messages still show the name.
+    const char* own_name;
+    const char* own_image;  // null when the own file could not be located
+    // Seconds the extraction run pauses after the data is written, so a slow
+    // extract command has read everything before its input closes. Always 2
+    // in the tool; in-process tests lower it with set_extract_pause.
+    unsigned extract_pause_seconds;
+    int first_time;  // 1 until the listing's column header has been printed
+    char features[PREAMBLE_BUFSIZ];
+    char comment[PREAMBLE_BUFSIZ];
+    char run_program[PREAMBLE_BUFSIZ];
+    char pipe_program[PREAMBLE_BUFSIZ];
+    char vokra_path[PREAMBLE_BUFSIZ];
+    char uncompress_dir[PREAMBLE_BUFSIZ];
+    // The command line with its options first; it lives until exit, and a
+    // leak checker finds it here after argv itself is dead.
+    char** arranged_argv;
+
+    // ---- the build's feature string, part by part ----
+    // Every part takes at least its comma, so there are fewer than
+    // PREAMBLE_BUFSIZ of them.
+    FeatureSource feature_sources[PREAMBLE_BUFSIZ];
+    std::size_t feature_source_count;
+
+    // ---- static results, each valid until the next call ----
+    char found_program[PREAMBLE_BUFSIZ + 1];   // find_program's
+    char own_image_path[PREAMBLE_BUFSIZ + 1];  // find_own_image's, without a self link
+    char feature_item[FEATURE_ITEM_MAX];       // get_feature's
+    char eop[MARKER_LEN];                      // get_eop's
+    char relocation_target[SYMPATH_BUFSIZ];    // what verify_fs's relocation link points to; empty for none
+
+    // ---- the running extraction, as the signal handler sees it ----
+    // The run writes them and the handler (and the fatal exit's clean-up)
+    // reads them, so each is volatile and one word: the handler sees a value
+    // the run stored, never one held back in a register or half written.
+    // The relocation link of the current run, or null, set only once the
+    // space check has returned a link; the command now running (0 when
+    // none); while the extract command runs, `extracting`, and while it is
+    // fed, the pipe's write end (-1 when none); `interrupted` once a signal
+    // was passed on.
+    char* volatile relocation_link;
+    volatile pid_t command_pid;
+    volatile int command_input;
+    volatile std::sig_atomic_t extracting;
+    volatile std::sig_atomic_t interrupted;
+};
+extern driver_state driver;
+
 extern const char* const F_OEM;
 extern const char scid[64];
-extern long preamble_end;
 
-// Seconds the extraction run pauses after the data is written, so a slow
-// extract command has read everything before its input closes. Always 2 in
-// the tool; in-process tests lower it.
-extern unsigned extract_pause_seconds;
-
-// Returns the driver's globals, and every layer's state below, to their start values.
+// The driver's own state at its start values, the layers below untouched:
+// main's first step, where those still hold theirs.
+void start_driver_state();
+// start_driver_state() and the reset of every layer below (gzip, stream,
+// mount table): where an in-process test starts.
 void reset_driver_state();
+
+// Sets the buffer of a string option (-p, -C, -r, -f, -t) as the command line
+// does: 0, or -1 after a message when arg does not fit (nothing changed).
+int set_option_string(char opt, const char* arg);
+// Sets the four preamble strings as find_preamble loads them from an archive:
+// 0, or -1 after a message when one does not fit (nothing changed).
+int set_preamble(const char* features, const char* comment, const char* run_program,
+                 const char* pipe_program);
+// The extraction run's pause after the data (see extract_pause_seconds).
+void set_extract_pause(unsigned seconds);
 
 // ---- usage ----
 void Usage(int is_compressed);
@@ -38,11 +115,6 @@ void Help(int is_compressed);  // --help: standard output
 void Version();                // --version: standard output
 
 // ---- archive image ----
-// The name main was started under (argv[0]). find_preamble and build_preamble
-// given this very pointer open own_image, the file the kernel executed, not a
-// file found by that name; messages still show the name.
-extern const char* own_name;
-extern const char* own_image;  // null when the own file could not be located
 // The path that opens the file the kernel executed for this process, the
 // same file every time; null after a message when it cannot be had.
 const char* find_own_image(const char* argv0);
@@ -73,15 +145,6 @@ private:
 int add_feature(const char* f);  // 0, or -1 (message printed) when it does not fit
 char* get_feature(const char* f);
 int strtrim(char* s);
-// One part of the feature string as the build added it, at features[start]
-// for len characters: an item composed by an option or from the input's name
-// (one_item), or the items of one -F argument. label names it in messages;
-// null shows the text itself.
-struct FeatureSource {
-    std::size_t start, len;
-    const char* label;
-    bool one_item;
-};
 // 0 when the feature string reads back as the sources meant it, and no run of
 // the archive would refuse its space-check settings; else -1 after a message.
 int check_features(const FeatureSource* sources, std::size_t count);
@@ -100,8 +163,6 @@ int read_answer_line(char* answer, std::size_t size);
 
 // ---- space check ----
 int verify_fs(int min_mb, char* sym_path);
-// What the relocation link made by verify_fs points to; empty when it made none.
-extern char relocation_target[SYMPATH_BUFSIZ];
 
 // The directories one mkdirp call went through, each held by a descriptor
 // (the base first), and which of them it made, so that a path given up can
@@ -131,7 +192,6 @@ private:
 int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 
 // ---- listing ----
-extern int first_time;                // 1 until the column header has been printed
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
 // Writes stored text to `out`: as stored, or, when `out` is a terminal, with
