@@ -1,31 +1,674 @@
-// Relocation end to end: real archives run by the real tool over tmpfs mounts
-// in a private mount namespace, one of them full, and the relocation link's
-// removal on every way the run can end.
+// The space check and relocation on real filesystems: small tmpfs mounts in a
+// private mount namespace (one filled up, one read-only, two with room) and a
+// mount table taken from the kernel's own table, cut down to those mounts.
 //
-// The tool reads /proc/self/mounts. So that it sees only this test's mounts
-// (and not, say, the machine's roomy root filesystem), each run starts in a
-// shell that binds a table file over its own /proc/<pid>/mounts and then execs
-// the archive, which keeps the pid. The table holds the kernel's own lines for
-// the test's mounts.
+// In-process cases call verify_fs and mkdirp directly and compare every
+// message byte for byte. End-to-end cases run archives built by the real tool
+// for what only a whole run shows: the -t option, a refused check stopping the
+// run, and the relocation link's removal on every way the run can end.
+//
+// The tool reads /proc/self/mounts. So that an archive sees only this test's
+// mounts (and not, say, the machine's roomy root filesystem), each run starts
+// in a shell that binds the test's table over its own /proc/<pid>/mounts and
+// then execs the archive, which keeps the pid.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "driver_testutil.h"
+#include "mnttab.h"
 #include "mountns.h"
 #include "testutil.h"
+#include "vokra.h"
 
 namespace {
 
+using drivertest::exists;
 using testutil::read_file;
 using testutil::write_file;
 
-constexpr const char* MARKER_HEAD = "vokra+";
+// Shell text running a command as another user, who may write to the mount
+// points (tmpfs roots are world-writable with the sticky bit) but owns nothing.
+const std::string AS_OTHER = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+bool is_dir(const std::string& p)
+{
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string link_target(const std::string& p)
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink(p.c_str(), buf, sizeof buf);
+    return n < 0 ? std::string("(no link)") : std::string(buf, static_cast<size_t>(n));
+}
+
+std::string closing(const std::string& fullpath, int min_mb, const std::string& fs, const std::string& fssub)
+{
+    return fullpath + ": not enough space to extract the archive.\n" + "Please make at least " +
+           std::to_string(min_mb) + "Mb available in " + fs + ".\n" +
+           "Alternatively, you can make space available on another filesystem where a\n\"" + fssub +
+           "\" directory can be created. Ensure that the \"" + fssub +
+           "\" directory\ndoes not exist before " + "trying again.\n";
+}
+
+std::string searching(const std::string& fullpath)
+{
+    return fullpath + ": not enough space. Looking for space in other filesystems.\n";
+}
+
+// Mounts under a fresh directory: full (1 MiB, filled), ro (16 MiB, read-only),
+// room and room2 (16 MiB each), mounted in that order; the file "mnttab" in it
+// holds the kernel's lines for them.
+class Mounts : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_MOUNTS();
+        full_ = mount("full", "size=1m");
+        ro_ = mount("ro", "size=16m", MS_RDONLY);
+        room_ = mount("room", "size=16m");
+        room2_ = mount("room2", "size=16m");
+        if (HasFatalFailure()) return;
+        mountns::fill(full_);
+        use_table(mountns::table_below(tmp_.path()));
+    }
+    void TearDown() override { mounts_.clear(); }  // unmount before the directory holding them goes
+
+    std::string mount(const std::string& name, const std::string& opts, unsigned long flags = 0)
+    {
+        mounts_.push_back(std::make_unique<mountns::Tmpfs>(tmp_.file(name), opts, flags));
+        EXPECT_EQ(mounts_.back()->error(), "");
+        return mounts_.back()->dir();
+    }
+    void use_table(const std::string& content) { write_file(tmp_.file("mnttab"), content); }
+
+    testutil::TempDir tmp_;
+    std::vector<std::unique_ptr<mountns::Tmpfs>> mounts_;
+    std::string full_, ro_, room_, room2_;
+};
+
+// ---- in-process: verify_fs and mkdirp ----
+
+struct Check {
+    int rc;
+    std::string sym_path;
+    std::string err;
+};
+
+class VerifyFs : public Mounts {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
+        saved_table_ = mount_table.path;
+        clear_options();
+        stream.progname = "vokra";
+        Mounts::SetUp();
+        table_path_ = tmp_.file("mnttab");
+        ss_setmnttab(table_path_.c_str());
+    }
+    void TearDown() override
+    {
+        ss_endmntent();
+        ss_setmnttab(saved_table_);
+        if (chdir(saved_cwd_) != 0) ADD_FAILURE() << "cannot return to " << saved_cwd_;
+        clear_options();
+        Mounts::TearDown();
+    }
+    static void clear_options()
+    {
+        set_preamble("", "", "", "");
+        set_option_string('t', "");
+        gzip.verbose = 0;
+    }
+
+    void set_features(const std::string& f) { ASSERT_EQ(set_preamble(f.c_str(), "", "", ""), 0); }
+    // As -t would; an empty value is no -t.
+    static void set_t(const std::string& t) { ASSERT_EQ(set_option_string('t', t.c_str()), 0); }
+
+    // Runs verify_fs with `input` as standard input and standard error caught.
+    Check run(int min_mb, const std::string& input = "")
+    {
+        write_file(tmp_.file("stdin"), input);
+        EXPECT_NE(std::freopen(tmp_.file("stdin").c_str(), "r", stdin), nullptr);
+        std::fflush(stderr);
+        int saved = dup(2);
+        int fd = open(tmp_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+        char sym_path[SYMPATH_BUFSIZ];
+        std::memset(sym_path, 'x', sizeof sym_path);  // the check must empty it itself
+        sym_path[SYMPATH_BUFSIZ - 1] = '\0';
+        Check c;
+        c.rc = verify_fs(min_mb, sym_path);
+        std::fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        std::freopen("/dev/null", "r", stdin);
+        c.sym_path = sym_path;
+        c.err = read_file(tmp_.file("stderr"));
+        return c;
+    }
+
+    std::string table_path_;
+    const char* saved_table_ = nullptr;
+    char saved_cwd_[PATH_MAX] = {};
+};
+
+// Where the data goes: in place, through a search of the table, or to the -t
+// directory, and what is made on the way. Each row says the result, every
+// message, the link's path handed back, the directory made (mode 0755) and
+// the link; nothing else may exist under the mounts afterwards. The current
+// directory is the mounts' parent, for the relative values.
+TEST_F(VerifyFs, WhereTheDataGoes)
+{
+    const std::string all = read_file(table_path_);
+    const std::string full2 = mount("full2", "size=1m");
+    mountns::fill(full2);
+    ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
+    const std::string missing = tmp_.file("no/such");
+    const std::string f = full_ + "/qz", r = room_ + "/qz", r2 = room2_ + "/qz";
+    const std::string vf = "VFYFS=" + full_ + ",FSSUB=qz", vr = "VFYFS=" + room_ + ",FSSUB=qz";
+    const std::string found = searching(f) + "Trying " + room_ + " ...\n";
+    struct Row {
+        const char* what;
+        std::string table, t, features;
+        int min_mb, rc;
+        std::string err, sym_path, made, place, target;  // place: a link there, pointing to target
+    };
+    for (const Row& row : {
+             Row{"fits in place", all, "", "NAME=x," + vr, 16, 0, "", "", "", "", ""},
+             Row{"whole megabytes: 16 MiB do not hold 17",
+                 mountns::table_line("tmpfs", room2_, "tmpfs", "rw"), "", vr, 17, -1,
+                 searching(r) + closing(r, 17, room_, "qz"), "", "", "", ""},
+             Row{"full and read-only mounts passed over", all, "", vf, 2, 0, found, f, r, f, r},
+             Row{"only full and read-only mounts",
+                 mountns::table_line("tmpfs", full_, "tmpfs", "rw") +
+                     mountns::table_line("tmpfs", ro_, "tmpfs", "ro,nosuid"),
+                 "", "VFYFS=" + full_ + "/,FSSUB=qz", 3, -1, searching(f) + closing(f, 3, full_ + "/", "qz"),
+                 "", "", "", ""},
+             Row{"relative VFYFS with room", all, "", "VFYFS=room,FSSUB=qz", 1, 0, "", "", "", "", ""},
+             Row{"relative VFYFS relocated", all, "", "VFYFS=full,FSSUB=qz", 1, 0, found, "full/qz", r, f, r},
+             Row{"relative VFYFS, empty table", "", "", "VFYFS=full,FSSUB=qz", 1, -1,
+                 searching(f) + closing(f, 1, "full", "qz"), "", "", "", ""},
+             Row{"-t with room", all, room_, vf, 2, 0, "", f, r, f, r},
+             Row{"-t with a trailing slash", all, room_ + "/", vf, 2, 0, "", f, r, f, r},
+             Row{"-t ahead of a VFYFS with room", all, room2_, "VFYFS=" + room_ + ",FSSUB=/qz", 2, 0, "",
+                 room_ + "//qz", r2, r, r2},
+             Row{"-t full, VFYFS with room", all, full_, vr, 1, 0, "", "", "", "", ""},
+             Row{"-t and VFYFS full: no search", all, full2, vf, 1, -1,
+                 closing(full2 + "/qz", 1, full_, "qz"), "", "", "", ""},
+             Row{"-t missing: no room", all, missing, vf, 1, -1,
+                 missing + ": No such file or directory\n" + closing(missing + "/qz", 1, full_, "qz"), "", "",
+                 "", ""},
+             Row{"-t refusing the directory: a quiet search", all, ro_, vf, 1, 0,
+                 ro_ + "/qz: Read-only file system\nTrying " + room_ + " ...\n", f, r, f, r},
+             Row{"relative -t", all, "room2", vf, 1, 0, "", f, r2, f, r2},
+             Row{"-t naming the VFYFS directory: no link", all, room_, vr, 1, 0, "", "", r, "", ""},
+         }) {
+        SCOPED_TRACE(row.what);
+        use_table(row.table);
+        set_t(row.t);
+        set_features(row.features);
+        Check c = run(row.min_mb);
+        EXPECT_EQ(c.rc, row.rc);
+        EXPECT_EQ(c.err, row.err);
+        EXPECT_EQ(c.sym_path, row.sym_path);
+        for (const std::string& d : {full_, ro_, room_, room2_, full2}) {
+            const std::string p = d + "/qz";
+            struct stat st;
+            if (p == row.made) {
+                ASSERT_EQ(lstat(p.c_str(), &st), 0);
+                EXPECT_TRUE(S_ISDIR(st.st_mode));
+                EXPECT_EQ(st.st_mode & 07777, 0755u);
+            } else if (p == row.place) {
+                EXPECT_EQ(link_target(p), row.target);
+            } else {
+                EXPECT_FALSE(exists(p)) << p;
+            }
+            std::remove(p.c_str());  // the link or the empty directory made
+        }
+        EXPECT_FALSE(exists(tmp_.file("no")));
+    }
+}
+
+// An existing extraction directory stops the run, however much room there is;
+// so does a link to an existing directory, while a dangling link counts as absent.
+TEST_F(VerifyFs, ExistingExtractionDirectoryStopsTheRun)
+{
+    set_features("VFYFS=" + room_ + ",FSSUB=qz");
+    const std::string msg =
+        room_ + "/qz: extraction directory exists!\nPlease remove it first then try again.\n";
+    mkdir((room_ + "/qz").c_str(), 0755);
+    Check c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, msg);
+    EXPECT_TRUE(is_dir(room_ + "/qz"));
+
+    rmdir((room_ + "/qz").c_str());
+    ASSERT_EQ(symlink(room2_.c_str(), (room_ + "/qz").c_str()), 0);
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, msg);
+
+    unlink((room_ + "/qz").c_str());
+    ASSERT_EQ(symlink("/nonexistent/target", (room_ + "/qz").c_str()), 0);
+    c = run(1);
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(link_target(room_ + "/qz"), "/nonexistent/target");  // nothing to relocate, nothing touched
+}
+
+// VFYFS=/ , a missing FSSUB=, a one-character value or no VFYFS= at all: -1, silently.
+TEST_F(VerifyFs, ShortOrMissingValuesRefuseSilently)
+{
+    for (const std::string& f :
+         std::vector<std::string>{"VFYFS=/,FSSUB=qz", "VFYFS=" + full_, "VFYFS=" + full_ + ",FSSUB=q",
+                                  "VFYFS=" + full_ + ",FSSUB=", "FSSUB=qz", "", "VFYFS=,FSSUB=qz"}) {
+        set_features(f);
+        Check c = run(1);
+        EXPECT_EQ(c.rc, -1) << f;
+        EXPECT_EQ(c.err, "") << f;
+        EXPECT_EQ(c.sym_path, "") << f;
+    }
+    EXPECT_EQ(read_file(table_path_).empty(), false);
+    for (const std::string& d : {full_, ro_, room_, room2_}) EXPECT_FALSE(exists(d + "/qz"));
+}
+
+// A mount point whose candidate already exists says so and the next is tried.
+TEST_F(VerifyFs, ExistingCandidateIsReportedAndTheNextTried)
+{
+    mkdir((room_ + "/qz").c_str(), 0700);
+    write_file(room_ + "/qz/keep", "mine");
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    Check c = run(1);
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(c.err, searching(full_ + "/qz") + "Trying " + room_ + " ...\n" + room_ +
+                         "/qz: already exists.\n" + "Trying " + room2_ + " ...\n");
+    EXPECT_EQ(link_target(full_ + "/qz"), room2_ + "/qz");
+    EXPECT_EQ(read_file(room_ + "/qz/keep"), "mine");
+}
+
+// Every candidate refused: the closing messages still say there is not enough
+// space; in verbose mode the reason for the last refusal comes first.
+TEST_F(VerifyFs, AllCandidatesRefusedEndsWithClosingMessagesAndVerboseReason)
+{
+    mkdir((room_ + "/qz").c_str(), 0755);
+    mkdir((room2_ + "/qz").c_str(), 0755);
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    const std::string search = searching(full_ + "/qz") + "Trying " + room_ + " ...\n" + room_ +
+                               "/qz: already exists.\n" + "Trying " + room2_ + " ...\n" + room2_ +
+                               "/qz: already exists.\n";
+    Check c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, search + closing(full_ + "/qz", 1, full_, "qz"));
+    gzip.verbose = 1;
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, search + "vokra: last candidate " + room2_ + "/qz given up: it already exists.\n" +
+                         closing(full_ + "/qz", 1, full_, "qz"));
+}
+
+// -v: n and N pass to the next filesystem; y, another reply, a bare Enter and
+// the end of input accept. The rest of a long reply does not answer the next prompt.
+TEST_F(VerifyFs, VerbosePromptAnswers)
+{
+    gzip.verbose = 1;
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    auto prompt = [](const std::string& cand) {
+        return "Creating temporary link to " + cand + "\nOK to create temporary link? [y]: ";
+    };
+    const std::string head = searching(full_ + "/qz") + "Trying " + room_ + " ...\n" + prompt(room_ + "/qz");
+    const std::string second = "Trying " + room2_ + " ...\n" + prompt(room2_ + "/qz");
+
+    for (const std::string& no : std::vector<std::string>{"n\nn\n", "N\nN\n", "nope\nn\n", "Nein\nno\n"}) {
+        Check c = run(1, no);
+        EXPECT_EQ(c.rc, -1) << no;
+        EXPECT_EQ(c.err, head + second + closing(full_ + "/qz", 1, full_, "qz")) << no;
+        EXPECT_FALSE(exists(room_ + "/qz"));
+        EXPECT_FALSE(exists(room2_ + "/qz"));
+        EXPECT_FALSE(exists(full_ + "/qz"));
+    }
+    for (const std::string& yes :
+         std::vector<std::string>{"y\n", "Y\n", "\n", "", "x\n", " n\n", "yes please\n"}) {
+        Check c = run(1, yes);
+        EXPECT_EQ(c.rc, 0) << yes;
+        EXPECT_EQ(c.err, head) << yes;
+        EXPECT_EQ(link_target(full_ + "/qz"), room_ + "/qz") << yes;
+        unlink((full_ + "/qz").c_str());
+        rmdir((room_ + "/qz").c_str());
+    }
+    Check c = run(1, "n\ny\n");  // the first declined, the second accepted
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(c.err, head + second);
+    EXPECT_EQ(link_target(full_ + "/qz"), room2_ + "/qz");
+}
+
+// The current directory is needed only for a relative value: from a removed
+// directory an absolute VFYFS still works, a relative one is refused.
+TEST_F(VerifyFs, RemovedCurrentDirectoryMattersOnlyForRelativeValues)
+{
+    const std::string gone = tmp_.file("gone");
+    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    set_features("VFYFS=" + room_ + ",FSSUB=qz");
+    Check c = run(1);
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(c.err, "");
+    set_features("VFYFS=room,FSSUB=qz");
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, "getcwd: No such file or directory\n");
+}
+
+// A dangling link at the VFYFS path, here planted by another user, gives way
+// to the relocation link, after a search and with -t alike.
+TEST_F(VerifyFs, DanglingLinkIsReplacedByTheRelocationLink)
+{
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);  // the other user reaches the mounts
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    for (const std::string& t : {std::string(), room2_}) {
+        SCOPED_TRACE(t);
+        set_t(t);
+        ASSERT_EQ(testutil::sh(AS_OTHER + "ln -s /nonexistent/old " + full_ + "/qz").status, 0);
+        Check c = run(1);
+        EXPECT_EQ(c.rc, 0);
+        EXPECT_EQ(c.err, t.empty() ? searching(full_ + "/qz") + "Trying " + room_ + " ...\n" : "");
+        EXPECT_EQ(link_target(full_ + "/qz"), (t.empty() ? room_ : t) + "/qz");
+        unlink((full_ + "/qz").c_str());
+    }
+}
+
+// With -t, whatever stands at the link's place (a directory, a file, a working
+// link) is never removed: the check refuses as for an existing extraction
+// directory, before making anything.
+TEST_F(VerifyFs, TNeverRemovesWhatStandsAtTheLinkPlace)
+{
+    const std::string place = full_ + "/qz";
+    const std::string msg =
+        place + ": extraction directory exists!\nPlease remove it first then try again.\n";
+    set_t(room_);
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    // The filled filesystem has no room for a directory; make room for it first.
+    unlink((full_ + "/.filler").c_str());
+    ASSERT_EQ(mkdir(place.c_str(), 0755), 0);
+    write_file(place + "/precious", "data");
+    mountns::fill(full_);
+
+    Check c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, msg);
+    EXPECT_EQ(read_file(place + "/precious"), "data");
+    EXPECT_FALSE(exists(room_ + "/qz"));
+
+    unlink((full_ + "/.filler").c_str());
+    unlink((place + "/precious").c_str());
+    rmdir(place.c_str());
+    write_file(place, "a file");
+    mountns::fill(full_);
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, msg);
+    EXPECT_EQ(read_file(place), "a file");
+    EXPECT_FALSE(exists(room_ + "/qz"));
+
+    unlink(place.c_str());
+    mkdir((room2_ + "/elsewhere").c_str(), 0755);
+    write_file(room2_ + "/elsewhere/kept", "kept");
+    ASSERT_EQ(symlink((room2_ + "/elsewhere").c_str(), place.c_str()), 0);
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, msg);
+    EXPECT_EQ(link_target(place), room2_ + "/elsewhere");
+    EXPECT_EQ(read_file(room2_ + "/elsewhere/kept"), "kept");
+    EXPECT_FALSE(exists(room_ + "/qz"));
+}
+
+// Parts of the candidate's path that another user controls are not used: a
+// directory of theirs, a symbolic link they planted, a directory others may
+// write to without the sticky bit. What stands there stays as it was and
+// nothing is made through it; the link's own directory exists, so only the
+// candidate is refused.
+TEST_F(VerifyFs, PartsOtherUsersControlAreNotUsed)
+{
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);  // the other user reaches the mounts
+    ASSERT_EQ(mkdir((full_ + "/vendor").c_str(), 0755), 0);
+    use_table(mountns::table_line("tmpfs", room_, "tmpfs", "rw"));
+    set_features("VFYFS=" + full_ + ",FSSUB=vendor/qz");
+    const std::string cand = room_ + "/vendor", theirs = room_ + "/theirs";
+    struct Row {
+        const char* what;
+        std::string plant, why;
+    };
+    for (const Row& row : {
+             Row{"another user's directory", AS_OTHER + "mkdir " + cand, "belongs to another user"},
+             Row{"a link another user planted",
+                 AS_OTHER + "mkdir " + theirs + " && " + AS_OTHER + "ln -s " + theirs + " " + cand,
+                 "is a symbolic link"},
+             Row{"a group-writable directory", "mkdir -m 775 " + cand, "is writable by other users"},
+         }) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(testutil::sh(row.plant).status, 0);
+        const std::string planted = testutil::sh("ls -lAR " + room_).out;
+        Check c = run(1);
+        EXPECT_EQ(c.rc, -1);
+        EXPECT_EQ(c.err, searching(full_ + "/vendor/qz") + "Trying " + room_ + " ...\n" + cand + ": " +
+                             row.why + ", not used.\n" +
+                             closing(full_ + "/vendor/qz", 1, full_, "vendor/qz"));
+        EXPECT_EQ(testutil::sh("ls -lAR " + room_).out, planted);
+        EXPECT_FALSE(exists(full_ + "/vendor/qz"));
+        testutil::sh("rm -rf " + room_ + "/*");
+    }
+}
+
+// Blanks and shell metacharacters in the link's place: only that place is
+// replaced; nothing is run through a shell and nothing beside it is touched.
+TEST_F(VerifyFs, LinkPlaceWithBlanksAndShellCharactersIsHandledLiterally)
+{
+    const std::string odd = mount("my dir;$(touch pwned)'\"`x` *", "size=1m");
+    mountns::fill(odd);
+    mkdir(tmp_.file("my").c_str(), 0755);
+    write_file(tmp_.file("my") + "/keep", "keep");
+    ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
+    const std::string place = odd + "/q z;*";
+    ASSERT_EQ(symlink("/nonexistent", place.c_str()), 0);
+    set_features("VFYFS=" + odd + ",FSSUB=q z;*");
+    use_table(mountns::table_line("tmpfs", room_, "tmpfs", "rw"));
+    Check c = run(1);
+    EXPECT_EQ(c.rc, 0) << c.err;
+    EXPECT_EQ(link_target(place), room_ + "/q z;*");
+    EXPECT_TRUE(is_dir(room_ + "/q z;*"));
+    EXPECT_EQ(read_file(tmp_.file("my") + "/keep"), "keep");
+    EXPECT_FALSE(exists(tmp_.file("pwned")));
+}
+
+// FSSUB= values that do not name a directory below the tested one, and VFYFS=
+// values with a ".." component, are refused before anything is made or removed
+// where a relocation would be made. (Values naming an existing directory, such
+// as "..", meet the existence check first.)
+TEST_F(VerifyFs, DotDotAndEscapingValuesAreRefusedBeforeARelocation)
+{
+    // A link at the place a bad value would clean up, and a directory above it.
+    ASSERT_EQ(symlink("/nonexistent", (full_ + "/qz").c_str()), 0);
+    write_file(tmp_.file("sentinel"), "s");
+    for (const std::string sub :
+         {"../qz", "qz/..", "a/../b", "qz/", "qz/.", "./qz", "a/./qz", "./qz/../.."}) {
+        set_features("VFYFS=" + full_ + ",FSSUB=" + sub);
+        Check c = run(1);
+        EXPECT_EQ(c.rc, -1) << sub;
+        EXPECT_EQ(c.err,
+                  "vokra: FSSUB=" + sub + " does not name a directory below " + full_ + ", refused.\n");
+    }
+    ASSERT_EQ(chdir(full_.c_str()), 0);
+    for (const std::string& fs : std::vector<std::string>{full_ + "/../full", "../full", "./../full/"}) {
+        set_features("VFYFS=" + fs + ",FSSUB=qz");
+        Check c = run(1);
+        EXPECT_EQ(c.rc, -1) << fs;
+        EXPECT_EQ(c.err, "vokra: VFYFS=" + fs + ": a \"..\" component is not allowed, refused.\n");
+    }
+    EXPECT_EQ(link_target(full_ + "/qz"), "/nonexistent");
+    EXPECT_EQ(read_file(tmp_.file("sentinel")), "s");
+    for (const std::string& d : {ro_, room_, room2_}) EXPECT_EQ(testutil::sh("ls -A '" + d + "'").out, "");
+
+    // Names below, with a leading or doubled slash or dots inside a name, are
+    // fine; where the data fits in place, so is a value climbing out.
+    for (const std::string& sub :
+         std::vector<std::string>{"/qz", "a//qz", "..qz", "q..z", "qz..", ".qz", "../inplace"}) {
+        set_features("VFYFS=" + room_ + ",FSSUB=" + sub);
+        Check c = run(1);
+        EXPECT_EQ(c.rc, 0) << sub;
+        EXPECT_EQ(c.err, "") << sub;
+    }
+}
+
+// Values past the limits are refused with a message, never cut into another path.
+TEST_F(VerifyFs, OverlongValuesAreRefused)
+{
+    const std::string long_fs = "/" + std::string(127, 'f');
+    set_features("VFYFS=" + long_fs + ",FSSUB=qz");
+    Check c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, "vokra: VFYFS value longer than 127 characters, refused.\n");
+
+    set_features("VFYFS=" + long_fs.substr(0, 127) +
+                 ",FSSUB=qz");  // 127 is still fine (it has room: it is missing)
+    c = run(1);
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(c.err, "");
+
+    // A -t directory that makes the extraction path 512 characters long, one too many.
+    std::string long_t = room_ + "/" + std::string(200, 't') + "/" + std::string(200, 't') + "/";
+    long_t += std::string(509 - long_t.size(), 't');
+    set_t(long_t);
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, "vokra: " + long_t + "/qz: path longer than 511 characters, refused.\n");
+    EXPECT_EQ(testutil::sh("ls -A '" + room_ + "'").out, "");
+    EXPECT_FALSE(exists(full_ + "/qz"));
+
+    // A relative VFYFS value that the current directory makes too long.
+    set_t("");
+    std::string deep = tmp_.path();
+    for (int i = 0; i < 3; ++i) {
+        deep += "/" + std::string(150, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chdir(deep.c_str()), 0);
+    set_features("VFYFS=" + std::string(100, 'v') + ",FSSUB=qz");
+    c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, "vokra: " + deep + "/" + std::string(100, 'v') +
+                         ": path longer than 511 characters, refused.\n");
+}
+
+// A candidate longer than mkdirp's 254 characters is reported and skipped.
+TEST_F(VerifyFs, CandidateTooLongForMkdirpIsSkipped)
+{
+    const std::string deep = mount(std::string(120 - tmp_.path().size(), 'm'), "size=16m");
+    ASSERT_EQ(deep.size(), 121u);
+    use_table(mountns::table_line("tmpfs", deep, "tmpfs", "rw") +
+              mountns::table_line("tmpfs", room_, "tmpfs", "rw"));
+    const std::string sub(150, 'q');
+    set_features("VFYFS=" + full_ + ",FSSUB=" + sub);
+    Check c = run(1);
+    EXPECT_EQ(c.rc, 0);
+    const std::string cand = deep + "/" + sub;
+    ASSERT_GT(cand.size(), 254u);
+    EXPECT_EQ(c.err, searching(full_ + "/" + sub) + "Trying " + deep + " ...\n" + cand +
+                         ": File name too long\nTrying " + room_ + " ...\n");
+    EXPECT_EQ(link_target(full_ + "/" + sub), room_ + "/" + sub);
+    EXPECT_EQ(testutil::sh("ls -A '" + deep + "'").out, "");
+}
+
+// A candidate given up after its directories were made (here the link's own
+// directory is missing) leaves none of them behind.
+TEST_F(VerifyFs, GivenUpCandidateLeavesNothingItMade)
+{
+    set_features("VFYFS=" + full_ + ",FSSUB=a/qz");
+    Check c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, searching(full_ + "/a/qz") + "Trying " + room_ + " ...\n" + room_ +
+                         "/a/qz: No such file or directory\nTrying " + room2_ + " ...\n" + room2_ +
+                         "/a/qz: No such file or directory\n" + closing(full_ + "/a/qz", 1, full_, "a/qz"));
+    EXPECT_EQ(testutil::sh("ls -A '" + room_ + "' '" + room2_ + "'").out, room_ + ":\n\n" + room2_ + ":\n");
+}
+
+// A mount point cut to 127 characters in its record is passed over: the cut
+// path is another directory, which must not receive the data.
+TEST_F(VerifyFs, MountPointCutToItsFieldIsPassedOver)
+{
+    const std::string prefix = room_ + "/" + std::string(126 - room_.size(), 'p');
+    ASSERT_EQ(prefix.size(), 127u);
+    ASSERT_EQ(mkdir(prefix.c_str(), 0755), 0);
+    const std::string long_mount = mount(prefix.substr(tmp_.path().size() + 1) + "/inner", "size=16m");
+    use_table(mountns::table_line("tmpfs", long_mount, "tmpfs", "rw"));
+    set_features("VFYFS=" + full_ + ",FSSUB=qz");
+    Check c = run(1);
+    EXPECT_EQ(c.rc, -1);
+    EXPECT_EQ(c.err, searching(full_ + "/qz") + closing(full_ + "/qz", 1, full_, "qz"));
+    EXPECT_FALSE(exists(prefix + "/qz"));
+}
+
+// mkdirp: a relative path makes nothing; missing components are made with
+// exactly the given mode whatever the umask; an existing path is fine; a path
+// over 254 characters or through a file fails.
+TEST(Mkdirp, MakesEachMissingComponentWithExactlyTheMode)
+{
+    testutil::TempDir tmp;
+    auto mkdirp = [&tmp](const std::string& path, int mode) {
+        MadeDirs dirs;
+        return ::mkdirp(path.c_str(), tmp.path().size(), mode, dirs);
+    };
+    const mode_t old = umask(077);
+    EXPECT_EQ(mkdirp("rel/a/b", 0755), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(exists("rel"));
+
+    const std::string a = tmp.file("a");
+    ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+    EXPECT_EQ(mkdirp(a + "/b/c", 0751), 0);
+    struct stat st;
+    ASSERT_EQ(stat((a + "/b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+    ASSERT_EQ(stat((a + "/b/c").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+    ASSERT_EQ(stat(a.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);  // existing components keep their mode
+    EXPECT_EQ(mkdirp(a + "/b/c", 0700), 0);
+    EXPECT_EQ(mkdirp(a + "//d//e", 0755), 0);
+    EXPECT_TRUE(is_dir(a + "/d/e"));
+
+    write_file(a + "/file", "");
+    EXPECT_EQ(mkdirp(a + "/file/x", 0755), -1);
+
+    std::string p254 = tmp.path() + "/";  // inside tmp, so that it goes with it
+    while (p254.size() < 254) p254 += p254.size() % 100 == 0 ? '/' : 'x';
+    ASSERT_EQ(p254.size(), 254u);
+    EXPECT_EQ(mkdirp(p254, 0755), 0);
+    EXPECT_TRUE(is_dir(p254));
+    const std::string p255 = p254 + "y";
+    EXPECT_EQ(mkdirp(p255, 0755), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_FALSE(exists(p255));
+    umask(old);
+}
+
+// ---- end to end: archives built and run by the real tool ----
 
 // Data whose last four bytes, read as the gzip trailer's ISIZE (little-endian),
 // state its own length: a raw payload then asks for (len >> 20) + 1 megabytes.
@@ -36,35 +679,23 @@ std::string self_sized_data(std::size_t len)
     return d;
 }
 
-class RelocationRun : public ::testing::Test {
+const std::string BANNER = "\nSelf-Extracting archive file\n\nPlease wait...\n";
+
+class RelocationE2E : public Mounts {
 protected:
     void SetUp() override
     {
-        REQUIRE_MOUNTS();
-        full_ = mount("full", "size=1m");
-        ro_ = mount("ro", "size=16m", MS_RDONLY);
-        room_ = mount("room", "size=16m");
-        if (HasFatalFailure()) return;
-        mountns::fill(full_);
-        write_file(tmp_.file("mnttab"), mountns::table_below(tmp_.path()));
+        Mounts::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         data_ = self_sized_data(3 << 20);  // 4 megabytes asked for; "full" has none
         write_file(tmp_.file("data.bin"), data_);
     }
-    void TearDown() override { mounts_.clear(); }
 
-    std::string mount(const std::string& name, const std::string& opts, unsigned long flags = 0)
+    // Builds a raw archive of data.bin with the real tool, VFYFS the full
+    // filesystem and FSSUB qz.
+    std::string build(const std::vector<std::string>& opts)
     {
-        mounts_.push_back(std::make_unique<mountns::Tmpfs>(tmp_.file(name), opts, flags));
-        EXPECT_EQ(mounts_.back()->error(), "");
-        return mounts_.back()->dir();
-    }
-
-    // Builds a raw archive of data.bin with the real tool (VFYFS the full
-    // filesystem unless `vfy` is given).
-    std::string build(const std::vector<std::string>& opts, const std::string& vfy = "",
-                      const std::string& sub = "qz")
-    {
-        std::vector<std::string> args{"-a", "-V", vfy.empty() ? full_ : vfy, "-S", sub};
+        std::vector<std::string> args{"-a", "-V", full_, "-S", "qz"};
         args.insert(args.end(), opts.begin(), opts.end());
         args.push_back("data.bin");
         const std::string arc = tmp_.file("archive");
@@ -73,190 +704,206 @@ protected:
         return arc;
     }
 
-    // Runs the archive with the test's mount table; `limits` is shell text run
-    // just before the exec (a ulimit, for instance).
+    // Runs the archive with the test's mount table; `before` is shell text run
+    // just before the exec.
     testutil::RunResult run(const std::string& arc, const std::vector<std::string>& args = {},
-                            const std::string& limits = "")
+                            const std::string& before = "")
     {
         // Descriptors inherited from the test runner are closed first, so the
         // archive starts with 0, 1 and 2 only, as from a login shell.
         const std::string script =
             "for f in /proc/$$/fd/*; do n=${f##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done; "
             "mount --bind \"$0\" /proc/$$/mounts || exit 99; " +
-            limits + " exec \"$@\"";
+            before + " exec \"$@\"";
         std::vector<std::string> argv{"/bin/bash", "-c", script, tmp_.file("mnttab"), arc};
         argv.insert(argv.end(), args.begin(), args.end());
         return testutil::run(argv, "", tmp_.path());
     }
 
-    // The archive of `opts` without NOCOMPR: the raw bytes now stand where a
-    // gzip header should be (random bytes, so no gzip magic).
-    std::string not_gzip(const std::vector<std::string>& opts)
-    {
-        drivertest::Layout l = drivertest::parse_archive(read_file(build(opts)));
-        EXPECT_EQ(l.features.rfind("NOCOMPR,", 0), 0u) << l.features;
-        EXPECT_FALSE(data_[0] == '\x1f' && data_[1] == '\x8b');
-        const std::string arc = tmp_.file("not-gzip");
-        write_file(arc, l.image + MARKER_HEAD + std::string("magik") + l.features.substr(8) + '\0' +
-                            l.comment + '\0' + l.run_program + '\0' + l.pipe_program + '\0' + l.payload);
-        chmod(arc.c_str(), 0755);
-        return arc;
-    }
+    std::string search_lines() const { return searching(full_ + "/qz") + "Trying " + room_ + " ...\n"; }
 
-    std::string search_lines() const
-    {
-        return full_ + "/qz: not enough space. Looking for space in other filesystems.\nTrying " + room_ +
-               " ...\n";
-    }
-
-    testutil::TempDir tmp_;
-    std::vector<std::unique_ptr<mountns::Tmpfs>> mounts_;
-    std::string full_, ro_, room_, data_;
+    std::string data_;
 };
 
-// The VFYFS directory lies on a full tmpfs: the data lands on the roomy one
-// through the link, the install command reads it through the link, and the
-// link is gone after the run while the directory with the data stays.
-TEST_F(RelocationRun, DataLandsOnTheRoomyFilesystemAndTheLinkIsGoneAfterwards)
-{
-    const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o", "-r",
-                                   "cmp -s " + full_ + "/qz/data.bin " + tmp_.file("data.bin") +
-                                       " && echo same > " + tmp_.file("install-saw")});
-    testutil::RunResult r = run(arc);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.find(search_lines()), 0u) << r.err;
-    EXPECT_EQ(read_file(room_ + "/qz/data.bin"), data_);
-    EXPECT_EQ(read_file(tmp_.file("install-saw")), "same\n");
-    EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
-    EXPECT_FALSE(drivertest::exists(ro_ + "/qz"));
-}
-
-// -t with room: the link goes to the -t directory without a search, and is
-// removed at the end.
-TEST_F(RelocationRun, TDirectoryReceivesTheDataWithoutASearch)
+// -t with room: the option reaches the check, the link goes to the -t
+// directory without a search, and it is removed at the end.
+TEST_F(RelocationE2E, TDirectoryReceivesTheDataWithoutASearch)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o"});
-    testutil::RunResult r = run(arc, {"-t", room_});
+    testutil::RunResult r = run(arc, {"-t", room2_});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.find("Trying"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("not enough space"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(room_ + "/qz/data.bin"), data_);
-    EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
+    EXPECT_EQ(r.err, BANNER);
+    EXPECT_EQ(read_file(room2_ + "/qz/data.bin"), data_);
+    EXPECT_FALSE(exists(full_ + "/qz"));
+    EXPECT_FALSE(exists(room_ + "/qz"));
 }
 
-// A failing install command: status 1 with its message, and no link left.
-TEST_F(RelocationRun, LinkIsGoneAfterTheInstallCommandFailed)
-{
-    const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o", "-r", "exit 3"});
-    testutil::RunResult r = run(arc);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.find(search_lines()), 0u) << r.err;
-    EXPECT_NE(r.err.find(": final processing of data.bin failed\n"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(room_ + "/qz/data.bin"), data_);
-    EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
-}
-
-// The extract command cannot be started (/bin/sh, which popen runs it with, is
-// a device for this run): the failure is reported and the link is removed.
-TEST_F(RelocationRun, LinkIsGoneAfterTheExtractCommandFailedToStart)
-{
-    const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o"});
-    testutil::RunResult r = run(arc, {}, "mount --bind /dev/null /bin/sh || exit 98;");
-    EXPECT_EQ(umount2("/bin/sh", 0), 0);
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(r.err.find(search_lines()), 0u) << r.err;
-    EXPECT_NE(r.err.find("cat > " + full_ + "/qz/data.bin: "), std::string::npos) << r.err;
-    EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
-    EXPECT_FALSE(drivertest::exists(room_ + "/qz/data.bin"));
-}
-
-// A link the install command put in place of the relocation link is not the
-// run's: it stays.
-TEST_F(RelocationRun, LinkReplacedByTheInstallCommandStays)
-{
-    const std::string place = full_ + "/qz";
-    const std::string arc =
-        build({"-f", "cat > " + place + "/%o", "-r", "rm " + place + "; ln -s / " + place});
-    testutil::RunResult r = run(arc);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(drivertest::exists(place + "/etc"), true);
-}
-
-// No room anywhere: the run stops before extracting, with the closing messages
-// and exit status 1, and nothing is made.
-TEST_F(RelocationRun, NoRoomAnywhereStopsTheRun)
+// No room anywhere (the table calls the roomy filesystem read-only): the run
+// stops before extracting, with the closing messages and exit status 1, and
+// nothing is made.
+TEST_F(RelocationE2E, NoRoomAnywhereStopsTheRun)
 {
     const std::string arc = build({"-f", "cat > " + full_ + "/qz/%o", "-r", "touch " + tmp_.file("ran")});
-    write_file(tmp_.file("mnttab"), mountns::table_line("tmpfs", full_, "tmpfs", "rw") +
-                                        mountns::table_line("tmpfs", room_, "tmpfs", "ro"));
+    use_table(mountns::table_line("tmpfs", full_, "tmpfs", "rw") +
+              mountns::table_line("tmpfs", room_, "tmpfs", "ro"));
+    testutil::RunResult r = run(arc);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, searching(full_ + "/qz") + closing(full_ + "/qz", 4, full_, "qz"));
+    EXPECT_FALSE(exists(tmp_.file("ran")));
+    EXPECT_FALSE(exists(full_ + "/qz"));
+    EXPECT_FALSE(exists(room_ + "/qz"));
+}
+
+// A payload that cannot be read is refused before the space check: no
+// directory and no link are made for it.
+TEST_F(RelocationE2E, AnUnreadablePayloadGetsNoDirectoryAndNoLink)
+{
+    // The raw archive without NOCOMPR: its random bytes stand where a gzip
+    // header should be, with no gzip magic.
+    ASSERT_FALSE(data_[0] == '\x1f' && data_[1] == '\x8b');
+    drivertest::Layout l = drivertest::parse_archive(read_file(build({"-f", "cat > " + full_ + "/qz/%o"})));
+    ASSERT_EQ(l.features.rfind("NOCOMPR,", 0), 0u) << l.features;
+    const std::string arc = tmp_.file("not-gzip");
+    write_file(arc, l.image + drivertest::marker() + l.features.substr(8) + '\0' + l.comment + '\0' +
+                        l.run_program + '\0' + l.pipe_program + '\0' + l.payload);
+    chmod(arc.c_str(), 0755);
     testutil::RunResult r = run(arc);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              full_ + "/qz: not enough space. Looking for space in other filesystems.\n" + full_ +
-                  "/qz: not enough space to extract the archive.\nPlease make at least 4Mb available in " +
-                  full_ +
-                  ".\nAlternatively, you can make space available on another filesystem where a\n\"qz\" "
-                  "directory can be created. Ensure that the \"qz\" directory\ndoes not exist before "
-                  "trying again.\n");
-    EXPECT_FALSE(drivertest::exists(tmp_.file("ran")));
-    EXPECT_FALSE(drivertest::exists(full_ + "/qz"));
-    EXPECT_FALSE(drivertest::exists(room_ + "/qz"));
+              arc + ": can only handle GZIP compression method\n" + arc + ": unknown compression method\n");
+    EXPECT_FALSE(exists(full_ + "/qz"));
+    EXPECT_FALSE(exists(room_ + "/qz"));
 }
 
-// Relocation attacks by another user (uid 65534) in the world-writable mount
-// points, and the cases next to them that must still work: what each run
-// says, where the data lands and what must not exist afterwards. The extract
-// command makes its directory, so data that fits in place lands anyway.
-TEST_F(RelocationRun, AttacksByAnotherUserAreRefused)
+// One way a relocated run ends. In the texts, {qz} stands for the extraction
+// directory as the archive names it (the link's place), {t} for the test's
+// directory, where the commands leave marks, {app} for the archive and {cmd}
+// and {install} for the expanded commands.
+struct WayOut {
+    const char* name;
+    std::string extract, install;
+    int status;
+    std::string err;                 // after the search lines
+    bool lands;                      // the data is in the directory on the roomy filesystem afterwards
+    std::vector<std::string> marks;  // the marks the commands left in {t}
+    std::string link_after = "";     // the target of a link at {qz} afterwards; "" for nothing there
+    bool no_shell = false;           // /bin/sh is a device for this run: no command starts
+};
+
+// The row's name stands for it in the test's name.
+void PrintTo(const WayOut& w, std::ostream* os)
 {
-    const std::string as_other = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    const std::string cand = room_ + "/vendor", theirs = room_ + "/theirs", place = full_ + "/qz";
-    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);          // the other user reaches the mounts
-    ASSERT_EQ(mkdir((full_ + "/vendor").c_str(), 0755), 0);  // where a vendor/qz link would go
-    struct Row {
-        const char* what;
-        std::string plant;     // shell commands run before the archive
-        std::string vfy, sub;  // the archive's; the full filesystem when vfy is empty
-        bool unknown_method;
-        std::string t_dir;  // for -t
-        int status;
-        std::string err_has, lands, absent;  // lands: the data's directory, if it is extracted
-    };
-    const std::vector<Row> rows{
-        {"another user's directory on the way", as_other + "mkdir " + cand, "", "vendor/qz", false, "", 1,
-         cand + ": belongs to another user, not used.\n", "", cand + "/qz"},
-        {"a symbolic link on the way",
-         as_other + "mkdir " + theirs + "; " + as_other + "ln -s " + theirs + " " + cand, "", "vendor/qz",
-         false, "", 1, cand + ": is a symbolic link, not used.\n", "", theirs + "/qz"},
-        {"a group-writable part", "mkdir -m 775 " + cand, "", "vendor/qz", false, "", 1,
-         cand + ": is writable by other users, not used.\n", "", cand + "/qz"},
-        {"a working link at the link's place with -t",
-         as_other + "mkdir " + theirs + "; " + as_other + "ln -s " + theirs + " " + place, "", "qz", false,
-         room_, 1, place + ": extraction directory exists!\n", "", room_ + "/qz"},
-        {"a dangling link at the link's place with -t (allowed)", as_other + "ln -s " + theirs + " " + place,
-         "", "qz", false, room_, 0, "", room_ + "/qz", place},
-        {"-t naming no directory", "", "", "qz", false, tmp_.file("no/such"), 1,
-         tmp_.file("no/such") + ": No such file or directory\n", "", tmp_.file("no")},
-        {"a payload of unknown method", "", "", "qz", true, "", 1, ": unknown compression method\n", "",
-         room_ + "/qz"},
-        {"\"..\" in FSSUB with room in place", "", room_, "../inplace", false, "", 0, "",
-         tmp_.file("inplace"), ""},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        EXPECT_EQ(testutil::sh(row.plant).status, 0);
-        const std::string dir = (row.vfy.empty() ? full_ : row.vfy) + "/" + row.sub;
-        const std::vector<std::string> opts{"-f", "mkdir -p " + dir + " && cat > " + dir + "/%o"};
-        testutil::RunResult r =
-            run(row.unknown_method ? not_gzip(opts) : build(opts, row.vfy, row.sub),
-                row.t_dir.empty() ? std::vector<std::string>{} : std::vector<std::string>{"-t", row.t_dir});
-        EXPECT_EQ(r.status, row.status) << r.err;
-        EXPECT_NE(r.err.find(row.err_has), std::string::npos) << r.err;
-        const std::string data = row.lands + "/data.bin";
-        EXPECT_TRUE(row.lands.empty() || (drivertest::exists(data) && read_file(data) == data_));
-        EXPECT_TRUE(row.absent.empty() || !drivertest::exists(row.absent));
-        testutil::sh("rm -rf " + room_ + "/* " + place + " " + tmp_.file("inplace") + " " + tmp_.file("no"));
-    }
+    *os << w.name;
 }
+
+// Commands that see the link, are interrupted by a TERM sent to the archive
+// from a background subshell (whose $PPID is the archive) and note whether
+// the link was still there when the signal reached them.
+const std::string WAITS =
+    "trap 'touch {t}/got-term; test -L {qz} && touch {t}/link-kept; exit 7' TERM; "
+    "(sleep 1; kill -TERM $PPID) & sleep 5 > /dev/null 2>&1 & wait $!; touch {t}/not-reached";
+const std::string MARKS[] = {"linked", "installed", "got-term", "link-kept", "not-reached"};
+
+std::vector<WayOut> ways_out()
+{
+    const std::string cat = "cat > {qz}/%o", install = "touch {t}/installed";
+    const std::string failed = "\n{app}: final processing of data.bin failed\n\nCommand: {install}\n";
+    auto killed = [](const char* sig) { return std::string("kill -") + sig + " $PPID; cat > /dev/null"; };
+    return {
+        // The install command reads the data through the link.
+        {"Success",
+         cat,
+         "cmp -s {qz}/data.bin {t}/data.bin && " + install,
+         0,
+         BANNER,
+         true,
+         {"linked", "installed"}},
+        {"InstallFails", cat, "exit 3", 1, BANNER + failed, true, {"linked"}},
+        {"ExtractFails",
+         cat + "; exit 2",
+         install,
+         0,
+         BANNER + "{app}: warning: extract command exited with status 2: {cmd}\n",
+         true,
+         {"linked", "installed"}},
+        {"ExtractCannotStart", cat, install, 1, "{cmd}: Permission denied\n", false, {}, "", true},
+        {"WriteError",
+         "head -c 1 > /dev/null",
+         install,
+         1,
+         BANNER + "\n{app}: data.bin: Broken pipe\n",
+         false,
+         {"linked"}},
+        {"Sigterm", killed("TERM"), install, 1, BANNER, false, {"linked"}},
+        {"Sigint", killed("INT"), install, 1, BANNER, false, {"linked"}},
+        {"Sighup", killed("HUP"), install, 1, BANNER, false, {"linked"}},
+        // A signal while a command runs is passed on, and the run waits for
+        // the command, the link still in place, before it ends.
+        {"SignalDuringExtract",
+         "cat > /dev/null; " + WAITS,
+         install,
+         1,
+         BANNER,
+         false,
+         {"linked", "got-term", "link-kept"}},
+        {"SignalDuringInstall",
+         "cat > /dev/null",
+         WAITS,
+         1,
+         BANNER + failed,
+         false,
+         {"linked", "got-term", "link-kept"}},
+        // A link the install command put in the relocation link's place is not the run's.
+        {"LinkReplacedByTheInstallCommand", cat, "rm {qz} && ln -s / {qz}", 0, BANNER, true, {"linked"}, "/"},
+    };
+}
+
+class RelocationEndE2E : public RelocationE2E, public ::testing::WithParamInterface<WayOut> {
+protected:
+    std::string fill(std::string s, const std::vector<std::pair<std::string, std::string>>& more = {}) const
+    {
+        std::vector<std::pair<std::string, std::string>> subst{{"{qz}", full_ + "/qz"}, {"{t}", tmp_.path()}};
+        subst.insert(subst.end(), more.begin(), more.end());
+        for (const auto& [from, to] : subst) {
+            for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+                s.replace(at, from.size(), to);
+            }
+        }
+        return s;
+    }
+};
+
+TEST_P(RelocationEndE2E, TheLinkIsGoneAndTheDirectoryStays)
+{
+    const WayOut& w = GetParam();
+    const std::string extract = fill("test -L {qz} && touch {t}/linked; " + w.extract);
+    const std::string install = fill(w.install);
+    const std::string arc = build({"-f", extract, "-r", install});
+    testutil::RunResult r = run(arc, {}, w.no_shell ? "mount --bind /dev/null /bin/sh || exit 98;" : "");
+    if (w.no_shell) {
+        EXPECT_EQ(umount2("/bin/sh", 0), 0);
+    }
+    EXPECT_EQ(r.status, w.status);
+    EXPECT_EQ(r.err, search_lines() + fill(w.err, {{"{app}", arc},
+                                                   {"{cmd}", fill(extract, {{"%o", "data.bin"}})},
+                                                   {"{install}", install}}));
+    for (const std::string& m : MARKS) {
+        EXPECT_EQ(exists(tmp_.file(m)), std::find(w.marks.begin(), w.marks.end(), m) != w.marks.end()) << m;
+    }
+    if (w.link_after.empty()) {
+        EXPECT_FALSE(exists(full_ + "/qz"));
+    } else {
+        EXPECT_EQ(link_target(full_ + "/qz"), w.link_after);
+    }
+    EXPECT_TRUE(is_dir(room_ + "/qz"));
+    if (w.lands) {
+        EXPECT_TRUE(read_file(room_ + "/qz/data.bin") == data_);
+    } else {
+        EXPECT_FALSE(exists(room_ + "/qz/data.bin"));
+    }
+    for (const std::string& d : {ro_, room2_}) EXPECT_FALSE(exists(d + "/qz"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, RelocationEndE2E, ::testing::ValuesIn(ways_out()));
 
 }  // namespace
