@@ -62,14 +62,14 @@ void run(benchmark::State& state, const std::string& data)
     int devnull = open("/dev/null", O_WRONLY);
     zoff_t compressed = 0;
     for (auto _ : state) {
-        reset_stream_state();
+        reset_gzip_state();
         stream.ofd = devnull;
         source = &data;
         source_pos = 0;
         source_crc = 0;
         ush attr = 0, flags = 0;
         bi_init(-1);
-        read_buf = read_memory;
+        engine.read_buf = read_memory;
         ct_init(&attr, &gzip.method);
         lm_init(9, &flags);
         compressed = static_cast<zoff_t>(deflate());

@@ -3,8 +3,9 @@
 //
 // The reader ends the process on every fatal error (end of input, corrupt
 // data). Here survive_fatal turns that exit into a return, so one process can
-// try input after input. The inflater keeps no state across such a jump that
-// inflate() does not reset.
+// try input after input. reset_gzip_state() starts each input from the state
+// of a new process, the engine's included (it frees any decoding tables a
+// jump left behind).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

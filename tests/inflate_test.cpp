@@ -38,7 +38,7 @@ struct Decoded {
 // window flushes can be seen one by one.
 Decoded decode(const std::string& deflated)
 {
-    reset_stream_state();
+    reset_gzip_state();
     testutil::TempDir dir;
     testutil::write_file(dir.file("in"), deflated + "\xA5\x5A");
     stream.ifd = open(dir.file("in").c_str(), O_RDONLY);
@@ -709,7 +709,7 @@ TEST(InflateInput, EndOfInputInsideTheStreamEndsTheRun)
     std::string s = bw.finish();
     EXPECT_EXIT(
         {
-            reset_stream_state();
+            reset_gzip_state();
             stream.progname = "prog";
             std::snprintf(stream.ifname, sizeof stream.ifname, "in");
             int fds[2];

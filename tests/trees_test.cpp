@@ -14,11 +14,9 @@ class TreesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        reset_stream_state();
+        reset_gzip_state();
         bi_init(-1);
         ct_init(&attr_, &method_);
-        strstart = 0;
-        block_start = 0;
     }
 
     // Ends the stream with one final block and decodes it.
@@ -198,18 +196,19 @@ TEST_F(TreesTest, CodeLengthHeaderListsAtLeastFourLengths)
 TEST_F(TreesTest, BlockEndsEarlyOnlyWhenMostlyLiteralsCompressWell)
 {
     // 4096 literals that stand for 20000 input bytes: estimate 4096 < 10000.
-    strstart = 20000;
+    // The match finder's position is the block's end (it starts at 0).
+    engine.strstart = 20000;
     for (int i = 1; i < 4096; i++) ASSERT_EQ(ct_tally(0, 'a'), 0) << i;
     EXPECT_EQ(ct_tally(0, 'a'), 1);
 
     // The same records for 8000 input bytes: 4096 is not below 4000.
     SetUp();
-    strstart = 8000;
+    engine.strstart = 8000;
     for (int i = 1; i <= 4096; i++) ASSERT_EQ(ct_tally(0, 'a'), 0) << i;
 
     // Mostly matches: never early, whatever the input covered.
     SetUp();
-    strstart = 1000000;
+    engine.strstart = 1000000;
     for (int i = 1; i <= 4096; i++) ASSERT_EQ(ct_tally(i % 3 == 0 ? 0 : 1, 'a'), 0) << i;
 }
 

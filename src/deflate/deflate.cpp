@@ -25,6 +25,11 @@
 // gzip -9n went from 0.84 to 0.54 on text and from 0.93 to 0.67 on binaries
 // with the 8-byte chains and the trees; the other key chains took it to 0.42
 // and 0.25.
+//
+// State: the window, hash heads and chain links are the stream layer's
+// (stream.window, stream.prev); the positions, search parameters, ranks, key
+// chains and trees are the match finder's members of `engine` (engine.h),
+// which lm_init restarts for every member.
 #include <array>
 #include <bit>
 #include <cstring>
@@ -34,8 +39,6 @@
 namespace {
 
 constexpr unsigned WMASK = WSIZE - 1;
-constexpr int HASH_BITS = 15;
-constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
 constexpr unsigned HASH_MASK = HASH_SIZE - 1;
 // Shift per byte so that after MIN_MATCH updates the oldest byte has left
 // the HASH_BITS-bit hash: the hash depends on exactly the last three bytes.
@@ -72,22 +75,6 @@ constexpr std::array<config, 10> configuration_table = {{
 constexpr ush FAST = 4;  // extra flags of level 1
 constexpr ush SLOW = 2;  // extra flags of level 9
 
-unsigned lookahead;    // valid bytes from strstart on
-unsigned match_start;  // start of the best match longest_match found
-unsigned prev_length;  // best length at the previous position; the length to beat
-unsigned insert_next;  // first position not yet in its chain and tree
-int eofile;            // read_buf has reported the end of input
-unsigned max_chain_length;
-unsigned max_lazy_match;
-unsigned good_match;
-unsigned nice_match;
-
-// Strings inserted into each bucket so far, and each position's count at its
-// insertion: two strings of one bucket are rank_of difference chain links
-// apart. Counts wrap at 2^16, which is exact for differences below WSIZE.
-ush bucket_count[HASH_SIZE];
-ush rank_of[WSIZE];
-
 // Key chains: for each key length, strings with the same hash of their first
 // key bytes, linked like prev[] and head[]. The hashes only sort strings into
 // chains; strings with equal bytes share a chain on every host. A level pays
@@ -95,14 +82,10 @@ ush rank_of[WSIZE];
 // but not its own. Measured (bench/compare.sh corpora, CPU s text / binary):
 // 4 and 8 bytes 0.45 / 1.17; 4, 8, 16: 0.40 / 0.94; 4, 6, 8, 16: 0.40 / 0.76;
 // a 12-, 20- or 32-byte level or a fifth level gained nothing or lost.
-constexpr unsigned KEY_LEVELS = 4;
 constexpr std::array<unsigned, KEY_LEVELS> KEY_LEN = {4, 6, 8, 16};
 // A string's keys are hashed when it is inserted, MIN_LOOKAHEAD bytes before
 // the end of what has been read (or after the last read), so they never change.
 static_assert(KEY_LEN[0] == MIN_MATCH + 1 && KEY_LEN[KEY_LEVELS - 1] <= MIN_LOOKAHEAD);
-constexpr int KEY_HASH_BITS = 15;
-ush key_head[KEY_LEVELS][1u << KEY_HASH_BITS];
-ush key_prev[KEY_LEVELS][WSIZE];
 
 inline std::uint16_t load16(const uch* p)
 {
@@ -155,8 +138,8 @@ inline void insert_keys(unsigned s)
 {
     if constexpr (LEVEL < KEY_LEVELS) {
         const unsigned h = key_hash<KEY_LEN[LEVEL]>(stream.window + s);
-        key_prev[LEVEL][s & WMASK] = key_head[LEVEL][h];
-        key_head[LEVEL][h] = static_cast<ush>(s);
+        engine.key_prev[LEVEL][s & WMASK] = engine.key_head[LEVEL][h];
+        engine.key_head[LEVEL][h] = static_cast<ush>(s);
         insert_keys<LEVEL + 1>(s);
     }
 }
@@ -165,13 +148,10 @@ inline void insert_keys(unsigned s)
 // next MAX_MATCH bytes, with more recent strings above older ones (a treap
 // whose priority is the position). Tree links by position & WMASK: the subtree of strings that sort before
 // (tree_less) and after (tree_more) the string at that position. head[] holds
-// each bucket's root, its most recent string.
-ush tree_less[WSIZE];
-ush tree_more[WSIZE];
-// The trees hold every string from this position on, and only strings from
-// here on count as tree nodes; TREES_OFF while they are not kept.
+// each bucket's root, its most recent string. The trees hold every string
+// from engine.tree_from on, and only strings from there on count as tree
+// nodes; TREES_OFF while they are not kept.
 constexpr unsigned TREES_OFF = ~0u;
-unsigned tree_from;
 // A tree path longer than this is cut, and tree_from raised past the cut, so
 // no input makes a tree walk cost more than a chain walk.
 constexpr unsigned MAX_TREE_PATH = 512;
@@ -184,10 +164,6 @@ constexpr unsigned MAX_TREE_PATH = 512;
 // trees save 4% over the chains alone (1.50 against 1.57 s for 16 MiB).
 constexpr unsigned SEGMENT = WSIZE;
 constexpr unsigned SAMPLE_EVERY = 16;
-struct cost_counts {
-    unsigned long strings, searches, chain_searches, links, nodes;
-} cost;
-double nodes_per_string = 10;  // the trees' cost when last kept
 
 inline unsigned hash3(const uch* p)
 {
@@ -246,7 +222,7 @@ inline unsigned key_level(unsigned len)
 inline unsigned chain_below(const ush* links, unsigned key, unsigned seen, unsigned seen_len)
 {
     if (seen_len >= key) return links[seen & WMASK];
-    unsigned c = links[strstart & WMASK];
+    unsigned c = links[engine.strstart & WMASK];
     while (c >= seen) c = links[c & WMASK];  // positions fall along a chain, down to NIL
     return c;
 }
@@ -272,11 +248,11 @@ inline unsigned chain_below(const ush* links, unsigned key, unsigned seen, unsig
 // halve the CPU time (0.18 to 0.09 s for 4 MiB).
 unsigned longest_match(unsigned cur_match)
 {
-    unsigned chain_length = max_chain_length;
-    const uch* scan = stream.window + strstart;
-    unsigned best_len = prev_length;
-    const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
-    if (prev_length >= good_match) chain_length >>= 2;
+    unsigned chain_length = engine.max_chain_length;
+    const uch* scan = stream.window + engine.strstart;
+    unsigned best_len = engine.prev_length;
+    const unsigned limit = engine.strstart > MAX_DIST ? engine.strstart - MAX_DIST : NIL;
+    if (engine.prev_length >= engine.good_match) chain_length >>= 2;
     const unsigned budget = chain_length;
     const unsigned hash_head = cur_match;
 
@@ -287,7 +263,7 @@ unsigned longest_match(unsigned cur_match)
     const std::uint32_t scan_key = load32(scan);
     std::uint16_t scan_end = load16(scan + best_len - 1);
     unsigned long links = 0;
-    unsigned seen = strstart;  // the strings from here up have been looked at
+    unsigned seen = engine.strstart;  // the strings from here up have been looked at
     unsigned seen_len = MAX_MATCH;
     if (best_len < MIN_MATCH) {
         // Any string sharing MIN_MATCH bytes wins: walk the hash chain to the first.
@@ -295,9 +271,9 @@ unsigned longest_match(unsigned cur_match)
             links++;
             const uch* match = stream.window + cur_match;
             if (load16(match + best_len - 1) == scan_end && load16(match) == scan_start) {
-                match_start = seen = cur_match;
+                engine.match_start = seen = cur_match;
                 best_len = seen_len = compare_strings(scan, match, 2);
-                if (best_len >= nice_match) goto done;
+                if (best_len >= engine.nice_match) goto done;
                 scan_end = load16(scan + best_len - 1);
                 break;
             }
@@ -305,26 +281,26 @@ unsigned longest_match(unsigned cur_match)
         }
     }
     {
-        const ush head_rank = static_cast<ush>(rank_of[strstart & WMASK] - 1);
+        const ush head_rank = static_cast<ush>(engine.rank_of[engine.strstart & WMASK] - 1);
         unsigned key = key_level(best_len);
-        const ush* next = key_prev[key];
+        const ush* next = engine.key_prev[key];
         cur_match = chain_below(next, KEY_LEN[key], seen, seen_len);
         // Only hash_head may lie exactly MAX_DIST back.
         while (cur_match > limit || (cur_match == hash_head && cur_match != NIL)) {
             links++;
             const uch* match = stream.window + cur_match;
             if (load32(match) == scan_key) {
-                if (static_cast<ush>(head_rank - rank_of[cur_match & WMASK]) >= budget) break;
+                if (static_cast<ush>(head_rank - engine.rank_of[cur_match & WMASK]) >= budget) break;
                 if (load16(match + best_len - 1) == scan_end) {
                     unsigned len = compare_strings(scan, match, KEY_LEN[0]);
                     if (len > best_len) {
-                        match_start = cur_match;
+                        engine.match_start = cur_match;
                         best_len = len;
-                        if (len >= nice_match) break;
+                        if (len >= engine.nice_match) break;
                         scan_end = load16(scan + best_len - 1);
                         if (key_level(len) != key) {
                             key = key_level(len);
-                            next = key_prev[key];
+                            next = engine.key_prev[key];
                             cur_match = chain_below(next, KEY_LEN[key], cur_match, len);
                             continue;
                         }
@@ -335,8 +311,8 @@ unsigned longest_match(unsigned cur_match)
         }
     }
 done:
-    cost.links += links;
-    cost.chain_searches++;
+    engine.cost.links += links;
+    engine.cost.chain_searches++;
     return best_len;
 }
 
@@ -347,7 +323,7 @@ inline unsigned insert_chain(unsigned s)
     unsigned match_head = head[h];
     stream.prev[s & WMASK] = static_cast<ush>(match_head);
     head[h] = static_cast<ush>(s);
-    rank_of[s & WMASK] = ++bucket_count[h];
+    engine.rank_of[s & WMASK] = ++engine.bucket_count[h];
     insert_keys(s);
     return match_head;
 }
@@ -378,29 +354,29 @@ template <bool SEARCH>
 {
     const uch* scan = stream.window + s;
     unsigned cur = stream.prev[s & WMASK];
-    unsigned best_len = prev_length;
-    const ush root_rank = static_cast<ush>(rank_of[s & WMASK] - 1);
+    unsigned best_len = engine.prev_length;
+    const ush root_rank = static_cast<ush>(engine.rank_of[s & WMASK] - 1);
 
-    ush* less_link = &tree_less[s & WMASK];
-    ush* more_link = &tree_more[s & WMASK];
+    ush* less_link = &engine.tree_less[s & WMASK];
+    ush* more_link = &engine.tree_more[s & WMASK];
     unsigned len_less = 0;
     unsigned len_more = 0;
     unsigned lowest = s > MAX_DIST ? s - MAX_DIST : 1;
-    if (lowest < tree_from) lowest = tree_from;
+    if (lowest < engine.tree_from) lowest = engine.tree_from;
 
     bool searching = SEARCH;
-    const unsigned start_match = match_start;
-    unsigned chain_length = max_chain_length;
-    if (prev_length >= good_match) chain_length >>= 2;
+    const unsigned start_match = engine.match_start;
+    unsigned chain_length = engine.max_chain_length;
+    if (engine.prev_length >= engine.good_match) chain_length >>= 2;
     // Candidates after the first must lie above limit, as in the chain walk.
     unsigned limit = NIL;
     unsigned path = 0;
 
     while (cur >= lowest) {
         if (++path > MAX_TREE_PATH) {
-            tree_from = cur + 1;
+            engine.tree_from = cur + 1;
             if (searching) {
-                match_start = start_match;
+                engine.match_start = start_match;
                 best_len = longest_match(stream.prev[s & WMASK]);
             }
             break;
@@ -410,64 +386,64 @@ template <bool SEARCH>
         if (SEARCH && searching) {
             // Positions and ranks fall along the path, so the first node out
             // of reach ends the search for good.
-            if (cur <= limit || static_cast<ush>(root_rank - rank_of[cur & WMASK]) >= chain_length) {
+            if (cur <= limit || static_cast<ush>(root_rank - engine.rank_of[cur & WMASK]) >= chain_length) {
                 searching = false;
             } else if (len > best_len) {
-                match_start = cur;
+                engine.match_start = cur;
                 best_len = len;
-                if (len >= nice_match) searching = false;
+                if (len >= engine.nice_match) searching = false;
             }
             limit = s > MAX_DIST ? s - MAX_DIST : NIL;
         }
         if (len >= MAX_MATCH) {
-            *less_link = tree_less[cur & WMASK];
-            *more_link = tree_more[cur & WMASK];
-            cost.nodes += path;
+            *less_link = engine.tree_less[cur & WMASK];
+            *more_link = engine.tree_more[cur & WMASK];
+            engine.cost.nodes += path;
             return best_len;
         }
         if (match[len] < scan[len]) {
             *less_link = static_cast<ush>(cur);
-            less_link = &tree_more[cur & WMASK];
+            less_link = &engine.tree_more[cur & WMASK];
             len_less = len;
             cur = *less_link;
         } else {
             *more_link = static_cast<ush>(cur);
-            more_link = &tree_less[cur & WMASK];
+            more_link = &engine.tree_less[cur & WMASK];
             len_more = len;
             cur = *more_link;
         }
     }
     *less_link = NIL;
     *more_link = NIL;
-    cost.nodes += path;
+    engine.cost.nodes += path;
     return best_len;
 }
 
 inline void insert_string(unsigned s)
 {
     insert_chain(s);
-    if (tree_from != TREES_OFF) insert_tree<false>(s);
+    if (engine.tree_from != TREES_OFF) insert_tree<false>(s);
 }
 
 // The search at strstart from hash_head, by tree when the trees hold every
 // candidate, else by chain.
 unsigned find_match(unsigned hash_head)
 {
-    cost.searches++;
-    const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : 1;
-    insert_chain(strstart);
-    if (tree_from == TREES_OFF) return longest_match(hash_head);
-    if (tree_from > limit) {
+    engine.cost.searches++;
+    const unsigned limit = engine.strstart > MAX_DIST ? engine.strstart - MAX_DIST : 1;
+    insert_chain(engine.strstart);
+    if (engine.tree_from == TREES_OFF) return longest_match(hash_head);
+    if (engine.tree_from > limit) {
         unsigned len = longest_match(hash_head);
-        insert_tree<false>(strstart);
+        insert_tree<false>(engine.strstart);
         return len;
     }
-    if (cost.searches % SAMPLE_EVERY == 0) {
-        unsigned keep = match_start;
+    if (engine.cost.searches % SAMPLE_EVERY == 0) {
+        unsigned keep = engine.match_start;
         longest_match(hash_head);
-        match_start = keep;
+        engine.match_start = keep;
     }
-    return insert_tree<true>(strstart);
+    return insert_tree<true>(engine.strstart);
 }
 
 // Chooses chain or trees for the next segment by the counts of the last.
@@ -475,18 +451,19 @@ unsigned find_match(unsigned hash_head)
 // switching them on asks for a clear margin.
 void choose_structure()
 {
-    const double strings = static_cast<double>(cost.strings);
-    double links = static_cast<double>(cost.links);
-    if (tree_from == TREES_OFF) {
-        if (links / strings > 5 * nodes_per_string) tree_from = insert_next;
+    const double strings = static_cast<double>(engine.cost.strings);
+    double links = static_cast<double>(engine.cost.links);
+    if (engine.tree_from == TREES_OFF) {
+        if (links / strings > 5 * engine.nodes_per_string) engine.tree_from = engine.insert_next;
     } else {
         // Estimate the links of every search from those walked.
-        if (cost.chain_searches != 0)
-            links *= static_cast<double>(cost.searches) / static_cast<double>(cost.chain_searches);
-        nodes_per_string = static_cast<double>(cost.nodes) / strings;
-        if (links / strings < 3 * nodes_per_string) tree_from = TREES_OFF;
+        if (engine.cost.chain_searches != 0)
+            links *=
+                static_cast<double>(engine.cost.searches) / static_cast<double>(engine.cost.chain_searches);
+        engine.nodes_per_string = static_cast<double>(engine.cost.nodes) / strings;
+        if (links / strings < 3 * engine.nodes_per_string) engine.tree_from = TREES_OFF;
     }
-    cost = {};
+    engine.cost = {};
 }
 
 // Slides the window when strstart has passed WSIZE + MAX_DIST, then reads as
@@ -494,14 +471,15 @@ void choose_structure()
 // with lookahead < MIN_LOOKAHEAD), so a read of 0 bytes means end of input.
 void fill_window()
 {
-    unsigned more = WINDOW_SIZE - lookahead - strstart;
-    if (strstart >= WSIZE + MAX_DIST) {
+    unsigned more = WINDOW_SIZE - engine.lookahead - engine.strstart;
+    if (engine.strstart >= WSIZE + MAX_DIST) {
         std::memcpy(stream.window, stream.window + WSIZE, WSIZE);
-        match_start -= WSIZE;
-        strstart -= WSIZE;
-        insert_next -= WSIZE;
-        if (tree_from != TREES_OFF) tree_from = tree_from > WSIZE ? tree_from - WSIZE : 1;
-        block_start -= static_cast<long>(WSIZE);
+        engine.match_start -= WSIZE;
+        engine.strstart -= WSIZE;
+        engine.insert_next -= WSIZE;
+        if (engine.tree_from != TREES_OFF)
+            engine.tree_from = engine.tree_from > WSIZE ? engine.tree_from - WSIZE : 1;
+        engine.block_start -= static_cast<long>(WSIZE);
         // Positions in the lower half are gone and become NIL.
         auto rebase = [](ush* links, unsigned n) {
             for (unsigned i = 0; i < n; i++)
@@ -509,22 +487,23 @@ void fill_window()
         };
         rebase(stream.prev, 2 * WSIZE);
         for (unsigned key = 0; key < KEY_LEVELS; key++) {
-            rebase(key_head[key], 1u << KEY_HASH_BITS);
-            rebase(key_prev[key], WSIZE);
+            rebase(engine.key_head[key], 1u << KEY_HASH_BITS);
+            rebase(engine.key_prev[key], WSIZE);
         }
         // Links of strings before tree_from are never followed.
-        if (tree_from != TREES_OFF) {
-            rebase(tree_less, WSIZE);
-            rebase(tree_more, WSIZE);
+        if (engine.tree_from != TREES_OFF) {
+            rebase(engine.tree_less, WSIZE);
+            rebase(engine.tree_more, WSIZE);
         }
         more += WSIZE;
     }
-    if (!eofile) {
-        int n = read_buf(reinterpret_cast<char*>(stream.window) + strstart + lookahead, more);
+    if (!engine.eofile) {
+        int n = engine.read_buf(reinterpret_cast<char*>(stream.window) + engine.strstart + engine.lookahead,
+                                more);
         if (n == 0 || n == -1) {
-            eofile = 1;
+            engine.eofile = 1;
         } else {
-            lookahead += static_cast<unsigned>(n);
+            engine.lookahead += static_cast<unsigned>(n);
         }
     }
 }
@@ -533,27 +512,24 @@ void fill_window()
 // only while its start is still in the window.
 ulg flush_current_block(int eof)
 {
-    char* buf = block_start >= 0 ? reinterpret_cast<char*>(stream.window) + block_start : nullptr;
-    return flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
+    char* buf =
+        engine.block_start >= 0 ? reinterpret_cast<char*>(stream.window) + engine.block_start : nullptr;
+    return flush_block(buf, static_cast<ulg>(static_cast<long>(engine.strstart) - engine.block_start), eof);
 }
 
 }  // namespace
-
-int (*read_buf)(char* buf, unsigned size);
-unsigned strstart;
-long block_start;
 
 void lm_init(int pack_level, ush* flags)
 {
     if (pack_level < 1 || pack_level > 9) pack_level = 9;
     for (unsigned n = 0; n < HASH_SIZE; n++) head[n] = NIL;
-    for (auto& heads : key_head)
+    for (auto& heads : engine.key_head)
         for (ush& n : heads) n = NIL;
     const config& c = configuration_table[static_cast<unsigned>(pack_level)];
-    max_lazy_match = c.max_lazy;
-    good_match = c.good_length;
-    nice_match = c.nice_length;
-    max_chain_length = c.max_chain;
+    engine.max_lazy_match = c.max_lazy;
+    engine.good_match = c.good_length;
+    engine.nice_match = c.nice_length;
+    engine.max_chain_length = c.max_chain;
     if (pack_level == 1) {
         *flags |= FAST;
     } else if (pack_level == 9) {
@@ -564,24 +540,24 @@ void lm_init(int pack_level, ush* flags)
     // of the input. Clearing it makes a member depend on its input alone,
     // not on the members written before it in the same process.
     std::memset(stream.window, 0, sizeof stream.window);
-    strstart = 0;
-    block_start = 0;
-    prev_length = MIN_MATCH - 1;
-    match_start = 0;
-    insert_next = 0;
-    tree_from = TREES_OFF;
-    cost = {};
-    nodes_per_string = 10;
+    engine.strstart = 0;
+    engine.block_start = 0;
+    engine.prev_length = MIN_MATCH - 1;
+    engine.match_start = 0;
+    engine.insert_next = 0;
+    engine.tree_from = TREES_OFF;
+    engine.cost = {};
+    engine.nodes_per_string = 10;
 
-    int n = read_buf(reinterpret_cast<char*>(stream.window), WINDOW_SIZE);
+    int n = engine.read_buf(reinterpret_cast<char*>(stream.window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
-        eofile = 1;
-        lookahead = 0;
+        engine.eofile = 1;
+        engine.lookahead = 0;
         return;
     }
-    lookahead = static_cast<unsigned>(n);
-    eofile = 0;
-    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+    engine.lookahead = static_cast<unsigned>(n);
+    engine.eofile = 0;
+    while (engine.lookahead < MIN_LOOKAHEAD && !engine.eofile) fill_window();
 }
 
 // Lazy evaluation: the match found at one position is emitted only after the
@@ -593,54 +569,55 @@ ulg deflate()
     int match_available = 0;  // a literal at strstart - 1 is pending
     unsigned match_length = MIN_MATCH - 1;
 
-    while (lookahead != 0) {
+    while (engine.lookahead != 0) {
         // The strings inside the last match go into their trees only now:
         // their MAX_MATCH bytes may reach past what the window held when the
         // match was found, and a tree must be ordered by the bytes that stay.
         // Here lookahead is MIN_LOOKAHEAD or the input has ended.
-        cost.strings += strstart + 1 - insert_next;
-        for (; insert_next < strstart; insert_next++) insert_string(insert_next);
-        insert_next = strstart + 1;
-        if (cost.strings >= SEGMENT) choose_structure();
-        unsigned hash_head = head[hash3(stream.window + strstart)];
-        prev_length = match_length;
-        prev_match = match_start;
+        engine.cost.strings += engine.strstart + 1 - engine.insert_next;
+        for (; engine.insert_next < engine.strstart; engine.insert_next++) insert_string(engine.insert_next);
+        engine.insert_next = engine.strstart + 1;
+        if (engine.cost.strings >= SEGMENT) choose_structure();
+        unsigned hash_head = head[hash3(stream.window + engine.strstart)];
+        engine.prev_length = match_length;
+        prev_match = engine.match_start;
         match_length = MIN_MATCH - 1;
 
-        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
+        if (hash_head != NIL && engine.prev_length < engine.max_lazy_match &&
+            engine.strstart - hash_head <= MAX_DIST) {
             match_length = find_match(hash_head);
-            if (match_length > lookahead) match_length = lookahead;
-            if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
+            if (match_length > engine.lookahead) match_length = engine.lookahead;
+            if (match_length == MIN_MATCH && engine.strstart - engine.match_start > TOO_FAR) match_length--;
         } else {
-            insert_string(strstart);
+            insert_string(engine.strstart);
         }
 
-        if (prev_length >= MIN_MATCH && match_length <= prev_length) {
-            int flush = ct_tally(static_cast<int>(strstart - 1 - prev_match),
-                                 static_cast<int>(prev_length - MIN_MATCH));
+        if (engine.prev_length >= MIN_MATCH && match_length <= engine.prev_length) {
+            int flush = ct_tally(static_cast<int>(engine.strstart - 1 - prev_match),
+                                 static_cast<int>(engine.prev_length - MIN_MATCH));
             // The match covers strstart - 1 .. strstart + prev_length - 2.
-            lookahead -= prev_length - 1;
-            strstart += prev_length - 1;
+            engine.lookahead -= engine.prev_length - 1;
+            engine.strstart += engine.prev_length - 1;
             match_available = 0;
             match_length = MIN_MATCH - 1;
             if (flush) {
                 flush_current_block(0);
-                block_start = strstart;
+                engine.block_start = engine.strstart;
             }
         } else if (match_available) {
-            if (ct_tally(0, stream.window[strstart - 1])) {
+            if (ct_tally(0, stream.window[engine.strstart - 1])) {
                 flush_current_block(0);
-                block_start = strstart;
+                engine.block_start = engine.strstart;
             }
-            strstart++;
-            lookahead--;
+            engine.strstart++;
+            engine.lookahead--;
         } else {
             match_available = 1;
-            strstart++;
-            lookahead--;
+            engine.strstart++;
+            engine.lookahead--;
         }
-        while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+        while (engine.lookahead < MIN_LOOKAHEAD && !engine.eofile) fill_window();
     }
-    if (match_available) ct_tally(0, stream.window[strstart - 1]);
+    if (match_available) ct_tally(0, stream.window[engine.strstart - 1]);
     return flush_current_block(1);
 }

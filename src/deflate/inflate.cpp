@@ -18,6 +18,13 @@
 // last bytes of a refill; see its entry assumptions. Both produce the same
 // output, flush at the same points and fail at the same points, and the slow
 // path's tables are built only for a block that reaches it.
+//
+// State: the inflater's members of `engine` (engine.h): the bit buffer
+// between blocks, the reach of distances, the fast tables of the fixed code
+// (built on first use) and of the current dynamic block, and the list of
+// slow-path tables. inflate restarts all but the fixed code's tables, which
+// never change once built; engine itself and reset_engine_state are defined
+// at the end of this file.
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -65,10 +72,6 @@ static_assert(cpdist[29] + (1u << cpdext[29]) - 1 == 32768, "the farthest distan
 constexpr int lbits = 9;  // first-level bits of a dynamic literal/length table
 constexpr int dbits = 6;  // first-level bits of a dynamic distance table
 
-// Bit buffer between blocks: bk bits not yet used, the next stream bit in bit 0.
-u64 bb;
-unsigned bk;
-
 // ---- bit input (slow path) ----
 inline void need_bits(u64& b, unsigned& k, unsigned n)
 {
@@ -92,15 +95,18 @@ inline unsigned low_bits(u64 b, unsigned n)
 // ---- table allocation ----
 // Each table is one allocation. Besides the chain of its set (kept in the
 // hidden entry before the table), every live allocation is on one process-wide
-// list, so a decode abandoned by a fatal exit that did not end the process
-// (a test or fuzz harness) leaves nothing behind: inflate() releases it.
+// list, engine.live_tables, so a decode abandoned by a fatal exit that did
+// not end the process (a test or fuzz harness) leaves nothing behind: inflate()
+// and reset_engine_state() release it.
+}  // namespace
+
 struct table_block {
     table_block* prev;
     table_block* next;
     huft entries[1];  // hidden chain entry, then the table
 };
 
-table_block* live_tables;
+namespace {
 
 huft* alloc_table(unsigned entries)
 {
@@ -108,9 +114,9 @@ huft* alloc_table(unsigned entries)
     auto* blk = static_cast<table_block*>(std::malloc(size));
     if (blk == nullptr) return nullptr;
     blk->prev = nullptr;
-    blk->next = live_tables;
-    if (live_tables != nullptr) live_tables->prev = blk;
-    live_tables = blk;
+    blk->next = engine.live_tables;
+    if (engine.live_tables != nullptr) engine.live_tables->prev = blk;
+    engine.live_tables = blk;
     return blk->entries;
 }
 
@@ -121,14 +127,14 @@ void release_table(huft* base)
     if (blk->prev != nullptr)
         blk->prev->next = blk->next;
     else
-        live_tables = blk->next;
+        engine.live_tables = blk->next;
     if (blk->next != nullptr) blk->next->prev = blk->prev;
     std::free(blk);
 }
 
 void release_all_tables()
 {
-    while (live_tables != nullptr) release_table(live_tables->entries);
+    while (engine.live_tables != nullptr) release_table(engine.live_tables->entries);
 }
 
 // ---- window output ----
@@ -144,14 +150,13 @@ uch* const history = stream.window + WSIZE;
 constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
 static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and spill fit the window array");
 
-// Bytes of the stream before window position 0 that a distance may reach:
-// 0 until the first window is handed out, then WSIZE, every distance the
-// format has. A distance d at window position w is valid when
-// d <= w + reach_before; a longer one reaches before the start of the data
-// and is a format error, as in zlib ("invalid distance too far back").
+// engine.reach_before: bytes of the stream before window position 0 that a
+// distance may reach, 0 until the first window is handed out, then WSIZE,
+// every distance the format has. A distance d at window position w is valid
+// when d <= w + reach_before; a longer one reaches before the start of the
+// data and is a format error, as in zlib ("invalid distance too far back").
 // Otherwise the bytes copied would be whatever the window held, which a
 // second decode of the same member (the verify pass) need not see alike.
-unsigned reach_before;
 
 // The window is full: hand it out, and keep it as the history of the next.
 inline void window_full(unsigned& w)
@@ -159,14 +164,14 @@ inline void window_full(unsigned& w)
     stream.outcnt = w;
     flush_window();
     std::memcpy(history, stream.window, WSIZE);
-    reach_before = WSIZE;
+    engine.reach_before = WSIZE;
     w = 0;
 }
 
 // Whether a match at window position w may copy from distance dist.
 inline bool reaches_data(unsigned w, unsigned dist)
 {
-    return dist <= w + reach_before;
+    return dist <= w + engine.reach_before;
 }
 
 inline void put_byte(unsigned& w, uch c)
@@ -256,20 +261,8 @@ constexpr u32 F_LIT = 1u << 15;
 constexpr u32 FAST_BAD = F_EXC;
 constexpr unsigned FAST_LBITS = 11;
 constexpr unsigned FAST_DBITS = 8;
-// Room for the first level and every sub-table of a complete code of up to
-// 15 bits (288 or 30 symbols); the builder checks it anyway and leaves the
-// block to the slow path should a set ever not fit.
-constexpr unsigned FAST_LSIZE = 2342;
-constexpr unsigned FAST_DSIZE = 402;
-
-// The distance table follows the literal/length table in one array, so the
-// loop keeps one base register for both (a second one was spilled: 5% of
-// the decode time of binary data).
-struct fast_set {
-    u32 entries[FAST_LSIZE + FAST_DSIZE];
-    u32* lit() { return entries; }
-    u32* dist() { return entries + FAST_LSIZE; }
-};
+// A block's tables are one fast_set (engine.h): FAST_LSIZE literal/length
+// entries, then FAST_DSIZE distance entries.
 
 // Fills table (first level tb bits) for code lengths len[0..n), symbols as in
 // huft_build. Returns false if the set does not fit in cap entries.
@@ -604,7 +597,7 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
             }
             unsigned dist = value(t);
             if (dist > w) {
-                if (reach_before == 0) {
+                if (engine.reach_before == 0) {
                     r = 1;  // before the start of the data
                     goto out;
                 }
@@ -641,23 +634,19 @@ out:
     return r;
 }
 
-// The fast tables of the fixed code, built on first use.
+// The fast tables of the fixed code, built on first use and kept.
 const fast_set* fixed_fast()
 {
-    static fast_set f;
-    static bool built = false;
-    if (!built) {
+    if (!engine.fixed_fast_built) {
         unsigned lit[288];
         unsigned dist[30];
         for (unsigned i = 0; i < 288; i++) lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
         for (unsigned& len : dist) len = 5;
-        built = fast_build_set(f, lit, 288, dist, 30);
-        if (!built) return nullptr;
+        engine.fixed_fast_built = fast_build_set(engine.fixed_fast, lit, 288, dist, 30);
+        if (!engine.fixed_fast_built) return nullptr;
     }
-    return &f;
+    return &engine.fixed_fast;
 }
-
-fast_set dynamic_fast;
 
 }  // namespace
 
@@ -854,8 +843,8 @@ int build_slow(slow_codes& c)
 int decode_codes(slow_codes& c, const fast_set* fast)
 {
     if (c.no_literals) return 1;
-    u64 b = bb;
-    unsigned k = bk;
+    u64 b = engine.bb;
+    unsigned k = engine.bk;
     unsigned w = stream.outcnt;
 
     for (;;) {
@@ -893,8 +882,8 @@ int decode_codes(slow_codes& c, const fast_set* fast)
     }
 
     stream.outcnt = w;
-    bb = b;
-    bk = k;
+    engine.bb = b;
+    engine.bk = k;
     return 0;
 }
 
@@ -942,8 +931,8 @@ unsigned max_length(const unsigned* b, unsigned n)
 
 int inflate_stored()
 {
-    u64 b = bb;
-    unsigned k = bk;
+    u64 b = engine.bb;
+    unsigned k = engine.bk;
     unsigned w = stream.outcnt;
 
     drop_bits(b, k, k & 7);  // to the next byte boundary
@@ -978,8 +967,8 @@ int inflate_stored()
     }
 
     stream.outcnt = w;
-    bb = b;
-    bk = k;
+    engine.bb = b;
+    engine.bk = k;
     return 0;
 }
 
@@ -1004,8 +993,8 @@ int inflate_fixed()
 
 int inflate_dynamic()
 {
-    u64 b = bb;
-    unsigned k = bk;
+    u64 b = engine.bb;
+    unsigned k = engine.bk;
 
     need_bits(b, k, 5);
     unsigned nl = 257 + low_bits(b, 5);
@@ -1073,8 +1062,8 @@ int inflate_dynamic()
         if (j + rep > n) return 1;
         while (rep-- != 0) ll[j++] = val;
     }
-    bb = b;
-    bk = k;
+    engine.bb = b;
+    engine.bk = k;
 
     i = code_status(ll, nl);
     if (i != 0) {
@@ -1089,23 +1078,24 @@ int inflate_dynamic()
 
     // Both codes are accepted, so the fast tables fit; should they ever not,
     // the block is decoded by the slow path alone.
-    const fast_set* fast = fast_build_set(dynamic_fast, ll, nl, ll + nl, nd) ? &dynamic_fast : nullptr;
+    const fast_set* fast =
+        fast_build_set(engine.dynamic_fast, ll, nl, ll + nl, nd) ? &engine.dynamic_fast : nullptr;
     slow_codes c{ll, nl, ll + nl, nd, lbits, dbits, false, max_length(ll, nl) == 0, nullptr, nullptr};
     return codes_then_free(c, fast);
 }
 
 int inflate_block(int* e)
 {
-    u64 b = bb;
-    unsigned k = bk;
+    u64 b = engine.bb;
+    unsigned k = engine.bk;
     need_bits(b, k, 1);
     *e = static_cast<int>(b & 1);
     drop_bits(b, k, 1);
     need_bits(b, k, 2);
     unsigned type = low_bits(b, 2);
     drop_bits(b, k, 2);
-    bb = b;
-    bk = k;
+    engine.bb = b;
+    engine.bk = k;
 
     switch (type) {
         case 2:
@@ -1125,12 +1115,12 @@ int inflate()
 {
     release_all_tables();  // left behind only by a decode that never returned
     stream.outcnt = 0;
-    bk = 0;
-    bb = 0;
+    engine.bk = 0;
+    engine.bb = 0;
     // Every stream starts from a clean window, so nothing of an earlier
     // decode (the verify pass of the same member) can reach this one.
     std::memset(stream.window, 0, sizeof stream.window);
-    reach_before = 0;
+    engine.reach_before = 0;
 
     int last;
     do {
@@ -1144,12 +1134,26 @@ int inflate()
     // The fast loop keeps this bound: it gives back what it read ahead, so
     // this reader never holds more bytes than the byte-at-a-time one would.
     // The inptr test only guards the buffer should that ever fail.
-    while (bk >= 8 && stream.inptr > 0) {
-        bk -= 8;
+    while (engine.bk >= 8 && stream.inptr > 0) {
+        engine.bk -= 8;
         stream.inptr--;
     }
-    bb &= (u64{1} << bk) - 1;
+    engine.bb &= (u64{1} << engine.bk) - 1;
 
     flush_window();
     return 0;
+}
+
+// Defined beside the inflater's table list, the one part of the state that
+// owns heap blocks, so that the reset can give them back first.
+engine_state engine;
+
+// All zero is the start of a process, so the reset is one clear.
+static_assert(std::is_trivially_copyable_v<engine_state> &&
+              std::is_trivially_default_constructible_v<engine_state>);
+
+void reset_engine_state()
+{
+    release_all_tables();
+    std::memset(&engine, 0, sizeof engine);
 }

@@ -1,7 +1,10 @@
 // The inflater of the DEFLATE engine: decodes one DEFLATE stream (RFC 1951)
-// from the stream layer's input buffer through the window and flush_window.
+// from the stream layer's input buffer through the window and flush_window,
+// keeping its bit buffer and tables in the inflater's members of `engine`
+// (engine.h).
 #pragma once
 
+#include "engine.h"
 #include "stream.h"
 
 // One decoding-table entry. e: 0..13 a length/distance base followed by e

@@ -5,43 +5,27 @@
 // Every choice here, tie-breaks included, fixes the bytes of the stream: the
 // heap order on equal frequencies, the length-limit repair, the run-length
 // coding of the code lengths and the comparison of the three block costs.
+//
+// State: the records are kept in the stream layer's inbuf and d_buf; the
+// block's trees, flags, counters and costs are the trees' members of `engine`
+// (engine.h), which ct_init and every flush_block restart. The fixed codes
+// and the code tables are constexpr, built when the program is compiled.
 #include <array>
 
 #include "deflate.h"
 
 namespace {
 
-constexpr int MAX_BITS = 15;      // longest literal/length or distance code
-constexpr int MAX_BL_BITS = 7;    // longest code-length code
-constexpr int LENGTH_CODES = 29;  // length symbols 257..285
-constexpr int LITERALS = 256;
+constexpr int MAX_BL_BITS = 7;  // longest code-length code
 constexpr int END_BLOCK = 256;
-constexpr int L_CODES = LITERALS + 1 + LENGTH_CODES;  // 286
-constexpr int D_CODES = 30;
-constexpr int BL_CODES = 19;
-constexpr int HEAP_SIZE = 2 * L_CODES + 1;  // leaves and internal nodes of the largest tree
-constexpr int REP_3_6 = 16;                 // repeat the previous length 3-6 times (2 extra bits)
-constexpr int REPZ_3_10 = 17;               // 3-10 zero lengths (3 extra bits)
-constexpr int REPZ_11_138 = 18;             // 11-138 zero lengths (7 extra bits)
-constexpr unsigned LIT_BUFSIZE = 0x8000;
+constexpr int REP_3_6 = 16;      // repeat the previous length 3-6 times (2 extra bits)
+constexpr int REPZ_3_10 = 17;    // 3-10 zero lengths (3 extra bits)
+constexpr int REPZ_11_138 = 18;  // 11-138 zero lengths (7 extra bits)
 static_assert(LIT_BUFSIZE <= INBUFSIZ, "the literal buffer lives in inbuf");
 static_assert(DIST_BUFSIZE >= LIT_BUFSIZE, "d_buf holds a distance for every record");
 constexpr int STORED_BLOCK = 0;
 constexpr int STATIC_TREES = 1;
 constexpr int DYN_TREES = 2;
-
-// freq and code share a field, as do dad and len: a block first counts
-// frequencies and links parents, then turns them into lengths and codes.
-struct ct_data {
-    union {
-        ush freq;
-        ush code;  // bit-reversed, ready for send_bits
-    };
-    union {
-        ush dad;
-        ush len;
-    };
-};
 
 constexpr std::array<int, LENGTH_CODES> extra_lbits = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
@@ -167,10 +151,8 @@ static_assert(static_ltree[144].code == bi_reverse(0x190, 9) && static_ltree[144
 static_assert(static_ltree[256].code == 0 && static_ltree[256].len == 7);
 static_assert(static_ltree[280].code == bi_reverse(0xc0, 8));
 
-ct_data dyn_ltree[HEAP_SIZE];
-ct_data dyn_dtree[2 * D_CODES + 1];
-ct_data bl_tree[2 * BL_CODES + 1];
-
+// What one tree is built from. Constant: build_tree returns the tree's
+// max_code, its largest symbol with a code, instead of keeping it here.
 struct tree_desc {
     ct_data* dyn_tree;
     const ct_data* static_tree;  // fixed code used to cost the block, or null
@@ -178,36 +160,13 @@ struct tree_desc {
     int extra_base;
     int elems;
     int max_length;
-    int max_code;  // largest symbol in the tree, set by build_tree
 };
 
-tree_desc l_desc = {dyn_ltree, static_ltree.data(), extra_lbits.data(), LITERALS + 1, L_CODES, MAX_BITS, 0};
-tree_desc d_desc = {dyn_dtree, static_dtree.data(), extra_dbits.data(), 0, D_CODES, MAX_BITS, 0};
-tree_desc bl_desc = {bl_tree, nullptr, extra_blbits.data(), 0, BL_CODES, MAX_BL_BITS, 0};
-
-std::array<ush, MAX_BITS + 1> bl_count;
-
-// heap[1..heap_len] is the heap (heap[0] unused); heap[heap_max..HEAP_SIZE-1]
-// collects the nodes in the order they leave it, so the root ends up first
-// and every parent comes before its children.
-int heap[HEAP_SIZE];
-int heap_len;
-int heap_max;
-uch depth[HEAP_SIZE];  // subtree height, breaks frequency ties
-
-uch flag_buf[LIT_BUFSIZE / 8];  // one bit per record, 1 = match, first record in bit 0
-unsigned last_lit;              // records in the block (bytes used in inbuf)
-unsigned last_dist;             // matches in the block (entries used in d_buf)
-unsigned last_flags;            // complete bytes in flag_buf
-uch flags;                      // flag bits of the records not yet in flag_buf
-uch flag_bit;                   // bit of flags for the next record
-
-ulg opt_len;         // block cost in bits with dynamic codes, trees included
-ulg static_len;      // block cost in bits with the fixed codes
-ulg compressed_len;  // bits emitted for the stream so far
-
-ush* file_type;
-int* file_method;
+constexpr tree_desc l_desc = {
+    engine.dyn_ltree, static_ltree.data(), extra_lbits.data(), LITERALS + 1, L_CODES, MAX_BITS};
+constexpr tree_desc d_desc = {engine.dyn_dtree, static_dtree.data(), extra_dbits.data(), 0, D_CODES,
+                              MAX_BITS};
+constexpr tree_desc bl_desc = {engine.bl_tree, nullptr, extra_blbits.data(), 0, BL_CODES, MAX_BL_BITS};
 
 inline void send_code(int c, const ct_data* tree)
 {
@@ -216,55 +175,56 @@ inline void send_code(int c, const ct_data* tree)
 
 void init_block()
 {
-    for (int n = 0; n < L_CODES; n++) dyn_ltree[n].freq = 0;
-    for (int n = 0; n < D_CODES; n++) dyn_dtree[n].freq = 0;
-    for (int n = 0; n < BL_CODES; n++) bl_tree[n].freq = 0;
-    dyn_ltree[END_BLOCK].freq = 1;
-    opt_len = static_len = 0;
-    last_lit = last_dist = last_flags = 0;
-    flags = 0;
-    flag_bit = 1;
+    for (int n = 0; n < L_CODES; n++) engine.dyn_ltree[n].freq = 0;
+    for (int n = 0; n < D_CODES; n++) engine.dyn_dtree[n].freq = 0;
+    for (int n = 0; n < BL_CODES; n++) engine.bl_tree[n].freq = 0;
+    engine.dyn_ltree[END_BLOCK].freq = 1;
+    engine.opt_len = engine.static_len = 0;
+    engine.last_lit = engine.last_dist = engine.last_flags = 0;
+    engine.flags = 0;
+    engine.flag_bit = 1;
 }
 
 // n is smaller than m when less frequent, or equally frequent and not deeper:
 // preferring the shallower subtree keeps the code lengths short.
 inline bool smaller(const ct_data* tree, int n, int m)
 {
-    return tree[n].freq < tree[m].freq || (tree[n].freq == tree[m].freq && depth[n] <= depth[m]);
+    return tree[n].freq < tree[m].freq ||
+           (tree[n].freq == tree[m].freq && engine.depth[n] <= engine.depth[m]);
 }
 
 void pqdownheap(const ct_data* tree, int k)
 {
-    int v = heap[k];
+    int v = engine.heap[k];
     int j = k << 1;
-    while (j <= heap_len) {
-        if (j < heap_len && smaller(tree, heap[j + 1], heap[j])) j++;
-        if (smaller(tree, v, heap[j])) break;
-        heap[k] = heap[j];
+    while (j <= engine.heap_len) {
+        if (j < engine.heap_len && smaller(tree, engine.heap[j + 1], engine.heap[j])) j++;
+        if (smaller(tree, v, engine.heap[j])) break;
+        engine.heap[k] = engine.heap[j];
         k = j;
         j <<= 1;
     }
-    heap[k] = v;
+    engine.heap[k] = v;
 }
 
 // Code lengths from the tree, limited to max_length. Overflowed leaves are
 // fixed up by moving leaves down from shorter lengths, two at a time, then
 // the lengths are handed out again to the leaves in frequency order.
-void gen_bitlen(tree_desc* desc)
+// max_code is the tree's largest leaf.
+void gen_bitlen(const tree_desc& desc, int max_code)
 {
-    ct_data* tree = desc->dyn_tree;
-    const ct_data* stree = desc->static_tree;
-    const int* extra = desc->extra_bits;
-    const int base = desc->extra_base;
-    const int max_code = desc->max_code;
-    const int max_length = desc->max_length;
+    ct_data* tree = desc.dyn_tree;
+    const ct_data* stree = desc.static_tree;
+    const int* extra = desc.extra_bits;
+    const int base = desc.extra_base;
+    const int max_length = desc.max_length;
     int overflow = 0;
 
-    bl_count.fill(0);
-    tree[heap[heap_max]].len = 0;  // the root
-    int h = heap_max + 1;
+    engine.bl_count.fill(0);
+    tree[engine.heap[engine.heap_max]].len = 0;  // the root
+    int h = engine.heap_max + 1;
     for (; h < HEAP_SIZE; h++) {
-        int n = heap[h];
+        int n = engine.heap[h];
         int bits = tree[tree[n].dad].len + 1;  // the parent's dad is already its len
         if (bits > max_length) {
             bits = max_length;
@@ -272,31 +232,31 @@ void gen_bitlen(tree_desc* desc)
         }
         tree[n].len = static_cast<ush>(bits);
         if (n > max_code) continue;  // internal node
-        bl_count[bits]++;
+        engine.bl_count[bits]++;
         int xbits = n >= base ? extra[n - base] : 0;
         ulg f = tree[n].freq;
-        opt_len += f * static_cast<ulg>(bits + xbits);
-        if (stree != nullptr) static_len += f * static_cast<ulg>(stree[n].len + xbits);
+        engine.opt_len += f * static_cast<ulg>(bits + xbits);
+        if (stree != nullptr) engine.static_len += f * static_cast<ulg>(stree[n].len + xbits);
     }
     if (overflow == 0) return;
 
     do {
         int bits = max_length - 1;
-        while (bl_count[bits] == 0) bits--;
-        bl_count[bits]--;
-        bl_count[bits + 1] = static_cast<ush>(bl_count[bits + 1] + 2);
-        bl_count[max_length]--;
+        while (engine.bl_count[bits] == 0) bits--;
+        engine.bl_count[bits]--;
+        engine.bl_count[bits + 1] = static_cast<ush>(engine.bl_count[bits + 1] + 2);
+        engine.bl_count[max_length]--;
         overflow -= 2;
     } while (overflow > 0);
 
     // h is HEAP_SIZE: walk the sorted tail backwards, least frequent first.
     for (int bits = max_length; bits != 0; bits--) {
-        int n = bl_count[bits];
+        int n = engine.bl_count[bits];
         while (n != 0) {
-            int m = heap[--h];
+            int m = engine.heap[--h];
             if (m > max_code) continue;
             if (tree[m].len != bits) {
-                opt_len += static_cast<ulg>((bits - tree[m].len) * tree[m].freq);
+                engine.opt_len += static_cast<ulg>((bits - tree[m].len) * tree[m].freq);
                 tree[m].len = static_cast<ush>(bits);
             }
             n--;
@@ -306,23 +266,25 @@ void gen_bitlen(tree_desc* desc)
 
 void gen_codes(ct_data* tree, int max_code)
 {
-    assign_codes(tree, max_code, bl_count);
+    assign_codes(tree, max_code, engine.bl_count);
 }
 
-void build_tree(tree_desc* desc)
+// Builds the tree's code lengths and codes; returns max_code, the largest
+// symbol given a code (every symbol above it has length 0).
+int build_tree(const tree_desc& desc)
 {
-    ct_data* tree = desc->dyn_tree;
-    const ct_data* stree = desc->static_tree;
-    const int elems = desc->elems;
+    ct_data* tree = desc.dyn_tree;
+    const ct_data* stree = desc.static_tree;
+    const int elems = desc.elems;
     int max_code = -1;
     int node = elems;  // next internal node
 
-    heap_len = 0;
-    heap_max = HEAP_SIZE;
+    engine.heap_len = 0;
+    engine.heap_max = HEAP_SIZE;
     for (int n = 0; n < elems; n++) {
         if (tree[n].freq != 0) {
-            heap[++heap_len] = max_code = n;
-            depth[n] = 0;
+            engine.heap[++engine.heap_len] = max_code = n;
+            engine.depth[n] = 0;
         } else {
             tree[n].len = 0;
         }
@@ -330,37 +292,38 @@ void build_tree(tree_desc* desc)
 
     // A DEFLATE code needs at least two codes (RFC 1951 3.2.7): add symbols
     // of frequency 1, the next ones while max_code is below 2, else symbol 0.
-    while (heap_len < 2) {
-        int added = heap[++heap_len] = max_code < 2 ? ++max_code : 0;
+    while (engine.heap_len < 2) {
+        int added = engine.heap[++engine.heap_len] = max_code < 2 ? ++max_code : 0;
         tree[added].freq = 1;
-        depth[added] = 0;
-        opt_len--;
-        if (stree != nullptr) static_len -= stree[added].len;
+        engine.depth[added] = 0;
+        engine.opt_len--;
+        if (stree != nullptr) engine.static_len -= stree[added].len;
     }
-    desc->max_code = max_code;
 
-    for (int n = heap_len / 2; n >= 1; n--) pqdownheap(tree, n);
+    for (int n = engine.heap_len / 2; n >= 1; n--) pqdownheap(tree, n);
 
     do {
-        int n = heap[1];  // least frequent
-        heap[1] = heap[heap_len--];
+        int n = engine.heap[1];  // least frequent
+        engine.heap[1] = engine.heap[engine.heap_len--];
         pqdownheap(tree, 1);
-        int m = heap[1];  // next least frequent
+        int m = engine.heap[1];  // next least frequent
 
-        heap[--heap_max] = n;
-        heap[--heap_max] = m;
+        engine.heap[--engine.heap_max] = n;
+        engine.heap[--engine.heap_max] = m;
 
         tree[node].freq = static_cast<ush>(tree[n].freq + tree[m].freq);
-        depth[node] = static_cast<uch>((depth[n] >= depth[m] ? depth[n] : depth[m]) + 1);
+        engine.depth[node] =
+            static_cast<uch>((engine.depth[n] >= engine.depth[m] ? engine.depth[n] : engine.depth[m]) + 1);
         tree[n].dad = tree[m].dad = static_cast<ush>(node);
-        heap[1] = node++;
+        engine.heap[1] = node++;
         pqdownheap(tree, 1);
-    } while (heap_len >= 2);
+    } while (engine.heap_len >= 2);
 
-    heap[--heap_max] = heap[1];
+    engine.heap[--engine.heap_max] = engine.heap[1];
 
-    gen_bitlen(desc);
+    gen_bitlen(desc, max_code);
     gen_codes(tree, max_code);
+    return max_code;
 }
 
 // The run-length walk shared by scan_tree (which counts the symbols into
@@ -417,13 +380,13 @@ void walk_tree(const ct_data* tree, int max_code, Emit emit)
 void scan_tree(ct_data* tree, int max_code)
 {
     tree[max_code + 1].len = 0xffff;
-    walk_tree(tree, max_code, [](int sym, int) { bl_tree[sym].freq++; });
+    walk_tree(tree, max_code, [](int sym, int) { engine.bl_tree[sym].freq++; });
 }
 
 void send_tree(const ct_data* tree, int max_code)
 {
     walk_tree(tree, max_code, [](int sym, int count) {
-        send_code(sym, bl_tree);
+        send_code(sym, engine.bl_tree);
         if (sym == REP_3_6) {
             send_bits(count - 3, 2);
         } else if (sym == REPZ_3_10) {
@@ -436,16 +399,16 @@ void send_tree(const ct_data* tree, int max_code)
 
 // Returns the index in bl_order of the last code-length code to send; at
 // least four are always sent (HCLEN counts from 4).
-int build_bl_tree()
+int build_bl_tree(int max_lcode, int max_dcode)
 {
-    scan_tree(dyn_ltree, l_desc.max_code);
-    scan_tree(dyn_dtree, d_desc.max_code);
-    build_tree(&bl_desc);
+    scan_tree(engine.dyn_ltree, max_lcode);
+    scan_tree(engine.dyn_dtree, max_dcode);
+    build_tree(bl_desc);
     int max_blindex = BL_CODES - 1;
     for (; max_blindex >= 3; max_blindex--) {
-        if (bl_tree[bl_order[max_blindex]].len != 0) break;
+        if (engine.bl_tree[bl_order[max_blindex]].len != 0) break;
     }
-    opt_len += 3 * static_cast<ulg>(max_blindex + 1) + 5 + 5 + 4;
+    engine.opt_len += 3 * static_cast<ulg>(max_blindex + 1) + 5 + 5 + 4;
     return max_blindex;
 }
 
@@ -454,9 +417,9 @@ void send_all_trees(int lcodes, int dcodes, int blcodes)
     send_bits(lcodes - 257, 5);
     send_bits(dcodes - 1, 5);
     send_bits(blcodes - 4, 4);
-    for (int rank = 0; rank < blcodes; rank++) send_bits(bl_tree[bl_order[rank]].len, 3);
-    send_tree(dyn_ltree, lcodes - 1);
-    send_tree(dyn_dtree, dcodes - 1);
+    for (int rank = 0; rank < blcodes; rank++) send_bits(engine.bl_tree[bl_order[rank]].len, 3);
+    send_tree(engine.dyn_ltree, lcodes - 1);
+    send_tree(engine.dyn_dtree, dcodes - 1);
 }
 
 void compress_block(const ct_data* ltree, const ct_data* dtree)
@@ -465,9 +428,9 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
     unsigned dx = 0;  // match index in d_buf
     unsigned fx = 0;  // byte index in flag_buf
     unsigned flag = 0;
-    if (last_lit != 0) {
+    if (engine.last_lit != 0) {
         do {
-            if ((lx & 7) == 0) flag = flag_buf[fx++];
+            if ((lx & 7) == 0) flag = engine.flag_buf[fx++];
             unsigned lc = stream.inbuf[lx++];
             if ((flag & 1) == 0) {
                 send_code(static_cast<int>(lc), ltree);
@@ -483,7 +446,7 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
                 if (extra != 0) send_bits(static_cast<int>(dist) - base_dist[code], extra);
             }
             flag >>= 1;
-        } while (lx < last_lit);
+        } while (lx < engine.last_lit);
     }
     send_code(END_BLOCK, ltree);
 }
@@ -494,80 +457,81 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
 // and starts a fresh block (which the last flush_block has normally done).
 void ct_init(ush* attr, int* methodp)
 {
-    file_type = attr;
-    file_method = methodp;
-    compressed_len = 0;
+    engine.file_type = attr;
+    engine.file_method = methodp;
+    engine.compressed_len = 0;
     init_block();
 }
 
 int ct_tally(int dist, int lc)
 {
-    stream.inbuf[last_lit++] = static_cast<uch>(lc);
+    stream.inbuf[engine.last_lit++] = static_cast<uch>(lc);
     if (dist == 0) {
-        dyn_ltree[lc].freq++;
+        engine.dyn_ltree[lc].freq++;
     } else {
         unsigned d = static_cast<unsigned>(dist) - 1;
-        dyn_ltree[length_code[lc] + LITERALS + 1].freq++;
-        dyn_dtree[d_code(d)].freq++;
-        stream.d_buf[last_dist++] = static_cast<ush>(d);
-        flags |= flag_bit;
+        engine.dyn_ltree[length_code[lc] + LITERALS + 1].freq++;
+        engine.dyn_dtree[d_code(d)].freq++;
+        stream.d_buf[engine.last_dist++] = static_cast<ush>(d);
+        engine.flags |= engine.flag_bit;
     }
-    flag_bit = static_cast<uch>(flag_bit << 1);
+    engine.flag_bit = static_cast<uch>(engine.flag_bit << 1);
 
-    if ((last_lit & 7) == 0) {
-        flag_buf[last_flags++] = flags;
-        flags = 0;
-        flag_bit = 1;
+    if ((engine.last_lit & 7) == 0) {
+        engine.flag_buf[engine.last_flags++] = engine.flags;
+        engine.flags = 0;
+        engine.flag_bit = 1;
     }
     // Every 4096 records, end the block early when it is made mostly of
     // literals and already compresses to under half: a new block can adapt
     // its codes to what follows.
-    if (level > 2 && (last_lit & 0xfff) == 0) {
-        ulg out_length = static_cast<ulg>(last_lit) * 8;
+    if (level > 2 && (engine.last_lit & 0xfff) == 0) {
+        ulg out_length = static_cast<ulg>(engine.last_lit) * 8;
         for (int dcode = 0; dcode < D_CODES; dcode++) {
-            out_length += dyn_dtree[dcode].freq * static_cast<ulg>(5 + extra_dbits[dcode]);
+            out_length += engine.dyn_dtree[dcode].freq * static_cast<ulg>(5 + extra_dbits[dcode]);
         }
         out_length >>= 3;
-        std::int64_t in_length = static_cast<std::int64_t>(strstart) - block_start;
-        if (last_dist < last_lit / 2 && static_cast<std::int64_t>(out_length) < in_length / 2) return 1;
+        std::int64_t in_length = static_cast<std::int64_t>(engine.strstart) - engine.block_start;
+        if (engine.last_dist < engine.last_lit / 2 && static_cast<std::int64_t>(out_length) < in_length / 2)
+            return 1;
     }
     // One record fewer than inbuf holds, so the flags of a full block fit flag_buf.
-    return last_lit == LIT_BUFSIZE - 1 || last_dist == DIST_BUFSIZE;
+    return engine.last_lit == LIT_BUFSIZE - 1 || engine.last_dist == DIST_BUFSIZE;
 }
 
 ulg flush_block(char* buf, ulg stored_len, int eof)
 {
-    flag_buf[last_flags] = flags;  // the partial last byte
+    engine.flag_buf[engine.last_flags] = engine.flags;  // the partial last byte
 
-    build_tree(&l_desc);
-    build_tree(&d_desc);
-    int max_blindex = build_bl_tree();
+    const int max_lcode = build_tree(l_desc);
+    const int max_dcode = build_tree(d_desc);
+    int max_blindex = build_bl_tree(max_lcode, max_dcode);
 
     // Whole bytes, with the 3-bit block header, of the two coded forms.
-    ulg opt_lenb = (opt_len + 3 + 7) >> 3;
-    ulg static_lenb = (static_len + 3 + 7) >> 3;
+    ulg opt_lenb = (engine.opt_len + 3 + 7) >> 3;
+    ulg static_lenb = (engine.static_len + 3 + 7) >> 3;
     if (static_lenb <= opt_lenb) opt_lenb = static_lenb;
 
     if (stored_len + 4 <= opt_lenb && buf != nullptr) {
         // 4 = LEN and NLEN; the header bits and padding share the estimate's slack.
         send_bits((STORED_BLOCK << 1) + eof, 3);
-        compressed_len = (compressed_len + 3 + 7) & ~ulg{7};
-        compressed_len += (stored_len + 4) << 3;
+        engine.compressed_len = (engine.compressed_len + 3 + 7) & ~ulg{7};
+        engine.compressed_len += (stored_len + 4) << 3;
         copy_block(buf, static_cast<unsigned>(stored_len), 1);
     } else if (static_lenb == opt_lenb) {
         send_bits((STATIC_TREES << 1) + eof, 3);
         compress_block(static_ltree.data(), static_dtree.data());
-        compressed_len += 3 + static_len;
+        engine.compressed_len += 3 + engine.static_len;
     } else {
         send_bits((DYN_TREES << 1) + eof, 3);
-        send_all_trees(l_desc.max_code + 1, d_desc.max_code + 1, max_blindex + 1);
-        compress_block(dyn_ltree, dyn_dtree);
-        compressed_len += 3 + opt_len;
+        send_all_trees(max_lcode + 1, max_dcode + 1, max_blindex + 1);
+        compress_block(engine.dyn_ltree, engine.dyn_dtree);
+        engine.compressed_len += 3 + engine.opt_len;
     }
     init_block();
     if (eof) {
         bi_windup();
-        compressed_len += 7;
+        engine.compressed_len += 7;
     }
-    return compressed_len >> 3;
+    return engine.compressed_len >> 3;
 }

@@ -31,7 +31,8 @@ struct gzip_state {
 };
 extern gzip_state gzip;
 
-// Returns `gzip`, and the stream layer's state, to their start-of-process values.
+// Returns `gzip`, and the states of the engine and the stream layer, to
+// their start-of-process values.
 void reset_gzip_state();
 
 int zip(int in, int out);

@@ -12,6 +12,7 @@ gzip_state gzip = {DEFLATED, 0, 0, 0, 0};
 void reset_gzip_state()
 {
     reset_stream_state();
+    reset_engine_state();
     gzip = {DEFLATED, 0, 0, 0, 0};
 }
 

@@ -34,7 +34,7 @@ int zip(int in, int out)
 
     crc = updcrc(nullptr, 0);
     bi_init(out);
-    read_buf = file_read;  // lm_init already reads the first window through it
+    engine.read_buf = file_read;  // lm_init already reads the first window through it
     ct_init(&attr, &gzip.method);
     lm_init(level, &deflate_flags);
 
