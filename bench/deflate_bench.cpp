@@ -63,7 +63,7 @@ void run(benchmark::State& state, const std::string& data)
     zoff_t compressed = 0;
     for (auto _ : state) {
         reset_gzip_state();
-        stream.ofd = devnull;
+        start_output(devnull);
         source = &data;
         source_pos = 0;
         source_crc = 0;

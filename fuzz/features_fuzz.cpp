@@ -30,7 +30,7 @@ std::string expected_lookup(const std::string& hay, std::size_t at)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     set_preamble("", "", "", "");
-    stream.progname = "fuzz";
+    set_progname("fuzz");
     std::string model;
     const char* p = reinterpret_cast<const char*>(data);
     const char* end = p + size;

@@ -73,11 +73,11 @@ Decoded our_decode(const std::uint8_t* in, std::size_t n, bool is_member)
     input->rewrite(reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size());
     output->rewrite(nullptr, 0);
     reset_gzip_state();
-    stream.ifd = input->fd();
-    stream.ofd = output->fd();
-    stream.progname = "fuzz";
-    std::strcpy(stream.ifname, "input");
-    std::strcpy(stream.ofname, "output");
+    start_input(input->fd());
+    start_output(output->fd());
+    set_progname("fuzz");
+    set_ifname("input");
+    set_ofname("output");
     gzip.to_stdout = 1;  // the stored name is skipped, so its length never matters
 
     Decoded d;

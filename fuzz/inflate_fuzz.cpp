@@ -8,7 +8,6 @@
 // jump left behind).
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,11 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lseek(in_fd, 0, SEEK_SET);
 
     reset_gzip_state();
-    stream.ifd = in_fd;
-    stream.ofd = null_fd;
-    stream.progname = "fuzz";
-    std::strcpy(stream.ifname, "input");
-    std::strcpy(stream.ofname, "stdout");
+    start_input(in_fd);
+    start_output(null_fd);
+    set_progname("fuzz");
+    set_ifname("input");
+    set_ofname("stdout");
     // The last byte picks the header options, so -c, -l and -v paths are all reached.
     unsigned opts = size != 0 ? data[size - 1] : 0;
     gzip.to_stdout = opts & 1;

@@ -75,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string name = in.substr(0, std::min(nul, PREAMBLE_BUFSIZ - 1));
     std::string pgm = nul == std::string::npos ? std::string() : in.substr(nul + 1);
     pgm = pgm.c_str();
-    std::strcpy(stream.ofname, name.c_str());
-    stream.progname = "fuzz";
+    set_ofname(name.c_str());
+    set_progname("fuzz");
 
     int saved = fuzz::silence_stderr();
     char* got = replace_program_parms(pgm.c_str());

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* path = archive->path().c_str();
 
     reset_driver_state();
-    stream.progname = "fuzz";
+    set_progname("fuzz");
     Expected want = read_layout(file);
     int fd = find_preamble(path);
     if (want.end < 0) {
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     gzip.verbose = data[size - 1] & 1;
-    stream.ifd = -1;
+    start_input(-1);
     if (!survive_fatal([&] { do_list(path); }) && stream.ifd >= 0) {
         close(stream.ifd);  // the listing's descriptor, skipped by the jump
     }

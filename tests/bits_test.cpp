@@ -117,7 +117,7 @@ protected:
     void SetUp() override
     {
         BitsTest::SetUp();
-        stream.ofd = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        start_output(open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         ASSERT_GE(stream.ofd, 0);
     }
     void TearDown() override { close(stream.ofd); }

@@ -278,7 +278,7 @@ std::string zip_in_process(const std::string& in_path, const std::string& out_pa
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(in, 0);
     EXPECT_GE(out, 0);
-    std::strncpy(stream.ifname, in_path.c_str(), NAME_MAX_LEN - 1);
+    set_ifname(in_path.c_str());
     EXPECT_EQ(zip(in, out), 0);
     close(in);
     close(out);

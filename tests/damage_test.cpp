@@ -87,7 +87,6 @@ protected:
             dup2(err, 2);
             reset_driver_state();
             set_extract_pause(0);
-            stream.progname = "vokra";
             _exit(do_decompress(path.c_str()) == 0 ? 0 : 1);
         }
         int st = 0;

@@ -527,7 +527,7 @@ protected:
 
 TEST_F(InProcess, PlaceholdersExpandAndOtherPercentsStay)
 {
-    std::strcpy(stream.ofname, "data.tar");
+    set_ofname("data.tar");
     struct Case {
         const char* in;
         std::string out;
@@ -544,7 +544,7 @@ TEST_F(InProcess, PlaceholdersExpandAndOtherPercentsStay)
 
 TEST_F(InProcess, AnExpansionThatDoesNotFitIsRefused)
 {
-    std::strcpy(stream.ofname, std::string(255, 'o').c_str());
+    set_ofname(std::string(255, 'o').c_str());
     std::string exact(2047 - 255 * 7, 'x');
     char* r = replace_program_parms((exact + "%o%o%o%o%o%o%o").c_str());
     ASSERT_NE(r, nullptr);

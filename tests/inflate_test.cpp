@@ -41,7 +41,7 @@ Decoded decode(const std::string& deflated)
     reset_gzip_state();
     testutil::TempDir dir;
     testutil::write_file(dir.file("in"), deflated + "\xA5\x5A");
-    stream.ifd = open(dir.file("in").c_str(), O_RDONLY);
+    start_input(open(dir.file("in").c_str(), O_RDONLY));
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
     Decoded d;
@@ -54,7 +54,7 @@ Decoded decode(const std::string& deflated)
             d.out.append(buf.data(), static_cast<size_t>(n));
         }
     });
-    stream.ofd = sv[0];
+    start_output(sv[0]);
     testing::internal::CaptureStderr();
     d.result = inflate();
     d.err = testing::internal::GetCapturedStderr();
@@ -710,14 +710,14 @@ TEST(InflateInput, EndOfInputInsideTheStreamEndsTheRun)
     EXPECT_EXIT(
         {
             reset_gzip_state();
-            stream.progname = "prog";
-            std::snprintf(stream.ifname, sizeof stream.ifname, "in");
+            set_progname("prog");
+            set_ifname("in");
             int fds[2];
             if (pipe(fds) != 0) _exit(3);
             if (write(fds[1], s.data(), s.size()) != static_cast<ssize_t>(s.size())) _exit(3);
             close(fds[1]);
-            stream.ifd = fds[0];
-            stream.ofd = open("/dev/null", O_WRONLY);
+            start_input(fds[0]);
+            start_output(open("/dev/null", O_WRONLY));
             inflate();
         },
         ::testing::ExitedWithCode(1), "^\nprog: in: unexpected end of file\n$");

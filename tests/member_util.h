@@ -47,20 +47,20 @@ inline std::string mixed_data(std::size_t n, unsigned seed)
 // Reads the member in file `member` with get_method and unzip into file
 // `out`, in a child process so that a fatal error fails only this check.
 // Expect a clean exit; the caller then compares `out`.
-#define EXPECT_MEMBER_DECODES(member, out)                                              \
-    EXPECT_EXIT(                                                                        \
-        {                                                                               \
-            reset_gzip_state();                                                         \
-            std::snprintf(stream.ifname, sizeof stream.ifname, "%s", (member).c_str()); \
-            int in_fd_ = open((member).c_str(), O_RDONLY);                              \
-            int out_fd_ = open((out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);      \
-            if (in_fd_ < 0 || out_fd_ < 0) std::exit(3);                                \
-            stream.ifd = in_fd_;                                                        \
-            gzip.to_stdout = 1;                                                         \
-            if (get_method(in_fd_) != DEFLATED) std::exit(2);                           \
-            unzip(in_fd_, out_fd_);                                                     \
-            std::exit(0);                                                               \
-        },                                                                              \
+#define EXPECT_MEMBER_DECODES(member, out)                                         \
+    EXPECT_EXIT(                                                                   \
+        {                                                                          \
+            reset_gzip_state();                                                    \
+            set_ifname((member).c_str());                                          \
+            int in_fd_ = open((member).c_str(), O_RDONLY);                         \
+            int out_fd_ = open((out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); \
+            if (in_fd_ < 0 || out_fd_ < 0) std::exit(3);                           \
+            start_input(in_fd_);                                                   \
+            gzip.to_stdout = 1;                                                    \
+            if (get_method(in_fd_) != DEFLATED) std::exit(2);                      \
+            unzip(in_fd_, out_fd_);                                                \
+            std::exit(0);                                                          \
+        },                                                                         \
         ::testing::ExitedWithCode(0), "")
 
 }  // namespace testutil

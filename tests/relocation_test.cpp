@@ -115,7 +115,7 @@ protected:
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
         saved_table_ = mount_table.path;
         clear_options();
-        stream.progname = "vokra";
+        set_progname("vokra");
         Mounts::SetUp();
         table_path_ = tmp_.file("mnttab");
         ss_setmnttab(table_path_.c_str());

@@ -1,11 +1,14 @@
-// The stream layer: CRC-32, buffered input and output, fatal exits, ratio printing.
+// The stream layer: CRC-32, buffered input and output, fatal exits, names,
+// the reset, ratio printing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "gzip.h"
+#include "progress.h"
 #include "testutil.h"
 
 namespace {
@@ -50,7 +53,7 @@ TEST_F(StreamTest, RefillGathersShortReadsFromAPipe)
         _exit(0);
     }
     close(fds[1]);
-    stream.ifd = fds[0];
+    start_input(fds[0]);
     int first = fill_inbuf(0);
     std::string data = testutil::random_bytes(40000, 3);
     EXPECT_EQ(first, static_cast<uch>(data[0]));
@@ -67,9 +70,9 @@ TEST_F(StreamTest, EndOfInputIsFatalWithTheInputName)
 {
     EXPECT_EXIT(
         {
-            stream.progname = "prog";
-            std::strcpy(stream.ifname, "in.gz");
-            stream.ifd = open("/dev/null", O_RDONLY);
+            set_progname("prog");
+            set_ifname("in.gz");
+            start_input(open("/dev/null", O_RDONLY));
             fill_inbuf(0);
         },
         ::testing::ExitedWithCode(1), "^\nprog: in.gz: unexpected end of file\n$");
@@ -79,7 +82,7 @@ TEST_F(StreamTest, OutShortFlushesBetweenItsTwoBytesAtTheBufferEnd)
 {
     testutil::TempDir dir;
     std::string path = dir.file("out");
-    stream.ofd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    start_output(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
     for (unsigned i = 0; i < OUTBUFSIZ - 1; i++) out_byte(i & 0xff);
     out_short(0xBBAA);
     EXPECT_EQ(stream.outcnt, 1u);
@@ -93,7 +96,7 @@ TEST_F(StreamTest, OutShortFlushesBetweenItsTwoBytesAtTheBufferEnd)
 
 TEST_F(StreamTest, EmptyFlushesWriteNothingAndKeepTheCrc)
 {
-    stream.ofd = -1;  // any write would fail and exit
+    start_output(-1);  // any write would fail and exit
     updcrc(reinterpret_cast<const uch*>("abc"), 3);
     flush_window();
     flush_outbuf();
@@ -105,9 +108,9 @@ TEST_F(StreamTest, FailedWriteIsFatalWithTheOutputName)
 {
     EXPECT_EXIT(
         {
-            stream.progname = "prog";
-            std::strcpy(stream.ofname, "out");
-            stream.ofd = open("/dev/null", O_RDONLY);
+            set_progname("prog");
+            set_ofname("out");
+            start_output(open("/dev/null", O_RDONLY));
             out_byte(0);
             flush_outbuf();
         },
@@ -133,8 +136,8 @@ TEST_F(StreamTest, AbortRunsTheCleanupHookOnce)
 // and the one around it catches the next.
 TEST_F(StreamTest, SurviveFatalComesBackToTheInnermostThenTheOuter)
 {
-    stream.progname = "prog";
-    std::strcpy(stream.ifname, "in");
+    set_progname("prog");
+    set_ifname("in");
     bool inner = true, after_inner = false;
     testing::internal::CaptureStderr();
     bool outer = survive_fatal([&] {
@@ -147,6 +150,35 @@ TEST_F(StreamTest, SurviveFatalComesBackToTheInnermostThenTheOuter)
     EXPECT_TRUE(after_inner);
     EXPECT_FALSE(outer);
     EXPECT_TRUE(survive_fatal([] {}));
+}
+
+TEST_F(StreamTest, NamesAreCutToTheirBufferAndMayComeFromIt)
+{
+    set_ofname("dir/data.tar");
+    set_ofname(gz_basename(stream.ofname));
+    EXPECT_STREQ(stream.ofname, "data.tar");
+    set_ifname(std::string(NAME_MAX_LEN, 'n').c_str());
+    EXPECT_EQ(std::string(stream.ifname), std::string(NAME_MAX_LEN - 1, 'n'));
+}
+
+// Zero is every member's start, the program name aside; the first count from
+// there finds no line showing: it draws nothing and switches the check off.
+TEST_F(StreamTest, ResetReturnsEverySectionToZero)
+{
+    crc32_force_portable(true);
+    updcrc(reinterpret_cast<const uch*>("abc"), 3);
+    send_bits(5, 3);
+    set_fatal_cleanup([] {});
+    set_exit_code(1);
+    reset_stream_state();
+    EXPECT_STREQ(stream.progname, "vokra");
+    set_progname(nullptr);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&stream);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof stream, [](unsigned char b) { return b == 0; }));
+    testing::internal::CaptureStderr();
+    progress_count(1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(stream.progress_next, PROGRESS_OFF);
 }
 
 std::string ratio(zoff_t num, zoff_t den)

@@ -70,10 +70,9 @@ protected:
     {
         testutil::write_file(dir_.file("arch"), payload);
         reset_gzip_state();
-        stream.progname = "vokra";
-        std::snprintf(stream.ifname, sizeof stream.ifname, "arch");
-        std::snprintf(stream.ofname, sizeof stream.ofname, "stdout");
-        stream.ifd = open(dir_.file("arch").c_str(), O_RDONLY);
+        set_ifname("arch");
+        set_ofname("stdout");
+        start_input(open(dir_.file("arch").c_str(), O_RDONLY));
         ASSERT_GE(stream.ifd, 0);
     }
 
@@ -270,11 +269,10 @@ protected:
         EXPECT_EXIT(
             {
                 reset_gzip_state();
-                stream.progname = "vokra";
-                std::snprintf(stream.ifname, sizeof stream.ifname, "arch");
+                set_ifname("arch");
                 int in_fd = open(arch.c_str(), O_RDONLY);
                 int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                stream.ifd = in_fd;
+                start_input(in_fd);
                 gzip.to_stdout = 1;
                 if (get_method(in_fd) != 8) std::exit(2);
                 unzip(in_fd, out_fd);
@@ -384,7 +382,7 @@ TEST_F(UnzipBodyTest, TheCountersRunFromTheStartOfTheMember)
             reset_gzip_state();
             int in_fd = open(arch.c_str(), O_RDONLY);
             int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            stream.ifd = in_fd;
+            start_input(in_fd);
             get_method(in_fd);
             unzip(in_fd, out_fd);
             std::exit(stream.bytes_out == 3 && updcrc(stream.window, 0) == 0x352441C2 ? 0 : 4);

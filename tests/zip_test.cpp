@@ -22,7 +22,7 @@ protected:
     {
         int in = open(path.c_str(), O_RDONLY);
         ASSERT_GE(in, 0);
-        std::strncpy(stream.ifname, name.c_str(), NAME_MAX_LEN - 1);
+        set_ifname(name.c_str());
         EXPECT_EQ(zip(in, out), 0);
         EXPECT_EQ(stream.outcnt, 0u) << "nothing of the member stays in outbuf";
         close(in);

@@ -21,10 +21,14 @@ constexpr uch COMMENT = 0x10;       // NUL-terminated comment
 // Every member written carries the input's base name.
 constexpr int save_orig_name = 1;
 
+// The layer's mutable state, one static object.
 struct gzip_state {
+    // ---- the member written or read ----
     int method;         // CM of the member read; DEFLATED when writing
     zoff_t time_stamp;  // MTIME of the member read, when not 0
-    // Option flags the member reader honours; the driver sets them from -v, -l, -c.
+    ulg crc;            // the writer's CRC-32 of the member's input read so far
+
+    // ---- option flags the member reader honours; the driver sets them from -v, -l, -c ----
     int verbose;
     int list;
     int to_stdout;

@@ -7,13 +7,19 @@
 
 #include "gzip.h"
 
-gzip_state gzip = {DEFLATED, 0, 0, 0, 0};
+namespace {
+
+constexpr gzip_state GZIP_START = {DEFLATED, 0, 0, 0, 0, 0};
+
+}  // namespace
+
+gzip_state gzip = GZIP_START;
 
 void reset_gzip_state()
 {
     reset_stream_state();
     reset_engine_state();
-    gzip = {DEFLATED, 0, 0, 0, 0};
+    gzip = GZIP_START;
 }
 
 namespace {
@@ -48,14 +54,14 @@ int get_method(int in)
 
     if (magic0 != GZIP_MAGIC_0 || (magic1 != GZIP_MAGIC_1 && magic1 != OLD_GZIP_MAGIC_1)) {
         std::fprintf(stderr, "%s: can only handle GZIP compression method\n", stream.progname);
-        stream.exit_code = 1;
+        set_exit_code(1);
         return -1;
     }
     gzip.method = in_byte();
     if (gzip.method != DEFLATED) {
         std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", stream.progname,
                      stream.ifname, gzip.method);
-        stream.exit_code = 1;
+        set_exit_code(1);
         return -1;
     }
     unsigned flags = static_cast<unsigned>(in_byte());
@@ -84,15 +90,18 @@ int get_method(int in)
         } else {
             // The name is taken exactly as stored; at most NAME_MAX_LEN - 1
             // characters fit before the terminating NUL.
-            char* p = stream.ofname;
+            char name[NAME_MAX_LEN];
+            char* p = name;
             for (;;) {
                 *p = static_cast<char>(in_byte());
                 if (*p++ == '\0') break;
-                if (p >= stream.ofname + NAME_MAX_LEN) {
-                    stream.ofname[NAME_MAX_LEN - 1] = '\0';
+                if (p >= name + NAME_MAX_LEN) {
+                    name[NAME_MAX_LEN - 1] = '\0';
+                    set_ofname(name);
                     error("corrupted input -- file name too large");
                 }
             }
+            set_ofname(name);
         }
     }
     if (flags & COMMENT) skip_string();
@@ -105,8 +114,8 @@ int get_method(int in)
 
 int unzip(int in, int out)
 {
-    stream.ifd = in;
-    stream.ofd = out;
+    resume_input(in);  // inbuf still holds what follows the header
+    start_output(out);
     updcrc(nullptr, 0);
 
     int res = inflate();

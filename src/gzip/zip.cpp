@@ -9,8 +9,6 @@
 
 namespace {
 
-ulg crc;  // CRC-32 of the member's input read so far
-
 int file_read(char* buf, unsigned size);
 
 }  // namespace
@@ -32,7 +30,7 @@ int zip(int in, int out)
     out_byte(flags);
     out_long(static_cast<ulg>(gzip.time_stamp));
 
-    crc = updcrc(nullptr, 0);
+    gzip.crc = updcrc(nullptr, 0);
     bi_init(out);
     engine.read_buf = file_read;  // lm_init already reads the first window through it
     ct_init(&attr, &gzip.method);
@@ -48,7 +46,7 @@ int zip(int in, int out)
 
     deflate();
 
-    out_long(crc);
+    out_long(gzip.crc);
     out_long(static_cast<ulg>(stream.bytes_in));  // ISIZE is the length modulo 2^32
     flush_outbuf();
     return 0;
@@ -72,11 +70,11 @@ int file_read(char* buf, unsigned size)
         std::fprintf(stderr, "\n%s: ", stream.progname);
         errno = e;
         std::perror(stream.ifname);
-        stream.exit_code = 1;
+        set_exit_code(1);
         return -1;
     }
     if (len == 0) return 0;
-    crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
+    gzip.crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
     count_input(len);
     return static_cast<int>(len);
 }

@@ -1,28 +1,22 @@
 // Bit writer of the compressor: packs DEFLATE codes least significant bit
 // first into the output buffer and writes stored blocks.
 //
-// The buffer holds at most 16 bits and is written out, as two bytes through
-// out_short(), only when it is full and more bits arrive. Bits beyond the
-// 16-bit buffer are carried over into the next one, so send_bits() never
-// writes more than one 16-bit word.
+// The buffer (stream.bi_buf, with stream.bi_valid bits in it) holds at most
+// 16 bits and is written out, as two bytes through out_short(), only when it
+// is full and more bits arrive. Bits beyond the 16-bit buffer are carried over
+// into the next one, so send_bits() never writes more than one 16-bit word.
+// Both are members of the static `stream`, so each access is one absolute
+// address, as cheap as a file-local variable.
 #include <algorithm>
 #include <cstring>
 
 #include "stream.h"
 
-namespace {
-
-ush bi_buf;    // bits waiting to be written; the oldest is bit 0
-int bi_valid;  // number of valid bits in bi_buf, 0 to 16
-file_t zfile;  // output descriptor of the member, recorded only
-
-}  // namespace
-
 void bi_init(file_t zipfile)
 {
-    zfile = zipfile;
-    bi_buf = 0;
-    bi_valid = 0;
+    stream.zfile = zipfile;
+    stream.bi_buf = 0;
+    stream.bi_valid = 0;
 }
 
 // value must be below 2^length: higher bits are not masked and would land in
@@ -31,30 +25,30 @@ void send_bits(int value, int length)
 {
     constexpr int BUF_SIZE = 16;
     const unsigned v = static_cast<unsigned>(value);
-    if (bi_valid > BUF_SIZE - length) {
+    if (stream.bi_valid > BUF_SIZE - length) {
         // Fill the buffer with the low bits of value, write it, and keep the
         // rest. A full buffer (bi_valid 16) shifts value by 16, so the write
         // carries only the old bits and value moves whole into the new buffer.
-        bi_buf = static_cast<ush>(bi_buf | (v << bi_valid));
-        out_short(bi_buf);
-        bi_buf = static_cast<ush>((v & 0xffff) >> (BUF_SIZE - bi_valid));
-        bi_valid += length - BUF_SIZE;
+        stream.bi_buf = static_cast<ush>(stream.bi_buf | (v << stream.bi_valid));
+        out_short(stream.bi_buf);
+        stream.bi_buf = static_cast<ush>((v & 0xffff) >> (BUF_SIZE - stream.bi_valid));
+        stream.bi_valid += length - BUF_SIZE;
     } else {
-        bi_buf = static_cast<ush>(bi_buf | (v << bi_valid));
-        bi_valid += length;
+        stream.bi_buf = static_cast<ush>(stream.bi_buf | (v << stream.bi_valid));
+        stream.bi_valid += length;
     }
 }
 
 // Pads with zero bits: bi_buf is only ever filled from the bottom.
 void bi_windup()
 {
-    if (bi_valid > 8) {
-        out_short(bi_buf);
-    } else if (bi_valid > 0) {
-        out_byte(bi_buf & 0xff);
+    if (stream.bi_valid > 8) {
+        out_short(stream.bi_buf);
+    } else if (stream.bi_valid > 0) {
+        out_byte(stream.bi_buf & 0xff);
     }
-    bi_buf = 0;
-    bi_valid = 0;
+    stream.bi_buf = 0;
+    stream.bi_valid = 0;
 }
 
 // The stored-block header bits were sent by the caller; the windup supplies

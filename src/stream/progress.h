@@ -10,15 +10,15 @@
 
 #include "stream.h"
 
-extern zoff_t progress_done;  // bytes of the current step done so far
-extern zoff_t progress_next;  // progress_done at which the clock is next read; never while off
+// progress_next while no line shows: no count reaches it.
+constexpr zoff_t PROGRESS_OFF = INT64_MAX;
 
 void progress_tick();
 
 inline void progress_count(zoff_t n)
 {
-    progress_done += n;
-    if (progress_done >= progress_next) progress_tick();
+    stream.progress_done += n;
+    if (stream.progress_done >= stream.progress_next) progress_tick();
 }
 
 // Starts a step of `total` bytes of which `done` are already behind us, and

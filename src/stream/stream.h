@@ -1,11 +1,13 @@
 // The stream layer: the process-wide buffers and counters that the member
 // writer and reader, the bit writer and the DEFLATE engine share, buffered
-// input and output, the CRC-32, the bit writer and the fatal exits.
+// input and output, the CRC-32, the bit writer, the progress line and the
+// fatal exits.
 //
-// The program is one thread running one road per process, so the buffers and
-// counters live in one static instance, `stream`: no heap, and an access is
-// one absolute address as for a plain global. Every buffer has a fixed size;
-// reset_stream_state() returns all of it to the state a new process starts in.
+// The program is one thread running one road per process, so all of the
+// layer's mutable state lives in one static instance, `stream`: no heap, and
+// an access is one absolute address as for a plain global. Every buffer has a
+// fixed size, and every member starts at zero, which is also the state
+// reset_stream_state() returns it to (the program name aside).
 // The counters move in the byte paths (here, and in the inflater, which
 // consumes its input itself) and, where a road starts a new input, output or
 // count, through the few starting functions below; no road assigns them.
@@ -13,6 +15,8 @@
 // sets.
 #pragma once
 
+#include <csetjmp>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +27,7 @@ using ulg = std::uint32_t;
 // Byte counts: 64-bit so payloads beyond 4 GiB never overflow a counter. The
 // gzip trailer stores sizes modulo 2^32; comparisons with it truncate explicitly.
 using zoff_t = std::int64_t;
+using file_t = int;
 
 // ---- DEFLATE format constants (RFC 1951) that size the shared buffers ----
 constexpr int MIN_MATCH = 3;        // shortest match the format can express
@@ -51,8 +56,10 @@ constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
 // The members are one object, so a sanitizer sees no border between them;
 // the window, where the inflater writes at distances read from hostile
 // input, comes last, so running off its end still meets the object's own.
+// Zero is every member's start value, so the object takes no room in the
+// executable: a non-zero one would put all of it in the initialised data.
 struct stream_state {
-    // ---- counters, descriptors, names ----
+    // ---- counters and descriptors ----
     unsigned insize;      // valid bytes in inbuf
     unsigned inptr;       // next byte of inbuf to take
     unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
@@ -61,11 +68,46 @@ struct stream_state {
     zoff_t header_bytes;  // gzip header length + 8 (trailer)
     int ifd;
     int ofd;
+    int exit_code;  // status of the build and list roads: 0 or 1
+
+    // ---- bit writer: codes waiting for a whole 16-bit word ----
+    ush bi_buf;    // bits waiting to be written; the oldest is bit 0
+    int bi_valid;  // number of valid bits in bi_buf, 0 to 16
+    file_t zfile;  // output descriptor of the member, recorded only
+
+    // ---- CRC: the running value and the implementation this CPU runs ----
+    // The register complemented, which is the CRC-32 of the bytes fed since
+    // the last reset: 0 after a reset, as at the start.
+    ulg crc;
+    // The path in use: null until the first use picks the fastest this CPU
+    // has; crc32_force_portable pins the table path until the next reset.
+    ulg (*crc_run)(ulg, const uch*, std::size_t);
+
+    // ---- progress line (see progress.h) ----
+    zoff_t progress_done;  // bytes of the current step done so far
+    // progress_done at which the clock is next read; PROGRESS_OFF while no
+    // line shows, but 0 at the start: the first count then finds no line
+    // showing and switches the check off.
+    zoff_t progress_next;
+    const char* step_name;  // null until a step starts
+    zoff_t step_total;
+    zoff_t step_first;  // progress_done when the step started, for the rate
+    std::int64_t started_ns;
+    std::int64_t drawn_ns;
+    std::size_t drawn_len;  // length of the line on screen, to blank a longer one
+    // Read by progress_abandon(), which a signal handler may call: volatile
+    // and one word, so the handler sees what the run stored.
+    volatile std::sig_atomic_t showing;
+
+    // ---- fatal exit ----
+    void (*fatal_cleanup)();    // run by abort_gzip before the end, or null
+    std::jmp_buf* fatal_catch;  // the innermost survive_fatal's way back, or null
+
+    // ---- names used in messages ----
     char ifname[NAME_MAX_LEN];
     char ofname[NAME_MAX_LEN];
     // Prefix of messages; main sets it first thing, reset_stream_state to "vokra".
     const char* progname;
-    int exit_code;
 
     // ---- shared buffers (fixed arrays, never resized) ----
     alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
@@ -75,18 +117,42 @@ struct stream_state {
     alignas(64) ush d_buf[DIST_BUFSIZE];
     alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
 };
-// Zero-initialised, so the buffers take no room in the executable.
 extern stream_state stream;
 
-// Returns every buffer, counter and name of `stream` to its start-of-process
-// value, and clears the fatal exit's hook and catch point and the CRC register.
+// Ends a progress line that shows, then returns every member of `stream` to
+// its start value: zero, and "vokra" as the program name.
 void reset_stream_state();
+
+// ---- names and status for messages ----
+// Each name is copied, cut at NAME_MAX_LEN - 1 characters; name may point
+// into the buffer it replaces (the stored name reduced to its base name).
+void set_ifname(const char* name);  // the input, named in read and data errors
+void set_ofname(const char* name);  // the output: the stored name, or "stdout"
+// The one-word setters are inline, so they add nothing to the image that
+// every archive carries (out of line, each would add an unwind entry).
+// The program name every message starts with; the pointer is kept, not copied.
+inline void set_progname(const char* name)
+{
+    stream.progname = name;
+}
+// The status the build and list roads end with: 1 once a header was refused
+// or a listing failed, 0 after a raw copy.
+inline void set_exit_code(int code)
+{
+    stream.exit_code = code;
+}
 
 // ---- where a road starts ----
 // Input from descriptor fd, from where it now stands: inbuf is emptied, so the
 // next in_byte refills from fd and never hands out a byte of an earlier input
 // (or of this one before a seek); bytes_in counts this input from 0.
 void start_input(int fd);
+// The same input read on through descriptor fd: what inbuf still holds comes
+// first (the reader took the header through in_byte, the body follows).
+inline void resume_input(int fd)
+{
+    stream.ifd = fd;
+}
 // Output to descriptor fd with nothing waiting: outcnt is 0. Whatever outbuf
 // or window held is dropped, not written.
 void start_output(int fd);
@@ -102,10 +168,11 @@ void set_header_bytes(zoff_t n);
 // ---- CRC-32 (RFC 1952) ----
 // updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
 ulg updcrc(const uch* s, unsigned n);
-// The same CRC as a pure function of a running value (0 to start); no global state.
+// The same CRC as a pure function of a running value (0 to start); the
+// register of updcrc is left alone.
 ulg crc32_update(ulg crc, const uch* s, std::size_t n);
-// For tests: true pins the portable table path, false returns to the fastest
-// path this CPU has. Returns whether a CPU-specific path is now in use.
+// For tests: true pins the portable table path until the next reset, false
+// returns to the fastest path this CPU has. Returns whether a CPU-specific path is now in use.
 bool crc32_force_portable(bool portable);
 
 // ---- buffered input ----
@@ -181,7 +248,6 @@ void display_ratio(zoff_t num, zoff_t den, FILE* file);
 char* gz_basename(char* fname);
 
 // ---- bit writer ----
-using file_t = int;
 void bi_init(file_t zipfile);
 void send_bits(int value, int length);
 // The low len bits of code in reverse order: Huffman codes are sent first

@@ -1,8 +1,6 @@
-// Stream buffers and counters, buffered input and output, and the fatal exits
-// shared by the member writer and reader, the bit writer and the engine.
-//
-// The fatal exit's seam keeps two pointers of its own, private to this file:
-// the clean-up hook and the innermost survive_fatal's jump buffer.
+// The stream state with its reset and name setters, buffered input and
+// output, and the fatal exits shared by the member writer and reader, the bit
+// writer and the engine.
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -15,22 +13,33 @@
 
 stream_state stream;
 
+void reset_stream_state()
+{
+    progress_abandon();
+    std::memset(&stream, 0, sizeof stream);
+    stream.progname = "vokra";
+}
+
 namespace {
 
-void (*fatal_cleanup)();    // run by abort_gzip before the end, or null
-std::jmp_buf* fatal_catch;  // the innermost survive_fatal's way back, or null
+// memmove, not strcpy: the name may lie inside the buffer it replaces.
+void set_name(char (&buf)[NAME_MAX_LEN], const char* name)
+{
+    std::size_t n = strnlen(name, NAME_MAX_LEN - 1);
+    std::memmove(buf, name, n);
+    buf[n] = '\0';
+}
 
 }  // namespace
 
-void reset_stream_state()
+void set_ifname(const char* name)
 {
-    std::memset(&stream, 0, sizeof stream);
-    stream.progname = "vokra";
-    fatal_cleanup = nullptr;
-    fatal_catch = nullptr;
-    progress_abandon();
-    progress_done = 0;
-    updcrc(nullptr, 0);
+    set_name(stream.ifname, name);
+}
+
+void set_ofname(const char* name)
+{
+    set_name(stream.ofname, name);
 }
 
 void start_input(int fd)
@@ -164,14 +173,14 @@ void write_error()
 
 void abort_gzip()
 {
-    if (fatal_cleanup != nullptr) {
-        void (*cleanup)() = fatal_cleanup;
-        fatal_cleanup = nullptr;  // a failure inside the clean-up must not recurse
+    if (stream.fatal_cleanup != nullptr) {
+        void (*cleanup)() = stream.fatal_cleanup;
+        stream.fatal_cleanup = nullptr;  // a failure inside the clean-up must not recurse
         cleanup();
     }
-    if (fatal_catch != nullptr) {
-        std::jmp_buf* back = fatal_catch;
-        fatal_catch = nullptr;  // survive_fatal puts back the one around it
+    if (stream.fatal_catch != nullptr) {
+        std::jmp_buf* back = stream.fatal_catch;
+        stream.fatal_catch = nullptr;  // survive_fatal puts back the one around it
         std::longjmp(*back, 1);
     }
     std::exit(1);
@@ -179,7 +188,7 @@ void abort_gzip()
 
 void set_fatal_cleanup(void (*cleanup)())
 {
-    fatal_cleanup = cleanup;
+    stream.fatal_cleanup = cleanup;
 }
 
 // `outer` is not changed between setjmp and longjmp, so it keeps its value
@@ -187,14 +196,14 @@ void set_fatal_cleanup(void (*cleanup)())
 bool run_surviving_fatal(void (*body)(void*), void* arg)
 {
     std::jmp_buf back;
-    std::jmp_buf* const outer = fatal_catch;
+    std::jmp_buf* const outer = stream.fatal_catch;
     if (setjmp(back) != 0) {
-        fatal_catch = outer;
+        stream.fatal_catch = outer;
         return false;
     }
-    fatal_catch = &back;
+    stream.fatal_catch = &back;
     body(arg);
-    fatal_catch = outer;
+    stream.fatal_catch = outer;
     return true;
 }
 

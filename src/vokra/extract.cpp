@@ -310,9 +310,9 @@ void set_output_name(char* stored)
 {
     char* base = gz_basename(stored);
     if (base[0] == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) {
-        std::strcpy(stream.ofname, "stdout");
+        set_ofname("stdout");
     } else {
-        std::memmove(stream.ofname, base, std::strlen(base) + 1);
+        set_ofname(base);
     }
 }
 
@@ -628,9 +628,9 @@ int do_decompress(const char* program)
         return -1;
     }
     start_input(in);  // the gzip header is read from the first payload byte
-    std::strcpy(stream.ifname, program);
+    set_ifname(program);
     start_output(fileno(stdout));
-    std::strcpy(stream.ofname, "stdout");
+    set_ofname("stdout");
 
     char sympath[SYMPATH_BUFSIZ] = {};
     int result;

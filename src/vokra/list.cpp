@@ -27,9 +27,9 @@ bool list_archive(int fd, const char* path)
     // first payload byte, never from bytes left over by an earlier operand.
     start_input(fd);
     gzip.time_stamp = 0;
-    std::snprintf(stream.ifname, sizeof stream.ifname, "%s", path);
+    set_ifname(path);
     start_output(fileno(stdout));
-    std::strcpy(stream.ofname, "stdout");
+    set_ofname("stdout");
 
     const bool compressed = get_feature("NOCOMPR") == nullptr;
     int meth = DEFLATED;
@@ -117,7 +117,7 @@ void do_list(const char* path)
     int fd = find_preamble(path);
     if (fd == -1) {
         std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
-        stream.exit_code = 1;
+        set_exit_code(1);
         return;
     }
     UniqueFd holder(fd);  // closed after this archive: a long operand list runs out of none
@@ -125,6 +125,5 @@ void do_list(const char* path)
     // ends this archive's listing with its message; the next operand follows.
     // The holder stays outside the body, which the way back skips.
     bool listed = false;
-    if (!survive_fatal([&listed, fd, path] { listed = list_archive(fd, path); }) || !listed)
-        stream.exit_code = 1;
+    if (!survive_fatal([&listed, fd, path] { listed = list_archive(fd, path); }) || !listed) set_exit_code(1);
 }

@@ -187,11 +187,11 @@ int open_inputs(char** names, int count, int* fds)
     const bool raw = get_feature("NOCOMPR") != nullptr;
     for (int i = 0; i < count; i++) {
         if (fds[i] < 0) continue;
-        std::strcpy(stream.ifname, argv[first + i]);
+        set_ifname(argv[first + i]);
         start_input(fds[i]);
         if (raw) {
             copy_raw(stream.ifd, stream.ofd);
-            stream.exit_code = 0;
+            set_exit_code(0);
         } else {
             struct stat st;
             if (fstat(stream.ifd, &st) == 0 && S_ISREG(st.st_mode))
@@ -209,7 +209,7 @@ int open_inputs(char** names, int count, int* fds)
 int main(int argc, char** argv)
 {
     const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
-    stream.progname = own;
+    set_progname(own);
     start_driver_state();  // the preamble buffers empty, before anything reads them
 
     driver.own_name = own;
