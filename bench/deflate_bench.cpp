@@ -69,7 +69,7 @@ void run(benchmark::State& state, const std::string& data)
         source_crc = 0;
         ush attr = 0, flags = 0;
         bi_init(-1);
-        engine.read_buf = read_memory;
+        set_compressor_input(read_memory);
         ct_init(&attr, &gzip.method);
         lm_init(9, &flags);
         compressed = static_cast<zoff_t>(deflate());

@@ -67,7 +67,7 @@ void run_inflate(benchmark::State& state, int in)
         lseek(in, 0, SEEK_SET);
         start_input(in);
         set_byte_counts(0, 0);
-        gzip.to_stdout = 1;
+        set_to_stdout(1);
         if (get_method(in) != DEFLATED) std::abort();
         unzip(in, out);
         total += stream.bytes_out;

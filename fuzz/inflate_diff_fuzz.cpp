@@ -78,7 +78,7 @@ Decoded our_decode(const std::uint8_t* in, std::size_t n, bool is_member)
     set_progname("fuzz");
     set_ifname("input");
     set_ofname("output");
-    gzip.to_stdout = 1;  // the stored name is skipped, so its length never matters
+    set_to_stdout(1);  // the stored name is skipped, so its length never matters
 
     Decoded d;
     int saved = fuzz::silence_stderr();

@@ -42,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     set_ofname("stdout");
     // The last byte picks the header options, so -c, -l and -v paths are all reached.
     unsigned opts = size != 0 ? data[size - 1] : 0;
-    gzip.to_stdout = opts & 1;
-    gzip.list = (opts >> 1) & 1;
-    gzip.verbose = (opts >> 2) & 1;
+    set_to_stdout(opts & 1);
+    set_list((opts >> 1) & 1);
+    set_verbose((opts >> 2) & 1);
 
     survive_fatal([&] {
         if (get_method(in_fd) == DEFLATED) unzip(in_fd, null_fd);

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         close(fd);
     }
 
-    gzip.verbose = data[size - 1] & 1;
+    set_verbose(data[size - 1] & 1);
     start_input(-1);
     if (!survive_fatal([&] { do_list(path); }) && stream.ifd >= 0) {
         close(stream.ifd);  // the listing's descriptor, skipped by the jump

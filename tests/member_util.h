@@ -56,7 +56,7 @@ inline std::string mixed_data(std::size_t n, unsigned seed)
             int out_fd_ = open((out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); \
             if (in_fd_ < 0 || out_fd_ < 0) std::exit(3);                           \
             start_input(in_fd_);                                                   \
-            gzip.to_stdout = 1;                                                    \
+            set_to_stdout(1);                                                      \
             if (get_method(in_fd_) != DEFLATED) std::exit(2);                      \
             unzip(in_fd_, out_fd_);                                                \
             std::exit(0);                                                          \

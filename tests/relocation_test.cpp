@@ -132,7 +132,7 @@ protected:
     {
         set_preamble("", "", "", "");
         set_option_string('t', "");
-        gzip.verbose = 0;
+        set_verbose(0);
     }
 
     void set_features(const std::string& f) { ASSERT_EQ(set_preamble(f.c_str(), "", "", ""), 0); }
@@ -315,7 +315,7 @@ TEST_F(VerifyFs, AllCandidatesRefusedEndsWithClosingMessagesAndVerboseReason)
     Check c = run(1);
     EXPECT_EQ(c.rc, -1);
     EXPECT_EQ(c.err, search + closing(full_ + "/qz", 1, full_, "qz"));
-    gzip.verbose = 1;
+    set_verbose(1);
     c = run(1);
     EXPECT_EQ(c.rc, -1);
     EXPECT_EQ(c.err, search + "vokra: last candidate " + room2_ + "/qz given up: it already exists.\n" +
@@ -326,7 +326,7 @@ TEST_F(VerifyFs, AllCandidatesRefusedEndsWithClosingMessagesAndVerboseReason)
 // the end of input accept. The rest of a long reply does not answer the next prompt.
 TEST_F(VerifyFs, VerbosePromptAnswers)
 {
-    gzip.verbose = 1;
+    set_verbose(1);
     set_features("VFYFS=" + full_ + ",FSSUB=qz");
     auto prompt = [](const std::string& cand) {
         return "Creating temporary link to " + cand + "\nOK to create temporary link? [y]: ";

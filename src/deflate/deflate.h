@@ -17,8 +17,9 @@ constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;  // 32506
 // The compression level of every member: the best the format allows.
 constexpr int level = 9;
 
-// The member writer points engine.read_buf at its reader first: lm_init
-// already reads the first window through it.
+// The compressor's input, the one call upwards: the member writer sets its
+// reader here first, as lm_init already reads the first window through it.
+inline void set_compressor_input(int (*read)(char* buf, unsigned size)) { engine.read_buf = read; }
 void lm_init(int pack_level, ush* flags);
 ulg deflate();
 void ct_init(ush* attr, int* methodp);

@@ -39,6 +39,14 @@ extern gzip_state gzip;
 // their start-of-process values.
 void reset_gzip_state();
 
+// The reader's option flags, as the driver's -v, -l and -c set them.
+inline void set_verbose(int on) { gzip.verbose = on; }
+inline void set_list(int on) { gzip.list = on; }
+inline void set_to_stdout(int on) { gzip.to_stdout = on; }
+// A member with MTIME 0 keeps the time stamp read before it; a road that
+// starts a new archive forgets that one first.
+inline void forget_time_stamp() { gzip.time_stamp = 0; }
+
 int zip(int in, int out);
 int get_method(int in);
 int unzip(int in, int out);

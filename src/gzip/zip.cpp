@@ -32,7 +32,7 @@ int zip(int in, int out)
 
     gzip.crc = updcrc(nullptr, 0);
     bi_init(out);
-    engine.read_buf = file_read;  // lm_init already reads the first window through it
+    set_compressor_input(file_read);  // lm_init already reads the first window through it
     ct_init(&attr, &gzip.method);
     lm_init(level, &deflate_flags);
 

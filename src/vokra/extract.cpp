@@ -459,7 +459,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     pid_t extractor = 0;
     char* extract_cmd = nullptr;
     if (driver.extract_only) {
-        gzip.to_stdout = 1;
+        set_to_stdout(1);
     } else {
         bool default_extract = driver.pipe_program[0] == '\0';
         if (default_extract) std::strcpy(driver.pipe_program, DEFAULT_EXTRACT);
@@ -491,7 +491,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             std::free(extract_cmd);
             return -1;
         }
-        gzip.to_stdout = 0;
+        set_to_stdout(0);
         start_output(fds[1]);
     }
 

@@ -26,7 +26,7 @@ bool list_archive(int fd, const char* path)
     // The member reader takes its bytes from ifd; start from this archive's
     // first payload byte, never from bytes left over by an earlier operand.
     start_input(fd);
-    gzip.time_stamp = 0;
+    forget_time_stamp();
     set_ifname(path);
     start_output(fileno(stdout));
     set_ofname("stdout");

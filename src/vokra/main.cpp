@@ -242,10 +242,10 @@ int main(int argc, char** argv)
                 is_compressed = opt_u = 1;
                 break;
             case 'c':
-                gzip.to_stdout = 1;
+                set_to_stdout(1);
                 break;
             case 'v':
-                gzip.verbose = 1;
+                set_verbose(1);
                 break;
             case 'x':
                 driver.extract_only = 1;
@@ -254,7 +254,7 @@ int main(int argc, char** argv)
                 driver.dont_run_program = 1;
                 break;
             case 'l':
-                gzip.list = 1;
+                set_list(1);
                 break;
             case 'a':
                 if (!is_compressed) add_source("NOCOMPR", nullptr, true);
