@@ -167,22 +167,28 @@ Place place_state(int dir_fd, const char* name, struct stat& st)
     return PLACE_DANGLING;
 }
 
+// The length of `place` without its last component and the slashes before it:
+// the part that names the component's directory ("/" for "/name"). Without
+// those slashes, O_NOFOLLOW sees a link there.
+std::size_t dir_part(const char* place)
+{
+    std::size_t len = static_cast<std::size_t>(std::strrchr(place, '/') - place);
+    while (len > 1 && place[len - 1] == '/') --len;
+    return len == 0 ? 1 : len;
+}
+
 // The directory that holds the last component of `place` (relative to the
-// current directory or absolute), opened for a look at that component: a link
-// in the directory's own place is followed only when it is root's or the
-// running user's. Returns the descriptor and sets `name` to the component;
-// -1 when the directory cannot be opened, with `planted` set when that is
-// because another user's link stands in its place.
+// current directory or absolute; place is fs, "/" and fssub), opened for a
+// look at that component: a link in the directory's own place is followed
+// only when it is root's or the running user's. Returns the descriptor and
+// sets `name` to the component; -1 when the directory cannot be opened, with
+// `planted` set when that is because another user's link stands in its place.
 int open_place_dir(const char* place, const char*& name, bool& planted)
 {
     planted = false;
-    const char* slash = std::strrchr(place, '/');  // place is fs, "/" and fssub
-    name = slash + 1;
-    // Without its trailing slashes, so that O_NOFOLLOW sees a link there.
-    std::size_t len = static_cast<std::size_t>(slash - place);
-    while (len > 1 && place[len - 1] == '/') --len;
+    name = std::strrchr(place, '/') + 1;
+    const std::size_t len = dir_part(place);
     char dir[PATH_BUFSIZ];
-    if (len == 0) len = 1;  // "/name": the root's own slash
     std::memcpy(dir, place, len);
     dir[len] = '\0';
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -193,15 +199,6 @@ int open_place_dir(const char* place, const char*& name, bool& planted)
         if (!planted) fd = open(dir, flags);
     }
     return fd;
-}
-
-// The length of `place` without its last component and the slashes before it:
-// the part that names the component's directory.
-std::size_t dir_part(const char* place)
-{
-    std::size_t len = static_cast<std::size_t>(std::strrchr(place, '/') - place);
-    while (len > 1 && place[len - 1] == '/') --len;
-    return len == 0 ? 1 : len;
 }
 
 // Why a directory cannot be trusted to keep what the run puts in it, or null:
