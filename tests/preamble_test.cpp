@@ -161,23 +161,44 @@ TEST_F(PreambleTest, AMissingFileIsReportedWithItsPath)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "./missing: unable to find vokra to build preamble\n");
 }
 
-TEST_F(PreambleTest, FindProgramTakesAnExecutableNameDirectlyFirst)
+// A bare name is looked up on PATH's absolute elements only: never in the
+// current directory, whether directly or through an empty, "." or other
+// relative element, however PATH is written.
+TEST_F(PreambleTest, FindProgramLooksUpABareNameOnAbsolutePathElementsOnly)
 {
-    make("tool", "#!/bin/sh\n", 0755);
-    setenv("PATH", "/nonexistent", 1);
-    EXPECT_STREQ(find_program("tool"), "tool");  // current directory, no search
-}
-
-TEST_F(PreambleTest, FindProgramReturnsANameWithADotOrSlashUnchanged)
-{
-    make("data.run", "not executable");
-    unsetenv("PATH");
-    const char* dot = "./data.run";
-    EXPECT_EQ(find_program(dot), dot);
-    std::string slash = dir_.file("data.run");
-    EXPECT_EQ(find_program(slash.c_str()), slash.c_str());
-    const char* rel = "sub/none";
-    EXPECT_EQ(find_program(rel), rel);
+    make("tool", "#!/bin/sh\n", 0755);  // in the current directory
+    ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0755), 0);
+    make("sub/tool", "#!/bin/sh\n", 0755);
+    ASSERT_EQ(mkdir(dir_.file("bin").c_str(), 0755), 0);
+    make("bin/tool", "#!/bin/sh\n", 0755);
+    const std::string bin = dir_.file("bin");
+    struct Row {
+        const char* what;
+        std::string path;
+        const char* found;  // null: nothing found
+    };
+    for (const Row& row : {
+             Row{"PATH without the current directory", "/nonexistent", nullptr},
+             Row{"an empty element in front", ":" + bin, "bin"},
+             Row{"an empty element alone", "", nullptr},
+             Row{"an empty element between", "/nonexistent::/nonexistent2", nullptr},
+             Row{"an empty element at the end", "/nonexistent:", nullptr},
+             Row{"a dot", ".", nullptr},
+             Row{"a dot in front of an absolute element", ".:" + bin, "bin"},
+             Row{"./ and relative elements",
+                 "./:sub:./sub:../" + dir_.path().substr(dir_.path().rfind('/') + 1), nullptr},
+             Row{"an absolute element naming the current directory", dir_.path() + ":" + bin, "cwd"},
+         }) {
+        SCOPED_TRACE(row.what);
+        setenv("PATH", row.path.c_str(), 1);
+        const char* got = find_program("tool");
+        if (row.found == nullptr) {
+            EXPECT_EQ(got, nullptr) << got;
+        } else {
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(std::string(got), std::string(row.found) == "cwd" ? dir_.file("tool") : bin + "/tool");
+        }
+    }
 }
 
 TEST_F(PreambleTest, FindProgramSearchesPathElementByElement)

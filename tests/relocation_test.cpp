@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -106,6 +107,7 @@ struct Check {
     int rc;
     std::string sym_path;
     std::string err;
+    bool recorded;  // the link handed back is recorded for its removal, and only it
 };
 
 class VerifyFs : public Mounts {
@@ -153,13 +155,25 @@ protected:
         std::memset(sym_path, 'x', sizeof sym_path);  // the check must empty it itself
         sym_path[SYMPATH_BUFSIZ - 1] = '\0';
         Check c;
+        sigset_t mask_before, mask_after;
+        sigprocmask(SIG_BLOCK, nullptr, &mask_before);
         c.rc = verify_fs(min_mb, sym_path);
+        sigprocmask(SIG_BLOCK, nullptr, &mask_after);
         std::fflush(stderr);
         dup2(saved, 2);
         close(saved);
         std::freopen("/dev/null", "r", stdin);
         c.sym_path = sym_path;
         c.err = read_file(tmp_.file("stderr"));
+        c.recorded =
+            c.rc != 0 || c.sym_path.empty()
+                ? driver.relocation_link == nullptr
+                : driver.relocation_link == sym_path && link_target(c.sym_path) == driver.relocation_target;
+        EXPECT_TRUE(c.recorded);
+        for (int sig = 1; sig < NSIG; ++sig) {
+            EXPECT_EQ(sigismember(&mask_before, sig), sigismember(&mask_after, sig)) << "signal " << sig;
+        }
+        driver.relocation_link = nullptr;  // sym_path dies here
         return c;
     }
 
@@ -375,21 +389,105 @@ TEST_F(VerifyFs, RemovedCurrentDirectoryMattersOnlyForRelativeValues)
     EXPECT_EQ(c.err, "getcwd: No such file or directory\n");
 }
 
-// A dangling link at the VFYFS path, here planted by another user, gives way
-// to the relocation link, after a search and with -t alike.
-TEST_F(VerifyFs, DanglingLinkIsReplacedByTheRelocationLink)
+// A dangling link at the extraction directory's place gives way to the
+// relocation link when it is the running user's, after a search and with -t
+// alike, and counts as absent where the data fits. Another user's link there,
+// or in the place of the directory holding it, stops the run in every case:
+// the extract command would make and fill the directory wherever it points.
+TEST_F(VerifyFs, ALinkAtThePlaceIsFollowedOnlyWhenItIsTheRunningUsers)
 {
     ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);  // the other user reaches the mounts
-    set_features("VFYFS=" + full_ + ",FSSUB=qz");
-    for (const std::string& t : {std::string(), room2_}) {
-        SCOPED_TRACE(t);
-        set_t(t);
-        ASSERT_EQ(testutil::sh(AS_OTHER + "ln -s /nonexistent/old " + full_ + "/qz").status, 0);
+    ASSERT_EQ(mkdir((room2_ + "/theirs").c_str(), 0777), 0);
+    const std::string other = AS_OTHER, own = "";
+    struct Row {
+        const char* what;
+        std::string planter, vfyfs, t;
+        int rc;
+        std::string err, link_to;  // link_to: the link at the place afterwards
+    };
+    const std::string owned = ": belongs to another user, not used.\n";
+    for (const Row& row : {
+             Row{"own link, search", own, full_, "", 0,
+                 searching(full_ + "/qz") + "Trying " + room_ + " ...\n", room_ + "/qz"},
+             Row{"own link, -t", own, full_, room2_, 0, "", room2_ + "/qz"},
+             Row{"own link, in place", own, room_, "", 0, "", "/nonexistent/old"},
+             Row{"another user's link, search", other, full_, "", -1, full_ + "/qz" + owned,
+                 "/nonexistent/old"},
+             Row{"another user's link, -t", other, full_, room2_, -1, full_ + "/qz" + owned,
+                 "/nonexistent/old"},
+             Row{"another user's link, in place", other, room_, "", -1, room_ + "/qz" + owned,
+                 "/nonexistent/old"},
+             Row{"another user's link in the place of its directory", other, room_ + "/vendor", "", -1,
+                 room_ + "/vendor" + owned, ""},
+             Row{"own link in the place of its directory", own, room_ + "/vendor", "", 0, "", ""},
+         }) {
+        SCOPED_TRACE(row.what);
+        set_t(row.t);
+        set_features("VFYFS=" + row.vfyfs + ",FSSUB=qz");
+        const bool at_dir = row.vfyfs.size() > room_.size() + 1;
+        if (at_dir) {
+            ASSERT_EQ(testutil::sh(row.planter + "ln -s " + room2_ + "/theirs " + row.vfyfs).status, 0);
+        } else {
+            ASSERT_EQ(testutil::sh(row.planter + "ln -s /nonexistent/old " + row.vfyfs + "/qz").status, 0);
+        }
         Check c = run(1);
-        EXPECT_EQ(c.rc, 0);
-        EXPECT_EQ(c.err, t.empty() ? searching(full_ + "/qz") + "Trying " + room_ + " ...\n" : "");
-        EXPECT_EQ(link_target(full_ + "/qz"), (t.empty() ? room_ : t) + "/qz");
-        unlink((full_ + "/qz").c_str());
+        EXPECT_EQ(c.rc, row.rc);
+        EXPECT_EQ(c.err, row.err);
+        if (at_dir) {
+            EXPECT_FALSE(exists(room2_ + "/theirs/qz"));
+            unlink(row.vfyfs.c_str());
+        } else {
+            EXPECT_EQ(link_target(row.vfyfs + "/qz"), row.link_to);
+            unlink((row.vfyfs + "/qz").c_str());
+        }
+        for (const std::string& d : {room_, room2_}) rmdir((d + "/qz").c_str());
+    }
+}
+
+// Every directory above a candidate's mount point or the -t directory, from
+// "/" on, must be one no other user can change, and none may be a link: a path
+// that fails is no candidate, with the part that fails named, and nothing is
+// made through it.
+TEST_F(VerifyFs, PartsAboveTheCandidateOtherUsersControlAreNotUsed)
+{
+    const std::string room2_rel = room2_.substr(tmp_.path().size() + 1);
+    struct Row {
+        const char* what;
+        std::string setup, part, why;  // part: below the test's directory
+        bool mounted;                  // a filesystem of its own at up/in; else up/in leads to room2
+    };
+    for (const Row& row : {
+             Row{"another user's directory", "mkdir -p up/in && chown 65534 up", "up",
+                 "belongs to another user", true},
+             Row{"a directory others may write to", "mkdir -p up/in && chmod 777 up", "up",
+                 "is writable by other users", true},
+             Row{"a group-writable directory", "mkdir -p up/in && chmod 775 up", "up",
+                 "is writable by other users", true},
+             Row{"a link on the way", "mkdir -p real/in && ln -s real up", "up", "is a symbolic link", true},
+             Row{"the mount point named through a link", "mkdir up && ln -s ../" + room2_rel + " up/in",
+                 "up/in", "is a symbolic link", false},
+         }) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(testutil::sh(row.setup, "", tmp_.path()).status, 0);
+        const std::string mnt = tmp_.file("up/in");
+        if (row.mounted) Mounts::mount("up/in", "size=16m");
+        const std::string part = tmp_.file(row.part) + ": " + row.why + ", not used.\n";
+        const std::string tried = "Trying " + mnt + " ...\n" + part + "Trying " + room_ + " ...\n";
+        use_table(mountns::table_line("tmpfs", mnt, "tmpfs", "rw") +
+                  mountns::table_line("tmpfs", room_, "tmpfs", "rw"));
+        set_features("VFYFS=" + full_ + ",FSSUB=qz");
+        for (const std::string& t : {std::string(), mnt}) {
+            set_t(t);
+            Check c = run(1);
+            EXPECT_EQ(c.rc, 0);
+            EXPECT_EQ(c.err, t.empty() ? searching(full_ + "/qz") + tried : part + tried);
+            EXPECT_EQ(link_target(full_ + "/qz"), room_ + "/qz");
+            EXPECT_FALSE(exists(mnt + "/qz"));
+            unlink((full_ + "/qz").c_str());
+            rmdir((room_ + "/qz").c_str());
+        }
+        if (row.mounted) mounts_.pop_back();
+        testutil::sh("rm -rf up real", "", tmp_.path());
     }
 }
 

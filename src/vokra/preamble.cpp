@@ -145,28 +145,31 @@ bool same_file(int fd_a, int fd_b)
     return fstat(fd_a, &a) == 0 && fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The own file's fallback where the system offers no link to it. A name that
-// contains a "/" names the file directly, as in the shell; only a bare name is
-// looked up on PATH.
+// The own file's last fallback, where the system offers no link to it nor a
+// record of the executed path. A name that contains a "/" names the file
+// directly, as in the shell. A bare name is looked up on PATH only, never in
+// the current directory: root running "vokra" in another user's directory
+// must not take that user's file for its own image. So, unlike a shell, an
+// empty PATH element, "." and every other relative element are passed over:
+// each would mean a directory reached from wherever the run happens to stand.
 char* find_program(const char* ref)
 {
     auto& result = driver.found_program;
     std::size_t ref_len = std::strlen(ref);
-    if (access(ref, X_OK) == 0) {
-        if (ref_len >= sizeof result) return const_cast<char*>(ref);
+    if (std::strchr(ref, '/') != nullptr) {
+        if (access(ref, X_OK) != 0 || ref_len >= sizeof result) return const_cast<char*>(ref);
         std::memcpy(result, ref, ref_len + 1);
         return result;
     }
-    if (ref[0] == '.' || std::strchr(ref, '/') != nullptr) return const_cast<char*>(ref);
 
     const char* path = std::getenv("PATH");
-    if (path == nullptr) return nullptr;
+    if (path == nullptr || ref[0] == '\0') return nullptr;
     const char* elem = path;
     for (;;) {
         const char* end = std::strchr(elem, ':');
         std::size_t elem_len = end != nullptr ? static_cast<std::size_t>(end - elem) : std::strlen(elem);
         // An element too long to form "element/name" in the buffer is skipped.
-        if (elem_len + 1 + ref_len < sizeof result) {
+        if (elem[0] == '/' && elem_len + 1 + ref_len < sizeof result) {
             std::memcpy(result, elem, elem_len);
             result[elem_len] = '/';
             std::memcpy(result + elem_len + 1, ref, ref_len + 1);

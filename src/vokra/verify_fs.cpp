@@ -8,12 +8,16 @@
 // The directory that receives the data is reached part by part through
 // descriptors opened without following links, and each part must be one that
 // no other user can rename or replace: otherwise the data, and the install
-// command working on it, would go wherever that user points. The link is put
-// through a descriptor of its directory only where nothing stands, or where a
-// dangling symbolic link stands, the one thing the check ever removes besides
-// directories it made itself.
+// command working on it, would go wherever that user points; so must every
+// directory above, from "/" on. The link is put through a descriptor of its
+// directory only where nothing stands, or where a dangling symbolic link of
+// root's or the running user's stands, the one thing the check ever removes
+// besides directories it made itself. A link another user put at the
+// extraction directory's place (or at its directory's) stops the run even
+// where the data fits: the extract command would write through it.
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -140,19 +144,61 @@ void exists_message(const char* path)
     std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", path);
 }
 
+// Whether a file belongs to neither root nor the running user.
+bool foreign(const struct stat& st)
+{
+    return st.st_uid != 0 && st.st_uid != geteuid();
+}
+
 // What stands at a name in a directory, for the link to be put there; st is
 // what stands there itself (a link not followed).
-enum Place { PLACE_FREE, PLACE_DANGLING, PLACE_TAKEN };
+enum Place { PLACE_FREE, PLACE_DANGLING, PLACE_TAKEN, PLACE_PLANTED };
 
 Place place_state(int dir_fd, const char* name, struct stat& st)
 {
     if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return PLACE_FREE;
     if (!S_ISLNK(st.st_mode)) return PLACE_TAKEN;
+    // Another user's link is theirs to point anywhere, now or later.
+    if (foreign(st)) return PLACE_PLANTED;
     // A link whose target does not exist hides nothing; a working one is
     // somebody's way to their data, and replacing it would lose it.
     struct stat target;
     if (fstatat(dir_fd, name, &target, 0) == 0 || (errno != ENOENT && errno != ENOTDIR)) return PLACE_TAKEN;
     return PLACE_DANGLING;
+}
+
+// The length of `place` without its last component and the slashes before it:
+// the part that names the component's directory ("/" for "/name"). Without
+// those slashes, O_NOFOLLOW sees a link there.
+std::size_t dir_part(const char* place)
+{
+    std::size_t len = static_cast<std::size_t>(std::strrchr(place, '/') - place);
+    while (len > 1 && place[len - 1] == '/') --len;
+    return len == 0 ? 1 : len;
+}
+
+// The directory that holds the last component of `place` (relative to the
+// current directory or absolute; place is fs, "/" and fssub), opened for a
+// look at that component: a link in the directory's own place is followed
+// only when it is root's or the running user's. Returns the descriptor and
+// sets `name` to the component; -1 when the directory cannot be opened, with
+// `planted` set when that is because another user's link stands in its place.
+int open_place_dir(const char* place, const char*& name, bool& planted)
+{
+    planted = false;
+    name = std::strrchr(place, '/') + 1;
+    const std::size_t len = dir_part(place);
+    char dir[PATH_BUFSIZ];
+    std::memcpy(dir, place, len);
+    dir[len] = '\0';
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int fd = open(dir, flags | O_NOFOLLOW);
+    struct stat st;
+    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR) && lstat(dir, &st) == 0 && S_ISLNK(st.st_mode)) {
+        planted = foreign(st);
+        if (!planted) fd = open(dir, flags);
+    }
+    return fd;
 }
 
 // Why a directory cannot be trusted to keep what the run puts in it, or null:
@@ -175,6 +221,47 @@ void part_refused(const char* path, std::size_t len, const char* why)
     std::fprintf(stderr, "%.*s: %s, not used.\n", static_cast<int>(len), path, why);
 }
 
+// Opens the first base_len characters of absolute `path` as a directory,
+// walking from "/" through each directory on the way, which must be one that
+// no other user can change, and never through a link; names holds a copy of
+// path to cut the names from. The descriptor, or -1 after a message naming
+// the first part that fails.
+int open_base(const char* path, std::size_t base_len, char* names)
+{
+    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::size_t at = 0;
+    for (;;) {
+        if (fd < 0) {
+            std::perror(path);
+            return -1;
+        }
+        if (const char* why = distrust(fd)) {
+            part_refused(path, at == 0 ? 1 : at, why);
+            close(fd);
+            return -1;
+        }
+        while (at < base_len && path[at] == '/') ++at;
+        if (at == base_len) return fd;
+        const std::size_t name_at = at;
+        while (at < base_len && path[at] != '/') ++at;
+        const char saved = names[at];
+        names[at] = '\0';
+        const int next = openat(fd, names + name_at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int e = errno;
+        struct stat st;
+        const bool is_link =
+            next < 0 && fstatat(fd, names + name_at, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+        names[at] = saved;
+        close(fd);
+        if (is_link) {
+            part_refused(path, at, "is a symbolic link");
+            return -1;
+        }
+        errno = e;
+        fd = next;
+    }
+}
+
 struct Check {
     const char* fssub;
     const char* native_path;  // where the extract command expects the directory
@@ -183,17 +270,62 @@ struct Check {
     Verr verr;
 };
 
+// Reports another user's link at the extraction directory's place (at_dir:
+// at the place's directory).
+void planted_message(const char* link_place, bool at_dir)
+{
+    part_refused(link_place, at_dir ? dir_part(link_place) : std::strlen(link_place),
+                 "belongs to another user");
+}
+
+// Whether another user's link stands at native_path or at its directory's
+// place, after a message that stops the run when it does.
+bool planted_at(const char* native_path, const char* link_place)
+{
+    const char* name = nullptr;
+    bool planted = false;
+    const int dir_fd = open_place_dir(native_path, name, planted);
+    struct stat st;
+    const bool at_place = dir_fd >= 0 && place_state(dir_fd, name, st) == PLACE_PLANTED;
+    if (dir_fd >= 0) close(dir_fd);
+    if (planted || at_place) planted_message(link_place, planted);
+    return planted || at_place;
+}
+
+// Makes the link and records it in `driver`, where the signal handler and the
+// fatal exit look for a link to remove, as one step: with every catchable
+// signal held back in between, no way out of the run sees a link that is not
+// recorded. The candidate is recorded as the link's target before sym_path,
+// its buffer, is turned into the link's path.
+int link_and_record(Check& ck, const char* cand, int dir_fd, const char* name)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    const int rc = symlinkat(cand, dir_fd, name);
+    const int e = errno;
+    if (rc == 0) {
+        std::memcpy(driver.relocation_target, cand, std::strlen(cand) + 1);
+        std::memcpy(ck.sym_path, ck.native_path, std::strlen(ck.native_path) + 1);
+        driver.relocation_link = ck.sym_path;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = e;
+    return rc;
+}
+
 // Puts the relocation link at native_path, pointing to the candidate that
 // dirs holds, through a descriptor of the link's directory.
 Outcome make_link(Check& ck, const char* cand, const MadeDirs& dirs)
 {
-    char parent[PATH_BUFSIZ];
-    std::memcpy(parent, ck.native_path, std::strlen(ck.native_path) + 1);
-    char* slash = std::strrchr(parent, '/');  // native_path is fs, "/" and fssub
-    slash[1] = '\0';
-    const char* name = ck.native_path + (slash + 1 - parent);
-    const int dir_fd = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const char* name = nullptr;
+    bool planted = false;
+    const int dir_fd = open_place_dir(ck.native_path, name, planted);
     if (dir_fd < 0) {
+        if (planted) {
+            planted_message(ck.link_place, true);
+            return STOP;
+        }
         std::perror(cand);
         ck.verr = SE_SYMLINK;
         return REFUSED;
@@ -204,6 +336,10 @@ Outcome make_link(Check& ck, const char* cand, const MadeDirs& dirs)
         case PLACE_DANGLING:
             unlinkat(dir_fd, name, 0);
             break;
+        case PLACE_PLANTED:
+            planted_message(ck.link_place, false);
+            r = STOP;
+            break;
         case PLACE_TAKEN:
             // The -t directory may be the VFYFS one: then the directory just
             // made (a real one, not reached through a link) is the extraction
@@ -212,12 +348,12 @@ Outcome make_link(Check& ck, const char* cand, const MadeDirs& dirs)
                         made.st_ino == st.st_ino
                     ? IN_PLACE
                     : STOP;
+            if (r == STOP) exists_message(ck.link_place);
             break;
         case PLACE_FREE:
             break;
     }
-    if (r == STOP) exists_message(ck.link_place);
-    if (r == LINKED && symlinkat(cand, dir_fd, name) != 0) {
+    if (r == LINKED && link_and_record(ck, cand, dir_fd, name) != 0) {
         std::perror(cand);
         ck.verr = SE_SYMLINK;
         r = REFUSED;
@@ -239,9 +375,16 @@ Outcome try_candidate(Check& ck, const char* base)
     }
     // Checked before anything is made; make_link checks again where it counts.
     struct stat st;
-    if (place_state(AT_FDCWD, ck.native_path, st) == PLACE_TAKEN) {
-        exists_message(ck.link_place);
-        return STOP;
+    switch (place_state(AT_FDCWD, ck.native_path, st)) {
+        case PLACE_TAKEN:
+            exists_message(ck.link_place);
+            return STOP;
+        case PLACE_PLANTED:
+            planted_message(ck.link_place, false);
+            return STOP;
+        case PLACE_FREE:
+        case PLACE_DANGLING:
+            break;
     }
     if (gzip.verbose && !confirm_link(cand)) {
         ck.verr = SE_NONE;
@@ -256,10 +399,7 @@ Outcome try_candidate(Check& ck, const char* base)
     const Outcome r = make_link(ck, cand, dirs);
     if (r == IN_PLACE) {
         ck.sym_path[0] = '\0';
-    } else if (r == LINKED) {
-        std::memcpy(driver.relocation_target, cand, std::strlen(cand) + 1);
-        std::memcpy(ck.sym_path, ck.native_path, std::strlen(ck.native_path) + 1);
-    } else {
+    } else if (r != LINKED) {
         dirs.remove_made();
     }
     return r;
@@ -294,6 +434,7 @@ int has_room(const char* dir, int min_mb)
 
 int verify_fs(int min_mb, char* sym_path)
 {
+    driver.relocation_link = nullptr;
     sym_path[0] = '\0';
     driver.relocation_target[0] = '\0';
 
@@ -348,6 +489,9 @@ int verify_fs(int min_mb, char* sym_path)
         exists_message(fullpath);
         return -1;
     }
+    // In place too: the extract command makes and fills the directory through
+    // whatever link stands there.
+    if (planted_at(native_path, link_place)) return -1;
 
     // A -t directory whose room cannot be measured (one that does not exist,
     // say) is no candidate: the walk would have to make it from nothing.
@@ -437,10 +581,12 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs)
         return -1;
     }
     std::memcpy(dirs.names_, path, len + 1);
+    // From "/" on, every directory is opened through its parent and never
+    // through a link: the base (a mount point or the -t directory) and the
+    // directories above it as much as those below.
+    int fd = open_base(path, base_len, dirs.names_);
+    if (fd < 0) return -1;
     dirs.names_[base_len] = '\0';
-    // The base (a mount point or the -t directory) is taken as named; from it
-    // on, every directory is opened through its parent and never through a link.
-    int fd = open(dirs.names_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool made = false;
     std::size_t at = base_len;
     for (;;) {

@@ -76,8 +76,8 @@ struct driver_state {
     // The run writes them and the handler (and the fatal exit's clean-up)
     // reads them, so each is volatile and one word: the handler sees a value
     // the run stored, never one held back in a register or half written.
-    // The relocation link of the current run, or null, set only once the
-    // space check has returned a link; the command now running (0 when
+    // The relocation link of the current run, or null, set by the space
+    // check in one step with the link's making; the command now running (0 when
     // none); while the extract command runs, `extracting`, and while it is
     // fed, the pipe's write end (-1 when none); `interrupted` once a signal
     // was passed on.
