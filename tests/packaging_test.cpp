@@ -166,6 +166,22 @@ TEST_F(Packages, DebInstallsAStrippedWorkingToolWithItsDocumentation)
     EXPECT_TRUE(extracted.out == data) << "extracted " << extracted.out.size() << " bytes";
 }
 
+// A release `cmake --install` strips the executable, as the packages do: the
+// image size the README quotes is the one an archive built by the installed
+// tool carries.
+TEST_F(Packages, ReleaseInstallIsStripped)
+{
+    const std::string build = build_dir();
+    if (sh("grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' " + quote(build + "/CMakeCache.txt")).status != 0)
+        GTEST_SKIP() << "not a release build";
+    testutil::TempDir prefix;
+    RunResult r = sh("cmake --install " + quote(build) + " --prefix " + quote(prefix.path()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string exe = prefix.file("bin/vokra");
+    EXPECT_EQ(sh("readelf -S " + quote(exe) + " | grep -c '\\.symtab'").out, "0\n") << "not stripped";
+    EXPECT_EQ(testutil::run({exe, "--version"}).status, 0);
+}
+
 TEST_F(Packages, TarballHoldsTheSameTreeUnderOneTopDirectory)
 {
     testutil::TempDir root;
