@@ -36,7 +36,7 @@ const char* find_own_image(const char* argv0)
     auto& resolved = driver.own_image_path;
     const char* path = find_program(argv0);
     if (path == nullptr || std::strlen(path) >= sizeof resolved) {
-        std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", argv0);
+        print_stored(stderr, "%s: unable to find vokra to build preamble\n", argv0);
         return nullptr;
     }
     std::strcpy(resolved, path);
