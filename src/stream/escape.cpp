@@ -78,48 +78,45 @@ bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-// One conversion other than %s, from its text [spec, end) with the value it
-// takes from ap: the printf of the C library does the formatting.
-void put_conversion(FILE* out, const char* spec, const char* end, const char* length, char conv, va_list& ap)
+// An integer conversion's value, of type S when it is signed (d, i), else U.
+template <typename S, typename U>
+void put_integer(FILE* out, const char* conversion, bool is_signed, va_list& ap)
 {
-    char one[32];
-    const auto n = static_cast<std::size_t>(end - spec);
+    if (is_signed) {
+        std::fprintf(out, conversion, va_arg(ap, S));
+    } else {
+        std::fprintf(out, conversion, va_arg(ap, U));
+    }
+}
+
+// One conversion other than %s, from its text [begin, end) with the value it
+// takes from ap: the printf of the C library does the formatting. The
+// conversions are the program's own, a few characters each.
+void put_conversion(FILE* out, const char* begin, const char* end, const char* length, char conv, va_list& ap)
+{
+    char one[64];
+    const auto n = static_cast<std::size_t>(end - begin);
     if (n >= sizeof one) return;
-    std::memcpy(one, spec, n);
+    std::memcpy(one, begin, n);
     one[n] = '\0';
     const bool is_signed = conv == 'd' || conv == 'i';
+    auto is = [length](const char* l) { return std::strcmp(length, l) == 0; };
     if (conv == 'c') {
         std::fprintf(out, one, va_arg(ap, int));
     } else if (conv == 'p') {
         std::fprintf(out, one, va_arg(ap, void*));
-    } else if (std::strcmp(length, "l") == 0) {
-        if (is_signed)
-            std::fprintf(out, one, va_arg(ap, long));
-        else
-            std::fprintf(out, one, va_arg(ap, unsigned long));
-    } else if (std::strcmp(length, "ll") == 0) {
-        if (is_signed)
-            std::fprintf(out, one, va_arg(ap, long long));
-        else
-            std::fprintf(out, one, va_arg(ap, unsigned long long));
-    } else if (std::strcmp(length, "z") == 0) {
-        if (is_signed)
-            std::fprintf(out, one, va_arg(ap, ssize_t));
-        else
-            std::fprintf(out, one, va_arg(ap, std::size_t));
-    } else if (std::strcmp(length, "t") == 0) {
-        std::fprintf(out, one, va_arg(ap, std::ptrdiff_t));
-    } else if (std::strcmp(length, "j") == 0) {
-        if (is_signed)
-            std::fprintf(out, one, va_arg(ap, std::intmax_t));
-        else
-            std::fprintf(out, one, va_arg(ap, std::uintmax_t));
+    } else if (is("l")) {
+        put_integer<long, unsigned long>(out, one, is_signed, ap);
+    } else if (is("ll")) {
+        put_integer<long long, unsigned long long>(out, one, is_signed, ap);
+    } else if (is("z")) {
+        put_integer<ssize_t, std::size_t>(out, one, is_signed, ap);
+    } else if (is("j")) {
+        put_integer<std::intmax_t, std::uintmax_t>(out, one, is_signed, ap);
+    } else if (is("t")) {
+        put_integer<std::ptrdiff_t, std::ptrdiff_t>(out, one, is_signed, ap);
     } else {
-        // hh, h and none: the value was promoted to int
-        if (is_signed)
-            std::fprintf(out, one, va_arg(ap, int));
-        else
-            std::fprintf(out, one, va_arg(ap, unsigned));
+        put_integer<int, unsigned>(out, one, is_signed, ap);  // hh, h and none: promoted to int
     }
 }
 
@@ -190,7 +187,7 @@ void vprint_stored(FILE* out, bool escape, const char* fmt, va_list ap)
             p += n;
             continue;
         }
-        const char* spec = p++;
+        const char* begin = p++;
         if (*p == '%') {
             std::putc('%', out);
             p++;
@@ -217,11 +214,12 @@ void vprint_stored(FILE* out, bool escape, const char* fmt, va_list ap)
         p++;
         if (conv == 's') {
             const char* s = va_arg(args, const char*);
+            if (s == nullptr) s = "(null)";  // as the C library's printf writes it
             const std::size_t n =
                 precision >= 0 ? strnlen(s, static_cast<std::size_t>(precision)) : std::strlen(s);
             put_text(out, escape, s, n);
         } else {
-            put_conversion(out, spec, p, length, conv, args);
+            put_conversion(out, begin, p, length, conv, args);
         }
     }
     va_end(args);
