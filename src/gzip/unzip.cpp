@@ -53,13 +53,13 @@ int get_method(int in)
     set_header_bytes(0);
 
     if (magic0 != GZIP_MAGIC_0 || (magic1 != GZIP_MAGIC_1 && magic1 != OLD_GZIP_MAGIC_1)) {
-        std::fprintf(stderr, "%s: can only handle GZIP compression method\n", stream.progname);
+        print_stored(stderr, "%s: can only handle GZIP compression method\n", stream.progname);
         set_exit_code(1);
         return -1;
     }
     gzip.method = in_byte();
     if (gzip.method != DEFLATED) {
-        std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", stream.progname,
+        print_stored(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", stream.progname,
                      stream.ifname, gzip.method);
         set_exit_code(1);
         return -1;
@@ -75,12 +75,12 @@ int get_method(int in)
     if (flags & CONTINUATION) {
         unsigned part = in_short();
         if (gzip.verbose)
-            std::fprintf(stderr, "%s: %s: part number %u\n", stream.progname, stream.ifname, part);
+            print_stored(stderr, "%s: %s: part number %u\n", stream.progname, stream.ifname, part);
     }
     if (flags & EXTRA_FIELD) {
         unsigned len = in_short();
         if (gzip.verbose)
-            std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", stream.progname, stream.ifname,
+            print_stored(stderr, "%s: %s: extra field of %u bytes ignored\n", stream.progname, stream.ifname,
                          len);
         while (len-- != 0) in_byte();
     }

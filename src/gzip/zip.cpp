@@ -67,9 +67,9 @@ int file_read(char* buf, unsigned size)
         // success: say why and end with status 1.
         int e = errno;
         progress_abandon();
-        std::fprintf(stderr, "\n%s: ", stream.progname);
+        print_stored(stderr, "\n%s: ", stream.progname);
         errno = e;
-        std::perror(stream.ifname);
+        perror_stored(stream.ifname);
         set_exit_code(1);
         return -1;
     }

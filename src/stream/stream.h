@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "escape.h"
+
 using uch = std::uint8_t;
 using ush = std::uint16_t;
 using ulg = std::uint32_t;
@@ -108,6 +110,9 @@ struct stream_state {
     char ofname[NAME_MAX_LEN];
     // Prefix of messages; main sets it first thing, reset_stream_state to "vokra".
     const char* progname;
+    // Whether text from outside is escaped for a UTF-8 terminal (escape.h):
+    // main sets it from the locale; off, every byte from 0x80 up is escaped.
+    bool text_utf8;
 
     // ---- shared buffers (fixed arrays, never resized) ----
     alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];

@@ -143,7 +143,7 @@ zoff_t copy_raw(int in, int out)
 void error(const char* m)
 {
     progress_abandon();
-    std::fprintf(stderr, "\n%s: %s: %s\n", stream.progname, stream.ifname, m);
+    print_stored(stderr, "\n%s: %s: %s\n", stream.progname, stream.ifname, m);
     abort_gzip();
 }
 
@@ -151,12 +151,12 @@ void read_error()
 {
     int e = errno;
     progress_abandon();
-    std::fprintf(stderr, "\n%s: ", stream.progname);
+    print_stored(stderr, "\n%s: ", stream.progname);
     if (e != 0) {
         errno = e;
-        std::perror(stream.ifname);
+        perror_stored(stream.ifname);
     } else {
-        std::fprintf(stderr, "%s: unexpected end of file\n", stream.ifname);
+        print_stored(stderr, "%s: unexpected end of file\n", stream.ifname);
     }
     abort_gzip();
 }
@@ -165,9 +165,9 @@ void write_error()
 {
     int e = errno;
     progress_abandon();
-    std::fprintf(stderr, "\n%s: ", stream.progname);
+    print_stored(stderr, "\n%s: ", stream.progname);
     errno = e;
-    std::perror(stream.ofname);
+    perror_stored(stream.ofname);
     abort_gzip();
 }
 

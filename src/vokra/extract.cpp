@@ -244,7 +244,7 @@ char* expand_command(const char* pgm, bool quote)
 {
     char* out = static_cast<char*>(std::calloc(EXPAND_BUFSIZ, 1));
     if (out == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
+        print_stored(stderr, "%s: out of memory\n", stream.progname);
         return nullptr;
     }
     std::size_t len = 0;
@@ -260,7 +260,7 @@ char* expand_command(const char* pgm, bool quote)
             char cwd[EXPAND_BUFSIZ];
             if (getcwd(cwd, sizeof cwd) == nullptr) {
                 if (errno != ERANGE) {
-                    std::fprintf(stderr, "%s: cannot get the current directory: %s\n", stream.progname,
+                    print_stored(stderr, "%s: cannot get the current directory: %s\n", stream.progname,
                                  std::strerror(errno));
                     std::free(out);
                     return nullptr;
@@ -277,7 +277,7 @@ char* expand_command(const char* pgm, bool quote)
         }
     }
     if (!fits) {
-        std::fprintf(stderr, "%s: command too long after expansion (at most %zu characters): %s\n",
+        print_stored(stderr, "%s: command too long after expansion (at most %zu characters): %s\n",
                      stream.progname, EXPAND_BUFSIZ - 1, pgm);
         std::free(out);
         return nullptr;
@@ -291,13 +291,13 @@ char* expand_command(const char* pgm, bool quote)
 void warn_extract_status(const char* program, const char* command, int status)
 {
     if (status == -1) {
-        std::fprintf(stderr, "%s: warning: cannot wait for extract command: %s: %s\n", program,
+        print_stored(stderr, "%s: warning: cannot wait for extract command: %s: %s\n", program,
                      std::strerror(errno), command);
     } else if (WIFSIGNALED(status)) {
-        std::fprintf(stderr, "%s: warning: extract command was killed by signal %d: %s\n", program,
+        print_stored(stderr, "%s: warning: extract command was killed by signal %d: %s\n", program,
                      WTERMSIG(status), command);
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "%s: warning: extract command exited with status %d: %s\n", program,
+        print_stored(stderr, "%s: warning: extract command exited with status %d: %s\n", program,
                      WEXITSTATUS(status), command);
     }
 }
@@ -320,11 +320,11 @@ void set_output_name(char* stored)
 int confirm_install(const char* command)
 {
     std::printf("This archive requires more processing using the following command:\n");
-    // The command about to run, perhaps as root: on a terminal nothing in it
-    // may hide the rest behind a carriage return or a control sequence.
-    std::fputs("    ", stdout);
-    put_stored(stdout, command);
-    std::fputs("\n", stdout);
+    // The command about to run, perhaps as root: before the person at the
+    // terminal (answering on standard input, reading perhaps through a tee)
+    // nothing in it may hide the rest behind a carriage return or a control
+    // sequence.
+    print_prompt(stdout, "    %s\n", command);
     if (!isatty(fileno(stdin))) {
         std::printf("but stdin is not a terminal. So forget it.\n");
         std::fflush(stdout);
@@ -382,7 +382,7 @@ int verify_payload()
     off_t at = lseek(stream.ifd, 0, SEEK_CUR);
     int null_fd = open("/dev/null", O_WRONLY);
     if (at < 0 || null_fd < 0) {
-        std::perror(at < 0 ? stream.ifname : "/dev/null");
+        perror_stored(at < 0 ? stream.ifname : "/dev/null");
         if (null_fd >= 0) close(null_fd);
         return -1;
     }
@@ -395,7 +395,7 @@ int verify_payload()
     close(null_fd);
     start_output(out);
     if (lseek(stream.ifd, body, SEEK_SET) != body) {
-        std::perror(stream.ifname);
+        perror_stored(stream.ifname);
         return -1;
     }
     start_input(stream.ifd);  // the body again, from its first byte
@@ -419,7 +419,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         // commands may be cut short too and must not run.
         struct stat st;
         if (fstat(stream.ifd, &st) == 0 && st.st_size <= driver.preamble_end) {
-            std::fprintf(stderr, "%s: the archive holds no data\n", program);
+            print_stored(stderr, "%s: the archive holds no data\n", program);
             return 1;
         }
     } else {
@@ -430,7 +430,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     // Before the space check: a payload that cannot be read gets no directory
     // and no link made for it.
     if (method_read == -1) {
-        std::fprintf(stderr, "%s: unknown compression method\n", program);
+        print_stored(stderr, "%s: unknown compression method\n", program);
         return -1;
     }
 
@@ -487,7 +487,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
             extractor = -1;
         }
         if (extractor == -1) {
-            std::perror(extract_cmd);
+            perror_stored(extract_cmd);
             std::free(extract_cmd);
             return -1;
         }
@@ -551,15 +551,12 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         sigemptyset(&ign.sa_mask);
         pid_t pid = signals.start_command(install_cmd, -1);
         sigaction(SIGQUIT, &ign, &quit);
-        if (pid == -1) std::perror(install_cmd);
+        if (pid == -1) perror_stored(install_cmd);
         result = pid == -1 ? -1 : wait_command(pid);
         sigaction(SIGQUIT, &quit, nullptr);
         if (!gzip.verbose && ((result >> 8) & 0xff) != 0) {
-            std::fprintf(stderr, "\n%s: final processing of ", program);
-            put_stored(stderr, stream.ofname);
-            std::fputs(" failed\n\nCommand: ", stderr);
-            put_stored(stderr, install_cmd);
-            std::fputs("\n", stderr);
+            print_stored(stderr, "\n%s: final processing of %s failed\n\nCommand: %s\n", program,
+                         stream.ofname, install_cmd);
         }
         // A run told to stop fails, however the command ended.
         if (driver.interrupted && result == 0) result = -1;
@@ -618,11 +615,11 @@ int do_decompress(const char* program)
 {
     int in = find_preamble(program);
     if (in == -1) {
-        std::fprintf(stderr, "%s: unable to find preamble magic value\n", program);
+        print_stored(stderr, "%s: unable to find preamble magic value\n", program);
         return -1;
     }
     if (std::strlen(program) >= sizeof stream.ifname) {
-        std::fprintf(stderr, "%s: name too long (at most %zu characters)\n", program,
+        print_stored(stderr, "%s: name too long (at most %zu characters)\n", program,
                      sizeof stream.ifname - 1);
         close(in);
         return -1;

@@ -11,7 +11,7 @@ int add_feature(const char* f)
     std::size_t used = std::strlen(driver.features);
     std::size_t need = used + (used != 0 ? 1 : 0) + std::strlen(f);
     if (need >= PREAMBLE_BUFSIZ) {
-        std::fprintf(stderr, "%s: feature string too long (at most %zu characters): %s\n", stream.progname,
+        print_stored(stderr, "%s: feature string too long (at most %zu characters): %s\n", stream.progname,
                      PREAMBLE_BUFSIZ - 1, f);
         return -1;
     }
@@ -91,9 +91,9 @@ void refuse(const FeatureSource& s, const char* why, const char* key = "")
 {
     const int len = static_cast<int>(s.len);
     if (s.label != nullptr) {
-        std::fprintf(stderr, "%s: %s: %s%s\n", stream.progname, s.label, why, key);
+        print_stored(stderr, "%s: %s: %s%s\n", stream.progname, s.label, why, key);
     } else {
-        std::fprintf(stderr, "%s: %.*s: %s%s\n", stream.progname, len, driver.features + s.start, why, key);
+        print_stored(stderr, "%s: %.*s: %s%s\n", stream.progname, len, driver.features + s.start, why, key);
     }
 }
 
@@ -203,18 +203,18 @@ bool space_check_possible()
     std::strcpy(vfyfs, item);
     const std::size_t fs_len = std::strlen(std::strchr(vfyfs, '=') + 1);
     if (fs_len < 2 || fs_len >= FS_BUFSIZ) {
-        std::fprintf(stderr, "%s: %s: the directory must have 2 to %zu characters\n", stream.progname, vfyfs,
+        print_stored(stderr, "%s: %s: the directory must have 2 to %zu characters\n", stream.progname, vfyfs,
                      FS_BUFSIZ - 1);
         return false;
     }
     item = get_feature("FSSUB=");
     if (item == nullptr) {
-        std::fprintf(stderr, "%s: %s without FSSUB= (-V without -S): no run could extract it\n",
+        print_stored(stderr, "%s: %s without FSSUB= (-V without -S): no run could extract it\n",
                      stream.progname, vfyfs);
         return false;
     }
     if (std::strlen(std::strchr(item, '=') + 1) < 2) {
-        std::fprintf(stderr, "%s: %s: the directory name must have at least 2 characters\n", stream.progname,
+        print_stored(stderr, "%s: %s: the directory name must have at least 2 characters\n", stream.progname,
                      item);
         return false;
     }

@@ -2,12 +2,11 @@
 // payload, one line of gzip statistics read from the member's header and trailer.
 //
 // The listing is how a careful user inspects an archive before running it,
-// so on a terminal the stored strings and name are shown with every byte the
-// terminal could interpret escaped: a carriage return or an escape sequence
-// cannot paint a harmless command over the real one. Into a pipe or a file
-// the bytes go out as stored.
+// so on a terminal the stored strings and name are shown through put_stored,
+// with everything the terminal could interpret escaped: a carriage return or
+// an escape sequence cannot paint a harmless command over the real one. Into
+// a pipe or a file the bytes go out as stored.
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -91,32 +90,11 @@ bool list_archive(int fd, const char* path)
 
 }  // namespace
 
-void put_stored(FILE* out, const char* s)
-{
-    if (isatty(fileno(out)) == 0) {
-        std::fputs(s, out);
-        return;
-    }
-    // The escapes of ls -b: C's letter escapes, \\ for the backslash itself,
-    // three octal digits for every other byte outside 0x20 to 0x7E.
-    static constexpr char letters[] = "\aa\bb\tt\nn\vv\ff\rr\\\\";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p != '\0'; p++) {
-        const char* named = std::strchr(letters, *p);
-        if (named != nullptr && (named - letters) % 2 == 0) {
-            std::fprintf(out, "\\%c", named[1]);
-        } else if (*p >= 0x20 && *p < 0x7f) {
-            std::putc(*p, out);
-        } else {
-            std::fprintf(out, "\\%03o", *p);
-        }
-    }
-}
-
 void do_list(const char* path)
 {
     int fd = find_preamble(path);
     if (fd == -1) {
-        std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+        print_stored(stderr, "%s: unable to find preamble magic value\n", path);
         set_exit_code(1);
         return;
     }

@@ -39,7 +39,7 @@ bool is_long_option(const char* word)
         Version();
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output: %s\n", stream.progname, std::strerror(errno));
+        print_stored(stderr, "%s: standard output: %s\n", stream.progname, std::strerror(errno));
         std::exit(1);
     }
     std::exit(0);
@@ -55,7 +55,7 @@ char** options_first(int argc, char** argv)
     char** out = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 2) * sizeof(char*)));
     char** operands = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 1) * sizeof(char*)));
     if (out == nullptr || operands == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
+        print_stored(stderr, "%s: out of memory\n", stream.progname);
         std::exit(1);
     }
     int n = 0, m = 0;
@@ -116,7 +116,7 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
     std::size_t prefix_len = std::strlen(prefix);
     std::size_t arg_len = std::strlen(arg);
     if (prefix_len + arg_len >= sizeof item) {
-        std::fprintf(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", stream.progname,
+        print_stored(stderr, "%s: feature item too long (at most %zu characters): %s%s\n", stream.progname,
                      sizeof item - 1, prefix, arg);
         std::exit(1);
     }
@@ -136,7 +136,7 @@ int open_inputs(char** names, int count, int* fds)
         fds[i] = open_regular(names[i], false);
         if (fds[i] < 0) continue;
         if (same_file(fds[i], stream.ofd)) {
-            std::fprintf(stderr, "%s: %s: the input is also the output\n", stream.progname, names[i]);
+            print_stored(stderr, "%s: %s: the input is also the output\n", stream.progname, names[i]);
             std::exit(1);
         }
         opened++;
@@ -149,12 +149,12 @@ int open_inputs(char** names, int count, int* fds)
     // Everything that can refuse the build is checked before the first byte
     // goes to standard output.
     if (driver.vokra_path[0] == '\0' && driver.own_image == nullptr) {
-        std::fprintf(stderr, "%s: cannot locate my own executable; name it with -p\n", stream.progname);
+        print_stored(stderr, "%s: cannot locate my own executable; name it with -p\n", stream.progname);
         std::exit(1);
     }
     for (int i = first; i < argc; i++) {
         if (std::strlen(argv[i]) >= sizeof stream.ifname) {
-            std::fprintf(stderr, "%s: file name too long (at most %zu characters): %.40s...\n",
+            print_stored(stderr, "%s: file name too long (at most %zu characters): %.40s...\n",
                          stream.progname, sizeof stream.ifname - 1, argv[i]);
             std::exit(1);
         }
@@ -164,14 +164,14 @@ int open_inputs(char** names, int count, int* fds)
 
     start_output(fileno(stdout));
     if (isatty(stream.ofd)) {
-        std::fprintf(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
+        print_stored(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
                      stream.progname);
         std::exit(1);
     }
     const int count = argc - first;
     int* fds = static_cast<int*>(std::malloc(static_cast<std::size_t>(count) * sizeof(int)));
     if (fds == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
+        print_stored(stderr, "%s: out of memory\n", stream.progname);
         std::exit(1);
     }
     // When no input can be opened, nothing is written.
@@ -210,7 +210,8 @@ int main(int argc, char** argv)
 {
     const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
     set_progname(own);
-    start_driver_state();  // the preamble buffers empty, before anything reads them
+    set_text_utf8(locale_is_utf8());  // before the first message
+    start_driver_state();             // the preamble buffers empty, before anything reads them
 
     driver.own_name = own;
     driver.own_image = find_own_image(own);
@@ -299,7 +300,7 @@ int main(int argc, char** argv)
     }
     if (!have_operand && !is_compressed) {
         Usage(0);
-        std::fprintf(stderr, "%s: what files do you want to compress?\n", own);
+        print_stored(stderr, "%s: what files do you want to compress?\n", own);
         std::exit(1);
     }
     if (!is_compressed) build_road(argc, argv, optind);

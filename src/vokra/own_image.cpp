@@ -99,7 +99,7 @@ const char* find_own_image(const char* argv0)
         if (path != nullptr && !holds_own_version(path)) path = nullptr;
     }
     if (path == nullptr || std::strlen(path) >= sizeof resolved) {
-        std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", argv0);
+        print_stored(stderr, "%s: unable to find vokra to build preamble\n", argv0);
         return nullptr;
     }
     std::strcpy(resolved, path);

@@ -117,20 +117,20 @@ int open_regular(const char* path, bool is_image)
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (is_image && (errno == ENOENT || errno == ENOTDIR)) {
-            std::fprintf(stderr, "%s: unable to find vokra to build preamble\n", path);
+            print_stored(stderr, "%s: unable to find vokra to build preamble\n", path);
         } else {
-            std::perror(path);
+            perror_stored(path);
         }
         return -1;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        std::perror(path);
+        perror_stored(path);
         close(fd);
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "%s: %s: not a regular file\n", stream.progname, path);
+        print_stored(stderr, "%s: %s: not a regular file\n", stream.progname, path);
         close(fd);
         return -1;
     }
@@ -191,23 +191,23 @@ int build_preamble(const char* program, int fd)
     UniqueFd in(open_image(program));
     if (in.get() < 0) return -1;
     if (same_file(in.get(), fd)) {
-        std::fprintf(stderr, "%s: %s: the image is also the output\n", stream.progname, program);
+        print_stored(stderr, "%s: %s: the image is also the output\n", stream.progname, program);
         return -1;
     }
     struct stat st;
     if (fstat(in.get(), &st) != 0) {
-        std::perror(program);
+        perror_stored(program);
         return -1;
     }
     // An image that holds the marker would hide the new preamble behind its
     // own: the archive would run the old commands on the old payload.
     if (scan_for_marker(in.get()) >= 0) {
-        std::fprintf(stderr, "%s: %s: the image is already an archive; use a plain vokra executable\n",
+        print_stored(stderr, "%s: %s: the image is already an archive; use a plain vokra executable\n",
                      stream.progname, program);
         return -1;
     }
     if (lseek(in.get(), 0, SEEK_SET) != 0) {
-        std::perror(program);
+        perror_stored(program);
         return -1;
     }
 
@@ -223,7 +223,7 @@ int build_preamble(const char* program, int fd)
         ssize_t r = read(in.get(), buf.data(), want);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
-            std::perror(program);
+            perror_stored(program);
             return -1;
         }
         if (r == 0) break;
@@ -235,7 +235,7 @@ int build_preamble(const char* program, int fd)
         if (rc == 0) rc = write_all(fd, s, std::strlen(s) + 1);
     }
     if (rc != 0) {
-        std::perror(stream.ofname);
+        perror_stored(stream.ofname);
         return -1;
     }
     return 0;
@@ -253,7 +253,7 @@ int find_preamble(const char* program)
 
     for (char* s : {driver.features, driver.comment, driver.run_program, driver.pipe_program}) {
         if (read_preamble_string(fd, s) != 0) {
-            std::fprintf(stderr, "%s: not a valid archive: preamble string longer than %zu characters\n",
+            print_stored(stderr, "%s: not a valid archive: preamble string longer than %zu characters\n",
                          program, PREAMBLE_BUFSIZ - 1);
             for (char* t : {driver.features, driver.comment, driver.run_program, driver.pipe_program})
                 std::memset(t, 0, PREAMBLE_BUFSIZ);

@@ -36,7 +36,7 @@ namespace {
 bool fits(const char* text, const char* what)
 {
     if (std::strlen(text) < PREAMBLE_BUFSIZ) return true;
-    std::fprintf(stderr, "%s: %s too long (at most %zu characters)\n", stream.progname, what,
+    print_stored(stderr, "%s: %s too long (at most %zu characters)\n", stream.progname, what,
                  PREAMBLE_BUFSIZ - 1);
     return false;
 }
@@ -81,7 +81,7 @@ void Usage(int is_compressed)
         std::fputs("\n", stderr);
         put_stored(stderr, driver.comment);  // the archive's own text: escaped on a terminal
         std::fputs("\n\n", stderr);
-        std::fprintf(stderr, "Usage: %s [-hclnvtx]\n", stream.progname);
+        print_stored(stderr, "Usage: %s [-hclnvtx]\n", stream.progname);
         std::fputs(
             "    -h: show this help\n"
             "    -u: use as utility to decompress archive specified on command-line\n"
@@ -93,7 +93,7 @@ void Usage(int is_compressed)
             "    -v: verbose output\n",
             stderr);
     } else {
-        std::fprintf(stderr,
+        print_stored(stderr,
                      "Usage: %s [-huclva] [-p vokra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
                      "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
                      "[-F feature_sting] <files...>\n",
@@ -106,8 +106,8 @@ void Usage(int is_compressed)
 void Help(int is_compressed)
 {
     if (is_compressed) {
-        std::printf("Usage: %s [options]\n       %s -u [options] archive\n", stream.progname,
-                    stream.progname);
+        print_stored(stdout, "Usage: %s [options]\n       %s -u [options] archive\n", stream.progname,
+                     stream.progname);
         const char* shown = driver.comment[0] != '\0' ? driver.comment : "Self-Extracting archive file";
         put_stored(stdout, shown);
         std::fputs(
@@ -122,10 +122,10 @@ void Help(int is_compressed)
             "  -x          extract only: write the data to standard output, run nothing\n",
             stdout);
     } else {
-        std::printf(
-            "Usage: %s [options] file... > archive\n       %s -u [options] archive\n"
-            "       %s -l [-v] archive...\n",
-            stream.progname, stream.progname, stream.progname);
+        print_stored(stdout,
+                     "Usage: %s [options] file... > archive\n       %s -u [options] archive\n"
+                     "       %s -l [-v] archive...\n",
+                     stream.progname, stream.progname, stream.progname);
         std::fputs(
             "Build a self-extracting archive of the files on standard output.\n\n"
             "  -a          store the payload uncompressed (feature NOCOMPR)\n"

@@ -44,10 +44,10 @@ enum Outcome { LINKED, IN_PLACE, REFUSED, STOP };
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* fmt, ...)
 {
-    std::fprintf(stderr, "%s: ", stream.progname);
+    print_stored(stderr, "%s: ", stream.progname);
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    vprint_stored(stderr, isatty(STDERR_FILENO) != 0, fmt, ap);
     va_end(ap);
 }
 
@@ -131,7 +131,7 @@ void strip_one_slash(char* s)
 // cannot answer the next prompt.
 bool confirm_link(const char* candidate)
 {
-    std::fprintf(stderr, "Creating temporary link to %s\n", candidate);
+    print_prompt(stderr, "Creating temporary link to %s\n", candidate);
     std::fprintf(stderr, "OK to create temporary link? [y]: ");
     // End of input accepts, as an empty line does.
     char reply[4];
@@ -141,7 +141,7 @@ bool confirm_link(const char* candidate)
 
 void exists_message(const char* path)
 {
-    std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", path);
+    print_stored(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", path);
 }
 
 // Whether a file belongs to neither root nor the running user.
@@ -218,7 +218,7 @@ const char* distrust(int fd)
 // Reports a part of path (its first `len` characters) that is not used.
 void part_refused(const char* path, std::size_t len, const char* why)
 {
-    std::fprintf(stderr, "%.*s: %s, not used.\n", static_cast<int>(len), path, why);
+    print_stored(stderr, "%.*s: %s, not used.\n", static_cast<int>(len), path, why);
 }
 
 // Opens the first base_len characters of absolute `path` as a directory,
@@ -232,7 +232,7 @@ int open_base(const char* path, std::size_t base_len, char* names)
     std::size_t at = 0;
     for (;;) {
         if (fd < 0) {
-            std::perror(path);
+            perror_stored(path);
             return -1;
         }
         if (const char* why = distrust(fd)) {
@@ -326,7 +326,7 @@ Outcome make_link(Check& ck, const char* cand, const MadeDirs& dirs)
             planted_message(ck.link_place, true);
             return STOP;
         }
-        std::perror(cand);
+        perror_stored(cand);
         ck.verr = SE_SYMLINK;
         return REFUSED;
     }
@@ -354,7 +354,7 @@ Outcome make_link(Check& ck, const char* cand, const MadeDirs& dirs)
             break;
     }
     if (r == LINKED && link_and_record(ck, cand, dir_fd, name) != 0) {
-        std::perror(cand);
+        perror_stored(cand);
         ck.verr = SE_SYMLINK;
         r = REFUSED;
     }
@@ -369,7 +369,7 @@ Outcome try_candidate(Check& ck, const char* base)
     const std::size_t base_len = std::strlen(base);
     if (!join(cand, base, ck.fssub[0] != '/', ck.fssub)) return REFUSED;
     if (access(cand, F_OK) == 0) {
-        std::fprintf(stderr, "%s: already exists.\n", cand);
+        print_stored(stderr, "%s: already exists.\n", cand);
         ck.verr = SE_EXISTS;
         return REFUSED;
     }
@@ -407,9 +407,9 @@ Outcome try_candidate(Check& ck, const char* base)
 
 void closing_messages(const char* fullpath, int min_mb, const char* fs, const char* fssub)
 {
-    std::fprintf(stderr, "%s: not enough space to extract the archive.\n", fullpath);
-    std::fprintf(stderr, "Please make at least %dMb available in %s.\n", min_mb, fs);
-    std::fprintf(stderr,
+    print_stored(stderr, "%s: not enough space to extract the archive.\n", fullpath);
+    print_stored(stderr, "Please make at least %dMb available in %s.\n", min_mb, fs);
+    print_stored(stderr,
                  "Alternatively, you can make space available on another filesystem where a\n\"%s\" "
                  "directory can be created. Ensure that the \"%s\" directory\ndoes not exist before "
                  "trying again.\n",
@@ -496,7 +496,7 @@ int verify_fs(int min_mb, char* sym_path)
     // A -t directory whose room cannot be measured (one that does not exist,
     // say) is no candidate: the walk would have to make it from nothing.
     const int t_room = have_t ? has_room(driver.uncompress_dir, min_mb) : 0;
-    if (t_room == -1) std::perror(driver.uncompress_dir);
+    if (t_room == -1) perror_stored(driver.uncompress_dir);
     if (t_room != 1) {
         if (has_room(path, min_mb) != 0) return 0;
         if (have_t) {
@@ -530,7 +530,7 @@ int verify_fs(int min_mb, char* sym_path)
     }
 
     if (announce) {
-        std::fprintf(stderr, "%s: not enough space. Looking for space in other filesystems.\n", fullpath);
+        print_stored(stderr, "%s: not enough space. Looking for space in other filesystems.\n", fullpath);
     }
     ss_endmntent();
     while (ssmnttab* m = ss_getmntent()) {
@@ -538,7 +538,7 @@ int verify_fs(int min_mb, char* sym_path)
         // cut path is some other directory: such an entry is passed over.
         if (std::strlen(m->mt_path) >= sizeof m->mt_path - 1) continue;
         if (m->mt_read_only || has_room(m->mt_path, min_mb) != 1) continue;
-        std::fprintf(stderr, "Trying %s ...\n", m->mt_path);
+        print_stored(stderr, "Trying %s ...\n", m->mt_path);
         char mount_point[sizeof m->mt_path];
         std::memcpy(mount_point, m->mt_path, sizeof mount_point);
         const Outcome r = try_candidate(ck, mount_point);
@@ -577,7 +577,7 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs)
     const std::size_t len = std::strlen(path);
     if (path[0] != '/' || len > MadeDirs::PATH_MAX_LEN) {
         errno = path[0] != '/' ? EINVAL : ENAMETOOLONG;
-        std::perror(path);
+        perror_stored(path);
         return -1;
     }
     std::memcpy(dirs.names_, path, len + 1);
@@ -591,7 +591,7 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs)
     std::size_t at = base_len;
     for (;;) {
         if (fd < 0) {
-            std::perror(path);
+            perror_stored(path);
             return -1;
         }
         dirs.made_[dirs.depth_] = made;
@@ -610,7 +610,7 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs)
         const int parent = dirs.fds_[dirs.depth_ - 1];
         made = mkdirat(parent, name, static_cast<mode_t>(mode)) == 0;
         if (!made && errno != EEXIST) {
-            std::perror(path);
+            perror_stored(path);
             return -1;
         }
         fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

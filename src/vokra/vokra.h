@@ -194,8 +194,5 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 // ---- listing ----
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
-// Writes stored text to `out`: as stored, or, when `out` is a terminal, with
-// every byte outside printable ASCII (and the backslash) in C escapes, so an
-// archive cannot hide what it stores behind a carriage return or a control
-// sequence.
-void put_stored(FILE* out, const char* s);
+// Messages show text from an archive, a file name or the environment through
+// put_stored, print_stored and perror_stored (escape.h, below the driver).
