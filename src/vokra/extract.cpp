@@ -216,75 +216,6 @@ int wait_command(pid_t pid)
     return status;
 }
 
-// Appends text to the expansion, wrapped in single quotes for the shell when
-// asked (a ' inside becomes '\''). Returns false when it would not fit.
-bool append(char* out, std::size_t& len, const char* text, bool quote)
-{
-    auto put = [&](char c) {
-        if (len >= EXPAND_BUFSIZ - 1) return false;
-        out[len++] = c;
-        return true;
-    };
-    if (quote && !put('\'')) return false;
-    for (const char* p = text; *p != '\0'; p++) {
-        if (quote && *p == '\'') {
-            for (const char* q = "'\\''"; *q != '\0'; q++) {
-                if (!put(*q)) return false;
-            }
-        } else if (!put(*p)) {
-            return false;
-        }
-    }
-    return !quote || put('\'');
-}
-
-// The expansion behind replace_program_parms; the default extract command
-// quotes its two expansions so any directory or output name is one word.
-char* expand_command(const char* pgm, bool quote)
-{
-    char* out = static_cast<char*>(std::calloc(EXPAND_BUFSIZ, 1));
-    if (out == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", stream.progname);
-        return nullptr;
-    }
-    std::size_t len = 0;
-    bool fits = true;
-    for (const char* p = pgm; *p != '\0' && fits; p++) {
-        if (*p != '%' || p[1] == '\0') {
-            const char one[] = {*p, '\0'};
-            fits = append(out, len, one, false);
-        } else if (p[1] == 'o') {
-            fits = append(out, len, stream.ofname, quote);
-            p++;
-        } else if (p[1] == 'p') {
-            char cwd[EXPAND_BUFSIZ];
-            if (getcwd(cwd, sizeof cwd) == nullptr) {
-                if (errno != ERANGE) {
-                    std::fprintf(stderr, "%s: cannot get the current directory: %s\n", stream.progname,
-                                 std::strerror(errno));
-                    std::free(out);
-                    return nullptr;
-                }
-                fits = false;
-            } else {
-                fits = append(out, len, cwd, quote);
-            }
-            p++;
-        } else {
-            const char two[] = {p[0], p[1], '\0'};
-            fits = append(out, len, two, false);
-            p++;
-        }
-    }
-    if (!fits) {
-        std::fprintf(stderr, "%s: command too long after expansion (at most %zu characters): %s\n",
-                     stream.progname, EXPAND_BUFSIZ - 1, pgm);
-        std::free(out);
-        return nullptr;
-    }
-    return out;
-}
-
 // The extract command's status does not stop the run (tar, for one, exits
 // non-zero on mere warnings, and stored archives rely on their install
 // command running); one other than 0 is only reported.
@@ -461,9 +392,8 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
     if (driver.extract_only) {
         set_to_stdout(1);
     } else {
-        bool default_extract = driver.pipe_program[0] == '\0';
-        if (default_extract) std::strcpy(driver.pipe_program, DEFAULT_EXTRACT);
-        extract_cmd = expand_command(driver.pipe_program, default_extract);
+        if (driver.pipe_program[0] == '\0') std::strcpy(driver.pipe_program, DEFAULT_EXTRACT);
+        extract_cmd = replace_program_parms(driver.pipe_program);
         if (extract_cmd == nullptr) return -1;
         std::fflush(nullptr);  // the child must not inherit unwritten output
         // Both ends close on exec: the command's standard input is a copy,
@@ -569,11 +499,6 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
 }
 
 }  // namespace
-
-char* replace_program_parms(const char* pgm)
-{
-    return expand_command(pgm, false);
-}
 
 int read_answer_line(char* answer, std::size_t size)
 {

@@ -13,6 +13,7 @@ constexpr std::size_t FEATURE_ITEM_MAX = 256;  // composed feature items and loo
 constexpr std::size_t MARKER_LEN = 11;         // "vokra" "+magik", never stored whole
 constexpr std::size_t EXPAND_BUFSIZ = 2048;    // an expanded command: 2047 chars + NUL
 constexpr std::size_t SYMPATH_BUFSIZ = 512;    // the relocation link's path
+constexpr std::size_t STAGING_BUFSIZ = 1024;   // the staging directory's path (%d)
 constexpr std::size_t FS_BUFSIZ = 128;         // the space check's VFYFS value: 127 characters
 
 // One part of the feature string as the build added it, at features[start]
@@ -71,6 +72,7 @@ struct driver_state {
     char feature_item[FEATURE_ITEM_MAX];       // get_feature's
     char eop[MARKER_LEN];                      // get_eop's
     char relocation_target[SYMPATH_BUFSIZ];    // what verify_fs's relocation link points to; empty for none
+    char staging_path[STAGING_BUFSIZ];         // %d: the run's staging directory; empty for none
 
     // ---- the running extraction, as the signal handler sees it ----
     // The run writes them and the handler (and the fatal exit's clean-up)
@@ -151,9 +153,14 @@ int check_features(const FeatureSource* sources, std::size_t count);
 
 // ---- extraction and install run ----
 int do_decompress(const char* program);
-// A new heap block the caller frees, or null (message printed) when the
-// expansion would not fit in EXPAND_BUFSIZ - 1 characters.
+// The command template pgm with %o, %p and %d each written as one literal
+// word for /bin/sh (expand.cpp): a new heap block the caller frees, or null
+// (message printed) when the expansion would not fit in EXPAND_BUFSIZ - 1
+// characters or a value cannot be quoted where it stands.
 char* replace_program_parms(const char* pgm);
+// Whether pgm uses the placeholder %<placeholder>, read as the expansion
+// reads it ("%%d" is no use of %d).
+bool command_uses(const char* pgm, char placeholder);
 void export_features();
 // Reads one whole line of standard input as an answer at a prompt: its first
 // size - 1 characters, without the newline, go into answer, and the rest of
