@@ -134,9 +134,9 @@ public:
     RunSignals(const RunSignals&) = delete;
     RunSignals& operator=(const RunSignals&) = delete;
 
-    // Starts "/bin/sh -c command" with `input` (or our standard input, for -1)
-    // as its standard input, and returns its process id, or -1 with errno
-    // set. The command gets the signal dispositions we were started with,
+    // Starts "/bin/sh -c command sh args..." with `input` (or our standard
+    // input, for -1) as its standard input, and returns its process id, or -1
+    // with errno set. The args reach the command as "$@", never as its text. The command gets the signal dispositions we were started with,
     // not our handlers or our ignored SIGPIPE (an ignored disposition would
     // survive its exec).
     //
@@ -145,14 +145,30 @@ public:
     // under emulators such as qemu-user it does the latter). So the child
     // reports a failed exec through a close-on-exec pipe, which a successful
     // exec closes with nothing written.
-    pid_t start_command(const char* command, int input) const
+    pid_t start_command(const char* command, int input, char* const* args = nullptr, int nargs = 0) const
+    {
+        static char sh[] = "sh", dash_c[] = "-c", dashes[] = "--";
+        const std::size_t n = 5 + static_cast<std::size_t>(nargs) + 1;
+        char** argv = static_cast<char**>(std::malloc(n * sizeof(char*)));
+        if (argv == nullptr) return -1;
+        std::size_t k = 0;
+        for (char* a : {sh, dash_c, dashes, const_cast<char*>(command), sh}) argv[k++] = a;
+        for (int i = 0; i < nargs; i++) argv[k++] = args[i];
+        argv[k] = nullptr;
+        const pid_t pid = start_argv(argv, input);
+        const int saved = errno;
+        std::free(argv);
+        errno = saved;
+        return pid;
+    }
+
+private:
+    pid_t start_argv(char* const* argv, int input) const
     {
         int report[2];
         if (pipe(report) != 0) return -1;
         fcntl(report[0], F_SETFD, FD_CLOEXEC);
         fcntl(report[1], F_SETFD, FD_CLOEXEC);
-        char sh[] = "sh", dash_c[] = "-c", dashes[] = "--";
-        char* argv[] = {sh, dash_c, dashes, const_cast<char*>(command), nullptr};
         // Until the child has put its dispositions back, no handler of ours
         // may run in it: it would act on the run's link and command.
         sigset_t all, old;
@@ -195,7 +211,6 @@ public:
         return pid;
     }
 
-private:
     struct sigaction saved_[std::size(CAUGHT_SIGNALS)]{};
     struct sigaction saved_pipe_ {};
 };
@@ -479,7 +494,7 @@ int extract_and_install(const char* program, char* sympath, RunSignals& signals)
         struct sigaction ign {};
         ign.sa_handler = SIG_IGN;
         sigemptyset(&ign.sa_mask);
-        pid_t pid = signals.start_command(install_cmd, -1);
+        pid_t pid = signals.start_command(install_cmd, -1, driver.install_args, driver.install_argc);
         sigaction(SIGQUIT, &ign, &quit);
         if (pid == -1) std::perror(install_cmd);
         result = pid == -1 ? -1 : wait_command(pid);

@@ -21,6 +21,7 @@ void start_driver_state()
     driver.extract_pause_seconds = 2;
     driver.first_time = 1;
     driver.command_input = -1;
+    driver.args_at = -1;
 }
 
 void reset_driver_state()
@@ -50,10 +51,11 @@ int set_option_string(char opt, const char* arg)
                 : opt == 'r' ? driver.run_program
                 : opt == 'f' ? driver.pipe_program
                 : opt == 't' ? driver.uncompress_dir
+                : opt == 'T' ? driver.target_dir
                              : nullptr;
     char what[] = "argument of -?";
     what[sizeof what - 2] = opt;
-    if (dst == nullptr || !fits(arg, what)) return -1;
+    if (dst == nullptr || !fits(arg, opt == 'T' ? "argument of --target" : what)) return -1;
     std::strcpy(dst, arg);
     return 0;
 }

@@ -39,6 +39,8 @@ struct driver_state {
     // ---- option flags and preamble buffers ----
     int extract_only;      // -x
     int dont_run_program;  // -n
+    int keep_staging;      // --keep: the staging directory (%d) stays after the run
+    int quiet;             // --quiet: nothing on standard output or error unless something fails
     long preamble_end;     // file offset of the first payload byte, set by find_preamble
     // The name main was started under (argv[0]). find_preamble and
     // build_preamble given this very pointer open own_image, the file the
@@ -56,9 +58,15 @@ struct driver_state {
     char pipe_program[PREAMBLE_BUFSIZ];
     char vokra_path[PREAMBLE_BUFSIZ];
     char uncompress_dir[PREAMBLE_BUFSIZ];
+    char target_dir[PREAMBLE_BUFSIZ];  // --target: %d is this directory, made if missing, never removed
     // The command line with its options first; it lives until exit, and a
     // leak checker finds it here after argv itself is dead.
     char** arranged_argv;
+    // Where the words after the command line's "--" start in arranged_argv
+    // (-1 for none), and those of them the install command gets as "$@".
+    int args_at;
+    char** install_args;
+    int install_argc;
 
     // ---- the build's feature string, part by part ----
     // Every part takes at least its comma, so there are fewer than
@@ -101,7 +109,7 @@ void start_driver_state();
 // mount table): where an in-process test starts.
 void reset_driver_state();
 
-// Sets the buffer of a string option (-p, -C, -r, -f, -t) as the command line
+// Sets the buffer of a string option (-p, -C, -r, -f, -t, 'T' for --target) as the command line
 // does: 0, or -1 after a message when arg does not fit (nothing changed).
 int set_option_string(char opt, const char* arg);
 // Sets the four preamble strings as find_preamble loads them from an archive:
