@@ -136,9 +136,9 @@ public:
 
     // Starts "/bin/sh -c command sh args..." with `input` (or our standard
     // input, for -1) as its standard input, and returns its process id, or -1
-    // with errno set. The args reach the command as "$@", never as its text. The command gets the signal dispositions we were started with,
-    // not our handlers or our ignored SIGPIPE (an ignored disposition would
-    // survive its exec).
+    // with errno set. The args reach the command as "$@", never as its text. The command gets the signal
+    // dispositions we were started with, not our handlers or our ignored SIGPIPE (an ignored disposition
+    // would survive its exec).
     //
     // A command that cannot be started must be an error, not a command that
     // exits 127: POSIX lets posix_spawn report a failed exec either way (and

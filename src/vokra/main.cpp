@@ -52,7 +52,6 @@ const LongOption* long_option(const char* word, const char** arg = nullptr)
     return nullptr;
 }
 
-
 // Answers --help or --version on standard output and exits: 0, or 1 when the
 // answer could not be written.
 [[noreturn]] void answer_long_option(const char* word, int is_compressed)

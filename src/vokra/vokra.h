@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include "gzip.h"
+#include "rmtree.h"
 
 constexpr std::size_t PREAMBLE_BUFSIZ = 1024;  // each preamble string: 1023 chars + NUL
 constexpr std::size_t FEATURE_ITEM_MAX = 256;  // composed feature items and lookups
@@ -96,6 +97,16 @@ struct driver_state {
     volatile int command_input;
     volatile std::sig_atomic_t extracting;
     volatile std::sig_atomic_t interrupted;
+    // The staging directory made for this run (%d), while the run must
+    // remove it: `staging_armed` is set last, once the rest is in place, so
+    // a clean-up that sees it set finds the parent's descriptor and the
+    // directory's name and identity; the walk's work area is its own.
+    volatile std::sig_atomic_t staging_armed;
+    int staging_parent_fd;
+    const char* staging_name;  // in staging_path
+    dev_t staging_dev;
+    ino_t staging_ino;
+    TreeWalk staging_walk;
 };
 extern driver_state driver;
 
@@ -175,6 +186,19 @@ void export_features();
 // an over-long line is read and dropped. Returns 0, or -1 at end of input (or
 // on a read error) before any character.
 int read_answer_line(char* answer, std::size_t size);
+
+// ---- staging directory (%d) ----
+// Makes the run's staging directory (or the --target directory) and puts its
+// path in staging_path: 0, or -1 after a message.
+int make_staging();
+// Removes the staging directory made by make_staging, if any and not kept,
+// with everything in it: 0 when it is gone, else -1 with errno set. Prints
+// nothing and makes only async-signal-safe calls (on Linux), so a signal
+// handler may call it.
+int remove_staging();
+// The normal end: removes the staging directory (a message if something
+// stayed), or with --keep leaves it and names it on standard error.
+void finish_staging();
 
 // ---- space check ----
 int verify_fs(int min_mb, char* sym_path);
