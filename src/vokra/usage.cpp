@@ -21,6 +21,7 @@ void start_driver_state()
     driver.extract_pause_seconds = 2;
     driver.first_time = 1;
     driver.command_input = -1;
+    driver.command_terminal = -1;
 }
 
 void reset_driver_state()

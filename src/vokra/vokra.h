@@ -72,18 +72,24 @@ struct driver_state {
     char eop[MARKER_LEN];                      // get_eop's
     char relocation_target[SYMPATH_BUFSIZ];    // what verify_fs's relocation link points to; empty for none
 
-    // ---- the running extraction, as the signal handler sees it ----
-    // The run writes them and the handler (and the fatal exit's clean-up)
-    // reads them, so each is volatile and one word: the handler sees a value
-    // the run stored, never one held back in a register or half written.
-    // The relocation link of the current run, or null, set only once the
-    // space check has returned a link; the command now running (0 when
-    // none); while the extract command runs, `extracting`, and while it is
-    // fed, the pipe's write end (-1 when none); `interrupted` once a signal
-    // was passed on.
+    // ---- the running extraction: what the run must undo ----
+    // One owner for everything a run makes and must take back on every way
+    // out (the normal end, a fatal stream error, a terminating signal): the
+    // run writes these and its one clean-up (clean_up_run, which the signal
+    // handler and the fatal exit call too) reads them, so each is volatile
+    // and one word: the handler sees a value the run stored, never one held
+    // back in a register or half written.
+    // The relocation link of the current run, or null, recorded once the
+    // space check has made it; the process group of the command now running
+    // (its leader's pid; 0 when none), kept until no process of it is left;
+    // while the extract command is fed, the pipe's write end (-1 when none);
+    // the terminal while it is handed to the command's group (-1 when not);
+    // while the extract command runs, `extracting`; `interrupted` once a
+    // signal was passed on.
     char* volatile relocation_link;
-    volatile pid_t command_pid;
+    volatile pid_t command_group;
     volatile int command_input;
+    volatile int command_terminal;
     volatile std::sig_atomic_t extracting;
     volatile std::sig_atomic_t interrupted;
 };
