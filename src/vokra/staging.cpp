@@ -23,6 +23,21 @@ constexpr const char* DEFAULT_TMPDIR = "/tmp";
 constexpr const char* STAGING_TEMPLATE = "vokra.XXXXXX";
 constexpr mode_t STAGING_MODE = 0700;
 constexpr mode_t TARGET_MODE = 0755;
+constexpr std::size_t TRUST_PATH_MAX = 254;  // mkdirp's limit, with the "/." it is given
+
+// Checks (and makes, with `mode`) every directory of absolute `path` from "/"
+// down through mkdirp, whose base must end where a "/" follows: the path goes
+// to it as "/." + path, with "/." as the base. 0, or -1 after a message.
+int trusted_dirs(const char* path, int mode, MadeDirs& dirs)
+{
+    char rooted[TRUST_PATH_MAX + 1];
+    const int n = std::snprintf(rooted, sizeof rooted, "/.%s", path);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof rooted) {
+        std::fprintf(stderr, "%s: %s\n", path, std::strerror(ENAMETOOLONG));
+        return -1;
+    }
+    return mkdirp(rooted, 2, mode, dirs);
+}
 
 // $TMPDIR when it names a directory by an absolute path, else /tmp.
 const char* staging_base()
@@ -43,7 +58,7 @@ int make_temporary(const char* base)
     std::memcpy(parent, base, len);
     parent[len] = '\0';
     MadeDirs dirs;
-    if (mkdirp(parent, 1, STAGING_MODE, dirs) != 0) return -1;
+    if (trusted_dirs(parent, STAGING_MODE, dirs) != 0) return -1;
     char* path = driver.staging_path;
     const int n = std::snprintf(path, STAGING_BUFSIZ, "%s/%s", len == 1 ? "" : parent, STAGING_TEMPLATE);
     if (n < 0 || static_cast<std::size_t>(n) >= STAGING_BUFSIZ || mkdtemp(path) == nullptr) {
@@ -104,7 +119,7 @@ int make_target()
         return -1;
     }
     MadeDirs dirs;
-    if (mkdirp(path, 1, TARGET_MODE, dirs) != 0) {
+    if (trusted_dirs(path, TARGET_MODE, dirs) != 0) {
         path[0] = '\0';
         return -1;
     }
@@ -126,8 +141,14 @@ int remove_staging()
 {
     if (!driver.staging_armed) return 0;
     driver.staging_armed = 0;
-    const int r = remove_tree(driver.staging_parent_fd, driver.staging_name, driver.staging_dev,
-                              driver.staging_ino, driver.staging_walk);
+    int r = 0;
+    if (driver.keep_staging) {
+        driver.staging_kept = 1;
+    } else if (remove_tree(driver.staging_parent_fd, driver.staging_name, driver.staging_dev,
+                           driver.staging_ino, driver.staging_walk) != 0) {
+        driver.staging_error = errno;
+        r = -1;
+    }
     const int e = errno;
     close(driver.staging_parent_fd);
     driver.staging_parent_fd = -1;
@@ -135,23 +156,19 @@ int remove_staging()
     return r;
 }
 
-void finish_staging()
+int report_staging()
 {
-    if (!driver.staging_armed) return;
-    if (driver.keep_staging) {
-        driver.staging_armed = 0;
-        close(driver.staging_parent_fd);
-        driver.staging_parent_fd = -1;
-        if (driver.quiet) return;
+    const int kept = driver.staging_kept, error = driver.staging_error;
+    driver.staging_kept = 0;
+    driver.staging_error = 0;
+    if (kept && !driver.quiet) {
         std::fprintf(stderr, "%s: staging directory kept: ", stream.progname);
         put_stored(stderr, driver.staging_path);
         std::fputs("\n", stderr);
-        return;
     }
-    if (remove_staging() != 0) {
-        const int e = errno;
-        std::fprintf(stderr, "%s: could not remove all of the staging directory ", stream.progname);
-        put_stored(stderr, driver.staging_path);
-        std::fprintf(stderr, ": %s\n", std::strerror(e));
-    }
+    if (error == 0) return 0;
+    std::fprintf(stderr, "%s: could not remove all of the staging directory ", stream.progname);
+    put_stored(stderr, driver.staging_path);
+    std::fprintf(stderr, ": %s\n", std::strerror(error));
+    return -1;
 }

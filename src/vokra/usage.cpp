@@ -23,6 +23,7 @@ void start_driver_state()
     driver.command_input = -1;
     driver.args_at = -1;
     driver.staging_parent_fd = -1;
+    driver.command_terminal = -1;
 }
 
 void reset_driver_state()

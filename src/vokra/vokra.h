@@ -83,18 +83,24 @@ struct driver_state {
     char relocation_target[SYMPATH_BUFSIZ];    // what verify_fs's relocation link points to; empty for none
     char staging_path[STAGING_BUFSIZ];         // %d: the run's staging directory; empty for none
 
-    // ---- the running extraction, as the signal handler sees it ----
-    // The run writes them and the handler (and the fatal exit's clean-up)
-    // reads them, so each is volatile and one word: the handler sees a value
-    // the run stored, never one held back in a register or half written.
-    // The relocation link of the current run, or null, set only once the
-    // space check has returned a link; the command now running (0 when
-    // none); while the extract command runs, `extracting`, and while it is
-    // fed, the pipe's write end (-1 when none); `interrupted` once a signal
-    // was passed on.
+    // ---- the running extraction: what the run must undo ----
+    // One owner for everything a run makes and must take back on every way
+    // out (the normal end, a fatal stream error, a terminating signal): the
+    // run writes these and its one clean-up (clean_up_run, which the signal
+    // handler and the fatal exit call too) reads them, so each is volatile
+    // and one word: the handler sees a value the run stored, never one held
+    // back in a register or half written.
+    // The relocation link of the current run, or null, recorded once the
+    // space check has made it; the process group of the command now running
+    // (its leader's pid; 0 when none), kept until no process of it is left;
+    // while the extract command is fed, the pipe's write end (-1 when none);
+    // the terminal while it is handed to the command's group (-1 when not);
+    // while the extract command runs, `extracting`; `interrupted` once a
+    // signal was passed on.
     char* volatile relocation_link;
-    volatile pid_t command_pid;
+    volatile pid_t command_group;
     volatile int command_input;
+    volatile int command_terminal;
     volatile std::sig_atomic_t extracting;
     volatile std::sig_atomic_t interrupted;
     // The staging directory made for this run (%d), while the run must
@@ -102,6 +108,8 @@ struct driver_state {
     // a clean-up that sees it set finds the parent's descriptor and the
     // directory's name and identity; the walk's work area is its own.
     volatile std::sig_atomic_t staging_armed;
+    volatile std::sig_atomic_t staging_kept;   // left in place by --keep
+    volatile std::sig_atomic_t staging_error;  // errno of a removal that left something
     int staging_parent_fd;
     const char* staging_name;  // in staging_path
     dev_t staging_dev;
@@ -191,14 +199,16 @@ int read_answer_line(char* answer, std::size_t size);
 // Makes the run's staging directory (or the --target directory) and puts its
 // path in staging_path: 0, or -1 after a message.
 int make_staging();
-// Removes the staging directory made by make_staging, if any and not kept,
-// with everything in it: 0 when it is gone, else -1 with errno set. Prints
+// The run's clean-up: removes the staging directory made by make_staging,
+// if any, with everything in it, or with --keep leaves it. 0 when it is gone
+// or kept, else -1 with errno set (and noted for report_staging). Prints
 // nothing and makes only async-signal-safe calls (on Linux), so a signal
 // handler may call it.
 int remove_staging();
-// The normal end: removes the staging directory (a message if something
-// stayed), or with --keep leaves it and names it on standard error.
-void finish_staging();
+// After the clean-up of a run that ends normally: names a kept staging
+// directory on standard error (not under --quiet), and reports one that could
+// not be removed: 0, or -1 after that message.
+int report_staging();
 
 // ---- space check ----
 int verify_fs(int min_mb, char* sym_path);
