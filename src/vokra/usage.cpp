@@ -110,8 +110,8 @@ void Usage(int is_compressed)
 void Help(int is_compressed)
 {
     if (is_compressed) {
-        std::printf("Usage: %s [options]\n       %s -u [options] archive\n", stream.progname,
-                    stream.progname);
+        std::printf("Usage: %s [options] [-- args...]\n       %s -u [options] archive [-- args...]\n",
+                    stream.progname, stream.progname);
         const char* shown = driver.comment[0] != '\0' ? driver.comment : "Self-Extracting archive file";
         put_stored(stdout, shown);
         std::fputs(
@@ -123,11 +123,15 @@ void Help(int is_compressed)
             "  -t dir      try dir first for the extraction directory, if the archive allows\n"
             "  -u          extract the archive named by the first operand instead\n"
             "  -v          verbose: name the output, ask before running the install command\n"
-            "  -x          extract only: write the data to standard output, run nothing\n",
+            "  -x          extract only: write the data to standard output, run nothing\n"
+            "  --keep      leave the staging directory (%d) in place and say where it is\n"
+            "  --quiet     print nothing on standard output or error unless the run fails\n"
+            "  --target dir  make dir (and its missing parents) the staging directory %d; never removed\n"
+            "  -- args...  give args to the install command as \"$1\" \"$2\"... (\"$@\")\n",
             stdout);
     } else {
         std::printf(
-            "Usage: %s [options] file... > archive\n       %s -u [options] archive\n"
+            "Usage: %s [options] file... > archive\n       %s -u [options] archive [-- args...]\n"
             "       %s -l [-v] archive...\n",
             stream.progname, stream.progname, stream.progname);
         std::fputs(
@@ -137,6 +141,8 @@ void Help(int is_compressed)
             "  -C comment  the comment shown when the archive runs\n"
             "  -r command  the install command, run after the extract command\n"
             "  -f command  the extract command, reading the data on its standard input\n"
+            "              (in both, %o is the output name, %p the current directory, %d a\n"
+            "              private staging directory, each one word whatever the quoting)\n"
             "  -V dir      check the room on dir's filesystem first (feature VFYFS=dir)\n"
             "  -S subdir   the extraction directory below dir (feature FSSUB=subdir)\n"
             "  -O vendor   add the feature QZ_VENDOR=vendor\n"
@@ -147,6 +153,10 @@ void Help(int is_compressed)
             "  -x          (after -u) extract only: write the data to standard output\n"
             "  -n          (after -u) do not run the install command\n"
             "  -t dir      (after -u) try dir first for the extraction directory\n"
+            "  --keep      (after -u) leave the staging directory (%d) in place\n"
+            "  --quiet     (after -u) print nothing unless the run fails\n"
+            "  --target dir  (after -u) make dir the staging directory %d; never removed\n"
+            "  -- args...  (after -u and the archive) give args to the install command\n"
             "  -v          verbose output\n",
             stdout);
     }
