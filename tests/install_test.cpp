@@ -211,27 +211,38 @@ TEST_F(InstallE2E, TargetMakesItsMissingPartsAndIsNeverRemoved)
     EXPECT_FALSE(exists(open_dir + "/x"));
 }
 
-// --quiet: a run that succeeds says nothing; one that fails still says why.
+// --quiet: a run that succeeds says nothing, not even what a step said on
+// its way to success (a $TMPDIR refused for the staging directory); one that
+// fails still says why.
 TEST_F(InstallE2E, QuietSaysNothingUnlessSomethingFails)
 {
+    const std::string open_tmp = dir.file("open");
+    ASSERT_EQ(mkdir(open_tmp.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open_tmp.c_str(), 0777), 0);
+    const std::string refused = "/." + open_tmp + ": is writable by other users, not used.\n";
     struct Case {
         const char* what;
         std::vector<std::string> opts;
         std::vector<std::string> args;
+        bool open_tmpdir;
         int status;
         std::string err;
     };
     for (const Case& c : {
-             Case{"success", {"-r", "true"}, {"--quiet"}, 0, ""},
-             Case{"success, -x", {"-r", "true"}, {"--quiet", "-x"}, 0, ""},
+             Case{"success", {"-r", "true"}, {"--quiet"}, false, 0, ""},
+             Case{"success, -x", {"-r", "true"}, {"--quiet", "-x"}, false, 0, ""},
+             Case{"$TMPDIR refused, /tmp used", {"-f", "cat > %d/x"}, {"--quiet"}, true, 0, ""},
+             Case{"the same without --quiet", {"-f", "cat > %d/x"}, {}, true, 0, refused + BANNER},
              Case{"failing install command",
                   {"-r", "exit 3"},
                   {"--quiet"},
+                  false,
                   1,
                   "\n{app}: final processing of data.tar failed\n\nCommand: exit 3\n"},
              Case{"failing extract command",
                   {"-f", "exit 5"},
                   {"--quiet"},
+                  false,
                   1,
                   "{app}: extract command exited with status 5: exit 5\n"},
          }) {
@@ -239,12 +250,13 @@ TEST_F(InstallE2E, QuietSaysNothingUnlessSomethingFails)
         std::string app = make(c.opts);
         std::vector<std::string> argv{app};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        auto r = go(argv);
+        auto r = run(argv, "", dir.path(), {"TMPDIR=" + (c.open_tmpdir ? open_tmp : tmp.path())});
         EXPECT_EQ(r.status, c.status);
         std::string err = c.err;
         if (err.find("{app}") != std::string::npos) err.replace(err.find("{app}"), 5, app);
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.out, c.args.size() == 2 ? "payload" : "");
+        EXPECT_EQ(entries(open_tmp).size(), 0u);
     }
 }
 

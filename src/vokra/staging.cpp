@@ -25,6 +25,15 @@ constexpr mode_t STAGING_MODE = 0700;
 constexpr mode_t TARGET_MODE = 0755;
 constexpr std::size_t TRUST_PATH_MAX = 254;  // mkdirp's limit, with the "/." it is given
 
+// "vokra: path: why", the path escaped on a terminal: it may come from
+// $TMPDIR or the command line.
+void report(const char* path, const char* why)
+{
+    std::fprintf(stderr, "%s: ", stream.progname);
+    put_stored(stderr, path);
+    std::fprintf(stderr, ": %s\n", why);
+}
+
 // Checks (and makes, with `mode`) every directory of absolute `path` from "/"
 // down through mkdirp, whose base must end where a "/" follows: the path goes
 // to it as "/." + path, with "/." as the base. 0, or -1 after a message.
@@ -33,7 +42,7 @@ int trusted_dirs(const char* path, int mode, MadeDirs& dirs)
     char rooted[TRUST_PATH_MAX + 1];
     const int n = std::snprintf(rooted, sizeof rooted, "/.%s", path);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof rooted) {
-        std::fprintf(stderr, "%s: %s\n", path, std::strerror(ENAMETOOLONG));
+        report(path, std::strerror(ENAMETOOLONG));
         return -1;
     }
     return mkdirp(rooted, 2, mode, dirs);
@@ -62,9 +71,10 @@ int make_temporary(const char* base)
     char* path = driver.staging_path;
     const int n = std::snprintf(path, STAGING_BUFSIZ, "%s/%s", len == 1 ? "" : parent, STAGING_TEMPLATE);
     if (n < 0 || static_cast<std::size_t>(n) >= STAGING_BUFSIZ || mkdtemp(path) == nullptr) {
-        std::fprintf(
-            stderr, "%s: cannot make a staging directory in %s: %s\n", stream.progname, parent,
-            std::strerror(n < 0 || static_cast<std::size_t>(n) >= STAGING_BUFSIZ ? ENAMETOOLONG : errno));
+        const int e = n < 0 || static_cast<std::size_t>(n) >= STAGING_BUFSIZ ? ENAMETOOLONG : errno;
+        char why[128];
+        std::snprintf(why, sizeof why, "cannot make a staging directory here: %s", std::strerror(e));
+        report(parent, why);
         path[0] = '\0';
         return -1;
     }
@@ -74,8 +84,7 @@ int make_temporary(const char* base)
     const int fd = openat(dirs.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != geteuid() || fchmod(fd, STAGING_MODE) != 0) {
-        std::fprintf(stderr, "%s: %s: the staging directory changed after it was made\n", stream.progname,
-                     path);
+        report(path, "the staging directory changed after it was made");
         if (fd >= 0) close(fd);
         path[0] = '\0';
         return -1;
@@ -83,7 +92,7 @@ int make_temporary(const char* base)
     close(fd);
     driver.staging_parent_fd = fcntl(dirs.fd(), F_DUPFD_CLOEXEC, 0);
     if (driver.staging_parent_fd < 0) {
-        std::perror(parent);
+        report(parent, std::strerror(errno));
         unlinkat(dirs.fd(), name, AT_REMOVEDIR);
         path[0] = '\0';
         return -1;
