@@ -131,13 +131,16 @@ TEST_F(Cli, OptionsAfterOperandsCountAndDoubleDashEndsThem)
 TEST_F(Cli, HelpAndVersionAnswerOnStandardOutputOnlyAsWholeWordsInOptionPlace)
 {
     std::string app = make_archive({"-C", "Acme tools 2.0"});
-    const std::string build_help = "Usage: " + exe + " [options] file... > archive\n", version = "vokra 1.2.1\n";
+    const std::string build_help = "Usage: " + exe + " [options] file... > archive\n",
+                      version = "vokra 1.2.1\n";
     const std::pair<std::vector<std::string>, std::string> answered[] = {
         {{exe, "--version"}, version},
         {{app, "--version", "-z"}, version},
         {{exe, "-cv", "f", "--help"}, build_help},
-        {{exe, "-u", "--help"}, "Usage: " + exe + " [options]\n"},
-        {{app, "--help"}, "Usage: " + app + " [options]\n       " + app + " -u [options] archive\nAcme"},
+        {{exe, "-u", "--help"}, "Usage: " + exe + " [options] [-- args...]\n"},
+        {{app, "--help"},
+         "Usage: " + app + " [options] [-- args...]\n       " + app +
+             " -u [options] archive [-- args...]\nAcme"},
         {{exe, "-C", "--help", "--version"}, version},  // the comment is --help
     };
     for (const auto& [argv, out_start] : answered) {
@@ -155,6 +158,11 @@ TEST_F(Cli, HelpAndVersionAnswerOnStandardOutputOnlyAsWholeWordsInOptionPlace)
     auto r = run({exe, "--help"});  // one line per option
     for (const char* p = "huclvxnapCrfVStOF"; *p != '\0'; p++) {
         EXPECT_NE(r.out.find(std::string("\n  -") + *p), std::string::npos) << *p;
+    }
+    for (const std::string& help : {r.out, run({app, "--help"}).out}) {
+        for (const char* o : {"--keep", "--quiet", "--target dir", "-- args..."}) {
+            EXPECT_NE(help.find(std::string("\n  ") + o + " "), std::string::npos) << o;
+        }
     }
 }
 

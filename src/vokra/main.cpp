@@ -22,11 +22,34 @@ constexpr const char* OPTIONS = "+h?ucvxnlap:C:r:f:V:S:t:O:F:";
 constexpr const char* OPTIONS = OPTION_STRING;
 #endif
 
-// --help and --version count only as whole words where an option may stand;
-// getopt alone would read them as clusters of one-letter options.
-bool is_long_option(const char* word)
+// The long options, which count only as whole words where an option may
+// stand (getopt alone would read them as clusters of one-letter options).
+// --target takes the next word, or the text after "--target=".
+struct LongOption {
+    const char* name;
+    bool takes_argument;
+};
+constexpr LongOption LONG_OPTIONS[] = {
+    {"--help", false}, {"--version", false}, {"--keep", false}, {"--quiet", false}, {"--target", true},
+};
+
+// The long option that word is (with its argument in *arg, or null when the
+// next word holds it), or null.
+const LongOption* long_option(const char* word, const char** arg = nullptr)
 {
-    return std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0;
+    for (const LongOption& o : LONG_OPTIONS) {
+        const std::size_t n = std::strlen(o.name);
+        if (std::strncmp(word, o.name, n) != 0) continue;
+        if (word[n] == '\0') {
+            if (arg != nullptr) *arg = nullptr;
+            return &o;
+        }
+        if (o.takes_argument && word[n] == '=') {
+            if (arg != nullptr) *arg = word + n + 1;
+            return &o;
+        }
+    }
+    return nullptr;
 }
 
 // Answers --help or --version on standard output and exits: 0, or 1 when the
@@ -45,11 +68,25 @@ bool is_long_option(const char* word)
     std::exit(0);
 }
 
+// Acts on a long option: --help and --version answer at once; the others
+// are archive mode's, skipped in build mode as -t is.
+void take_long_option(const char* name, const char* arg, int is_compressed)
+{
+    if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "--version") == 0)
+        answer_long_option(name, is_compressed);
+    if (!is_compressed) return;
+    if (std::strcmp(name, "--keep") == 0) driver.keep_staging = 1;
+    if (std::strcmp(name, "--quiet") == 0) driver.quiet = 1;
+    if (std::strcmp(name, "--target") == 0 && set_option_string('T', arg) != 0) std::exit(1);
+}
+
 // Moves every option (with its argument) ahead of the operands, keeping both
 // in command-line order, and puts "--" between them. Options after an operand
 // therefore still count, on every platform: `vokra -u app.run -x` extracts
 // only, where a getopt that stopped at app.run would have run the installer.
-// An argument after "--", and "-" alone, stay operands.
+// An argument after "--", and "-" alone, stay operands; where the words after
+// a "--" of the command line start among them is kept in driver.args_at (for
+// an archive they are the install command's arguments).
 char** options_first(int argc, char** argv)
 {
     char** out = static_cast<char**>(std::malloc((static_cast<std::size_t>(argc) + 2) * sizeof(char*)));
@@ -61,9 +98,11 @@ char** options_first(int argc, char** argv)
     int n = 0, m = 0;
     out[n++] = argv[0];
     int i = 1;
+    bool dashes = false;
     for (; i < argc; i++) {
         char* a = argv[i];
         if (std::strcmp(a, "--") == 0) {
+            dashes = true;
             i++;
             break;
         }
@@ -72,7 +111,11 @@ char** options_first(int argc, char** argv)
             continue;
         }
         out[n++] = a;
-        if (is_long_option(a)) continue;
+        const char* arg = nullptr;
+        if (const LongOption* o = long_option(a, &arg)) {
+            if (o->takes_argument && arg == nullptr && i + 1 < argc) out[n++] = argv[++i];
+            continue;
+        }
         for (int j = 1; a[j] != '\0'; j++) {
             const char* letter = a[j] == ':' ? nullptr : std::strchr(OPTION_STRING, a[j]);
             if (letter == nullptr || letter[1] != ':') continue;
@@ -90,8 +133,10 @@ char** options_first(int argc, char** argv)
             break;
         }
     }
+    const int before = m;
     for (; i < argc; i++) operands[m++] = argv[i];
     out[n++] = const_cast<char*>("--");
+    driver.args_at = dashes ? n + before : -1;
     for (int k = 0; k < m; k++) out[n++] = operands[k];
     out[n] = nullptr;
     std::free(operands);
@@ -235,7 +280,21 @@ int main(int argc, char** argv)
         // optind moves past a word only once getopt has read all of it, so
         // this sees a word that starts here, never the inside of -cv or the
         // argument of -C.
-        if (optind < argc && is_long_option(argv[optind])) answer_long_option(argv[optind], is_compressed);
+        const char* arg = nullptr;
+        const LongOption* lo = optind < argc ? long_option(argv[optind], &arg) : nullptr;
+        if (lo != nullptr) {
+            optind++;
+            if (lo->takes_argument && arg == nullptr) {
+                if (optind >= argc || std::strcmp(argv[optind], "--") == 0) {
+                    print_stored(stderr, "%s: option '%s' requires an argument\n", stream.progname, lo->name);
+                    Usage(is_compressed);
+                    std::exit(1);
+                }
+                arg = argv[optind++];
+            }
+            take_long_option(lo->name, arg, is_compressed);
+            continue;
+        }
         int c = getopt(argc, argv, OPTIONS);
         if (c == -1) break;
         switch (c) {
@@ -305,10 +364,16 @@ int main(int argc, char** argv)
     }
     if (!is_compressed) build_road(argc, argv, optind);
 
-    if (opt_u && !have_operand) {
+    // The words after "--" are the install command's arguments; with -u and
+    // no operand before them, the first of them names the archive.
+    int args_at = driver.args_at >= 0 ? driver.args_at : argc;
+    if (opt_u && optind == args_at && args_at < argc) args_at++;
+    if (opt_u && optind >= args_at) {
         Usage(is_compressed);
         std::exit(1);
     }
+    driver.install_args = argv + args_at;
+    driver.install_argc = argc - args_at;
     const char* archive = opt_u ? argv[optind] : own;
     std::exit(do_decompress(archive) == 0 ? 0 : 1);
 }

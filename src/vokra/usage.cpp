@@ -21,6 +21,9 @@ void start_driver_state()
     driver.extract_pause_seconds = 2;
     driver.first_time = 1;
     driver.command_input = -1;
+    driver.args_at = -1;
+    driver.staging_parent_fd = -1;
+    driver.command_terminal = -1;
 }
 
 void reset_driver_state()
@@ -50,10 +53,11 @@ int set_option_string(char opt, const char* arg)
                 : opt == 'r' ? driver.run_program
                 : opt == 'f' ? driver.pipe_program
                 : opt == 't' ? driver.uncompress_dir
+                : opt == 'T' ? driver.target_dir
                              : nullptr;
     char what[] = "argument of -?";
     what[sizeof what - 2] = opt;
-    if (dst == nullptr || !fits(arg, what)) return -1;
+    if (dst == nullptr || !fits(arg, opt == 'T' ? "argument of --target" : what)) return -1;
     std::strcpy(dst, arg);
     return 0;
 }
@@ -106,8 +110,8 @@ void Usage(int is_compressed)
 void Help(int is_compressed)
 {
     if (is_compressed) {
-        print_stored(stdout, "Usage: %s [options]\n       %s -u [options] archive\n", stream.progname,
-                     stream.progname);
+        print_stored(stdout, "Usage: %s [options] [-- args...]\n       %s -u [options] archive [-- args...]\n",
+                     stream.progname, stream.progname);
         const char* shown = driver.comment[0] != '\0' ? driver.comment : "Self-Extracting archive file";
         put_stored(stdout, shown);
         std::fputs(
@@ -119,11 +123,15 @@ void Help(int is_compressed)
             "  -t dir      try dir first for the extraction directory, if the archive allows\n"
             "  -u          extract the archive named by the first operand instead\n"
             "  -v          verbose: name the output, ask before running the install command\n"
-            "  -x          extract only: write the data to standard output, run nothing\n",
+            "  -x          extract only: write the data to standard output, run nothing\n"
+            "  --keep      leave the staging directory (%d) in place and say where it is\n"
+            "  --quiet     print nothing on standard output or error unless the run fails\n"
+            "  --target dir  make dir (and its missing parents) the staging directory %d; never removed\n"
+            "  -- args...  give args to the install command as \"$1\" \"$2\"... (\"$@\")\n",
             stdout);
     } else {
         print_stored(stdout,
-                     "Usage: %s [options] file... > archive\n       %s -u [options] archive\n"
+                     "Usage: %s [options] file... > archive\n       %s -u [options] archive [-- args...]\n"
                      "       %s -l [-v] archive...\n",
                      stream.progname, stream.progname, stream.progname);
         std::fputs(
@@ -133,6 +141,8 @@ void Help(int is_compressed)
             "  -C comment  the comment shown when the archive runs\n"
             "  -r command  the install command, run after the extract command\n"
             "  -f command  the extract command, reading the data on its standard input\n"
+            "              (in both, %o is the output name, %p the current directory, %d a\n"
+            "              private staging directory, each one word whatever the quoting)\n"
             "  -V dir      check the room on dir's filesystem first (feature VFYFS=dir)\n"
             "  -S subdir   the extraction directory below dir (feature FSSUB=subdir)\n"
             "  -O vendor   add the feature QZ_VENDOR=vendor\n"
@@ -143,6 +153,10 @@ void Help(int is_compressed)
             "  -x          (after -u) extract only: write the data to standard output\n"
             "  -n          (after -u) do not run the install command\n"
             "  -t dir      (after -u) try dir first for the extraction directory\n"
+            "  --keep      (after -u) leave the staging directory (%d) in place\n"
+            "  --quiet     (after -u) print nothing unless the run fails\n"
+            "  --target dir  (after -u) make dir the staging directory %d; never removed\n"
+            "  -- args...  (after -u and the archive) give args to the install command\n"
             "  -v          verbose output\n",
             stdout);
     }

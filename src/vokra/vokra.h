@@ -7,12 +7,14 @@
 #include <sys/types.h>
 
 #include "gzip.h"
+#include "rmtree.h"
 
 constexpr std::size_t PREAMBLE_BUFSIZ = 1024;  // each preamble string: 1023 chars + NUL
 constexpr std::size_t FEATURE_ITEM_MAX = 256;  // composed feature items and lookups
 constexpr std::size_t MARKER_LEN = 11;         // "vokra" "+magik", never stored whole
 constexpr std::size_t EXPAND_BUFSIZ = 2048;    // an expanded command: 2047 chars + NUL
 constexpr std::size_t SYMPATH_BUFSIZ = 512;    // the relocation link's path
+constexpr std::size_t STAGING_BUFSIZ = 1024;   // the staging directory's path (%d)
 constexpr std::size_t FS_BUFSIZ = 128;         // the space check's VFYFS value: 127 characters
 
 // One part of the feature string as the build added it, at features[start]
@@ -38,6 +40,8 @@ struct driver_state {
     // ---- option flags and preamble buffers ----
     int extract_only;      // -x
     int dont_run_program;  // -n
+    int keep_staging;      // --keep: the staging directory (%d) stays after the run
+    int quiet;             // --quiet: nothing on standard output or error unless something fails
     long preamble_end;     // file offset of the first payload byte, set by find_preamble
     // The name main was started under (argv[0]). find_preamble and
     // build_preamble given this very pointer open own_image, the file the
@@ -55,9 +59,15 @@ struct driver_state {
     char pipe_program[PREAMBLE_BUFSIZ];
     char vokra_path[PREAMBLE_BUFSIZ];
     char uncompress_dir[PREAMBLE_BUFSIZ];
+    char target_dir[PREAMBLE_BUFSIZ];  // --target: %d is this directory, made if missing, never removed
     // The command line with its options first; it lives until exit, and a
     // leak checker finds it here after argv itself is dead.
     char** arranged_argv;
+    // Where the words after the command line's "--" start in arranged_argv
+    // (-1 for none), and those of them the install command gets as "$@".
+    int args_at;
+    char** install_args;
+    int install_argc;
 
     // ---- the build's feature string, part by part ----
     // Every part takes at least its comma, so there are fewer than
@@ -71,21 +81,41 @@ struct driver_state {
     char feature_item[FEATURE_ITEM_MAX];       // get_feature's
     char eop[MARKER_LEN];                      // get_eop's
     char relocation_target[SYMPATH_BUFSIZ];    // what verify_fs's relocation link points to; empty for none
+    char staging_path[STAGING_BUFSIZ];         // %d: the run's staging directory; empty for none
 
-    // ---- the running extraction, as the signal handler sees it ----
-    // The run writes them and the handler (and the fatal exit's clean-up)
-    // reads them, so each is volatile and one word: the handler sees a value
-    // the run stored, never one held back in a register or half written.
-    // The relocation link of the current run, or null, set by the space
-    // check in one step with the link's making; the command now running (0 when
-    // none); while the extract command runs, `extracting`, and while it is
-    // fed, the pipe's write end (-1 when none); `interrupted` once a signal
-    // was passed on.
+    // ---- the running extraction: what the run must undo ----
+    // One owner for everything a run makes and must take back on every way
+    // out (the normal end, a fatal stream error, a terminating signal): the
+    // run writes these and its one clean-up (clean_up_run, which the signal
+    // handler and the fatal exit call too) reads them, so each is volatile
+    // and one word: the handler sees a value the run stored, never one held
+    // back in a register or half written.
+    // The relocation link of the current run, or null, recorded once the
+    // space check has made it; the process group of the command now running
+    // (its leader's pid; 0 when none), kept until no process of it is left;
+    // while the extract command is fed, the pipe's write end (-1 when none);
+    // the terminal while it is handed to the command's group (-1 when not);
+    // while the extract command runs, `extracting`; `interrupted` once a
+    // signal was passed on. The space check records the link in one step
+    // with its making.
     char* volatile relocation_link;
-    volatile pid_t command_pid;
+    volatile pid_t command_group;
     volatile int command_input;
+    volatile int command_terminal;
     volatile std::sig_atomic_t extracting;
     volatile std::sig_atomic_t interrupted;
+    // The staging directory made for this run (%d), while the run must
+    // remove it: `staging_armed` is set last, once the rest is in place, so
+    // a clean-up that sees it set finds the parent's descriptor and the
+    // directory's name and identity; the walk's work area is its own.
+    volatile std::sig_atomic_t staging_armed;
+    volatile std::sig_atomic_t staging_kept;   // left in place by --keep
+    volatile std::sig_atomic_t staging_error;  // errno of a removal that left something
+    int staging_parent_fd;
+    const char* staging_name;  // in staging_path
+    dev_t staging_dev;
+    ino_t staging_ino;
+    TreeWalk staging_walk;
 };
 extern driver_state driver;
 
@@ -99,7 +129,7 @@ void start_driver_state();
 // mount table): where an in-process test starts.
 void reset_driver_state();
 
-// Sets the buffer of a string option (-p, -C, -r, -f, -t) as the command line
+// Sets the buffer of a string option (-p, -C, -r, -f, -t, 'T' for --target) as the command line
 // does: 0, or -1 after a message when arg does not fit (nothing changed).
 int set_option_string(char opt, const char* arg);
 // Sets the four preamble strings as find_preamble loads them from an archive:
@@ -151,15 +181,35 @@ int check_features(const FeatureSource* sources, std::size_t count);
 
 // ---- extraction and install run ----
 int do_decompress(const char* program);
-// A new heap block the caller frees, or null (message printed) when the
-// expansion would not fit in EXPAND_BUFSIZ - 1 characters.
+// The command template pgm with %o, %p and %d each written as one literal
+// word for /bin/sh (expand.cpp): a new heap block the caller frees, or null
+// (message printed) when the expansion would not fit in EXPAND_BUFSIZ - 1
+// characters or a value cannot be quoted where it stands.
 char* replace_program_parms(const char* pgm);
+// Whether pgm uses the placeholder %<placeholder>, read as the expansion
+// reads it ("%%d" is no use of %d).
+bool command_uses(const char* pgm, char placeholder);
 void export_features();
 // Reads one whole line of standard input as an answer at a prompt: its first
 // size - 1 characters, without the newline, go into answer, and the rest of
 // an over-long line is read and dropped. Returns 0, or -1 at end of input (or
 // on a read error) before any character.
 int read_answer_line(char* answer, std::size_t size);
+
+// ---- staging directory (%d) ----
+// Makes the run's staging directory (or the --target directory) and puts its
+// path in staging_path: 0, or -1 after a message.
+int make_staging();
+// The run's clean-up: removes the staging directory made by make_staging,
+// if any, with everything in it, or with --keep leaves it. 0 when it is gone
+// or kept, else -1 with errno set (and noted for report_staging). Prints
+// nothing and makes only async-signal-safe calls (on Linux), so a signal
+// handler may call it.
+int remove_staging();
+// After the clean-up of a run that ends normally: names a kept staging
+// directory on standard error (not under --quiet), and reports one that could
+// not be removed: 0, or -1 after that message.
+int report_staging();
 
 // ---- space check ----
 int verify_fs(int min_mb, char* sym_path);
