@@ -340,8 +340,8 @@ public:
     // Starts "/bin/sh -c command" in a process group of its own, with `input`
     // (or our standard input, for -1) as its standard input and, when asked
     // and the run holds the terminal, the terminal's foreground; returns its
-    // process id (the group's id), or -1 with errno set. The command gets the signal
-    // dispositions we were started with, not our handlers.
+    // process id (the group's id), or -1 with errno set. The command gets
+    // the signal dispositions we were started with, not our handlers.
     //
     // The group is set in the child and in the parent, and the terminal
     // handed over by both, so whichever runs first, the command is in its
