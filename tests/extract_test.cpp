@@ -4,6 +4,8 @@
 // expansion and export are also checked in-process.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -168,6 +170,33 @@ TEST_F(Extract, DashXWritesThePayloadToStandardOutputOnly)
     EXPECT_TRUE(r.out == data);
     EXPECT_FALSE(exists(dir.file("extracted")));
     EXPECT_FALSE(exists(dir.file("installed")));
+}
+
+// -x appending to the archive named by -u would read its own output: refused,
+// as the build refuses its input as its output, with nothing written. (An
+// archive run itself cannot be opened for writing: the kernel refuses.)
+TEST_F(Extract, DashXIntoTheArchiveItselfIsRefused)
+{
+    write_file(dir.file("data.tar"), testutil::random_bytes(100000, 12));
+    const std::string app = dir.file("app.run");
+    ASSERT_EQ(build_archive(app, {dir.file("data.tar")}).status, 0);
+    const std::string before = read_file(app);
+    struct Case {
+        const char* what;
+        std::string command, progname, named;
+    } cases[] = {
+        {"-u", "'" + exe + "' -u '" + app + "' -x >> '" + app + "'", exe, app},
+        // The same file under another name is still the same file.
+        {"-u through a hard link", "ln -f '" + app + "' other && '" + exe + "' -u other -x >> '" + app + "'",
+         exe, "other"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = testutil::sh(c.command, "", dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.progname + ": " + c.named + ": the archive is also the output\n");
+        EXPECT_TRUE(read_file(app) == before);
+    }
 }
 
 // A CRC-32 that does not match is found only after the last window has been
@@ -431,6 +460,67 @@ TEST_F(Extract, ANonArchiveIsRefused)
     EXPECT_EQ(r.err,
               "no-such-archive: unable to find vokra to build preamble\n"
               "no-such-archive: unable to find preamble magic value\n");
+}
+
+// On a terminal the install command holds the foreground while it runs, as
+// if the shell had started it: it can read the terminal, and Ctrl-C reaches
+// its whole group (once only) and fails the run. During the extract command
+// the run keeps the foreground and passes Ctrl-C on.
+TEST_F(Extract, OnATerminalTheCommandsHoldTheForeground)
+{
+    struct Case {
+        const char* what;
+        std::string extract, install;
+        std::vector<std::pair<std::string, std::string>> script;
+        int status;
+        std::string said;  // in the transcript
+        const char* made;  // a file the commands leave, or null
+    } cases[] = {
+        {"the install command reads the terminal",
+         "cat > /dev/null",
+         "printf 'name? '; read answer; echo \"$answer\" > %p/answer",
+         {{"name? ", "kid\n"}},
+         0,
+         "name? ",
+         "answer"},
+        {"Ctrl-C ends the install command's pipeline",
+         "cat > /dev/null",
+         "echo started; sleep 20 | cat; touch %p/late",
+         {{"started", "\x03"}},
+         1,
+         "started",
+         nullptr},
+        // The extract command reads the run, which keeps the foreground and
+        // passes Ctrl-C on to the command's whole group.
+        {"Ctrl-C ends the extract command's whole group and the run",
+         "cat > /dev/null; (trap '' INT; exec sleep 20) & echo $! > %p/member; echo started; wait; touch "
+         "%p/late",
+         "touch %p/late",
+         {{"started", "\x03"}},
+         1,
+         "started",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir run_dir;
+        std::string app = make("abc", {"-f", c.extract, "-r", c.install});
+        auto r = run_on_pty({app}, run_dir.path(), c.script);
+        EXPECT_TRUE(r.script_done) << r.transcript;
+        EXPECT_EQ(r.status, c.status) << r.transcript;
+        EXPECT_NE(r.transcript.find(c.said), std::string::npos) << r.transcript;
+        EXPECT_FALSE(exists(run_dir.file("late")));
+        // No process of the command's group outlives the run.
+        if (exists(run_dir.file("member"))) {
+            const pid_t member = std::atoi(read_file(run_dir.file("member")).c_str());
+            ASSERT_GT(member, 0);
+            EXPECT_TRUE(kill(member, 0) == -1 && errno == ESRCH) << "member " << member << " still runs";
+            kill(member, SIGKILL);
+        }
+        if (c.made != nullptr) {
+            EXPECT_EQ(read_file(run_dir.file(c.made)), "kid\n");
+        }
+    }
 }
 
 // ---- the verbose confirmation dialogue ----

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <csignal>
 #include <cstring>
@@ -768,13 +770,11 @@ TEST(Mkdirp, MakesEachMissingComponentWithExactlyTheMode)
 
 // ---- end to end: archives built and run by the real tool ----
 
-// Data whose last four bytes, read as the gzip trailer's ISIZE (little-endian),
-// state its own length: a raw payload then asks for (len >> 20) + 1 megabytes.
-std::string self_sized_data(std::size_t len)
+// The raw payload of the end-to-end runs: a raw payload asks the space check
+// for its length, (len >> 20) + 1 megabytes.
+std::string payload_data(std::size_t len)
 {
-    std::string d = testutil::random_bytes(len, 11);
-    for (int i = 0; i < 4; ++i) d[len - 4 + i] = static_cast<char>((len >> (8 * i)) & 0xFF);
-    return d;
+    return testutil::random_bytes(len, 11);
 }
 
 const std::string BANNER = "\nSelf-Extracting archive file\n\nPlease wait...\n";
@@ -785,7 +785,7 @@ protected:
     {
         Mounts::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        data_ = self_sized_data(3 << 20);  // 4 megabytes asked for; "full" has none
+        data_ = payload_data(3 << 20);  // 4 megabytes asked for; "full" has none
         write_file(tmp_.file("data.bin"), data_);
     }
 
@@ -873,6 +873,70 @@ TEST_F(RelocationE2E, AnUnreadablePayloadGetsNoDirectoryAndNoLink)
     EXPECT_FALSE(exists(room_ + "/qz"));
 }
 
+// The space check asks for the payload's measured size, whatever its last
+// bytes spell: the VFYFS filesystem "small" (8 MiB) holds a payload asking
+// for 4 megabytes and not one asking for 21, nor does any other.
+struct SpaceAsk {
+    const char* name;
+    bool raw;
+    std::string data;
+    std::string after;  // bytes appended to the archive
+    int status;
+    int asked_mb;  // in the closing messages; 0 for a run that goes ahead
+};
+
+void PrintTo(const SpaceAsk& a, std::ostream* os)
+{
+    *os << a.name;
+}
+
+std::vector<SpaceAsk> space_asks()
+{
+    std::string spells_4g = testutil::random_bytes(3 << 20, 5);
+    spells_4g.replace(spells_4g.size() - 4, 4, "\xff\xff\xff\xff");
+    return {
+        // Trailing bytes after the member spell an ISIZE of 0.
+        {"EightBytesAfterTheMember", false, std::string(20 << 20, '\0'), std::string(8, '\0'), 1, 21},
+        {"RawPayloadEndingInFFFFFFFF", true, spells_4g, "", 0, 0},
+    };
+}
+
+class SpaceAskE2E : public RelocationE2E, public ::testing::WithParamInterface<SpaceAsk> {
+protected:
+    void SetUp() override
+    {
+        RelocationE2E::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        small_ = mount("small", "size=8m");
+        use_table(mountns::table_below(tmp_.path()));
+    }
+    std::string small_;
+};
+
+TEST_P(SpaceAskE2E, TheCheckAsksForTheMeasuredSize)
+{
+    const SpaceAsk& a = GetParam();
+    write_file(tmp_.file("data.bin"), a.data);
+    const std::string qz = small_ + "/qz";
+    std::vector<std::string> args{"-V", small_, "-S", "qz", "-f", "mkdir " + qz + " && cat > " + qz + "/%o"};
+    if (a.raw) args.insert(args.begin(), "-a");
+    args.push_back("data.bin");
+    const std::string arc = tmp_.file("archive");
+    ASSERT_EQ(drivertest::build_archive(arc, args, tmp_.path()).status, 0);
+    write_file(arc, read_file(arc) + a.after);
+    testutil::RunResult r = run(arc);
+    EXPECT_EQ(r.status, a.status);
+    if (a.asked_mb == 0) {
+        EXPECT_EQ(r.err, BANNER);
+        EXPECT_TRUE(read_file(qz + "/data.bin") == a.data);
+    } else {
+        EXPECT_EQ(r.err, searching(qz) + closing(qz, a.asked_mb, small_, "qz"));
+        EXPECT_FALSE(exists(qz));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Payloads, SpaceAskE2E, ::testing::ValuesIn(space_asks()));
+
 // One way a relocated run ends. In the texts, {qz} stands for the extraction
 // directory as the archive names it (the link's place), {t} for the test's
 // directory, where the commands leave marks, {app} for the archive and {cmd}
@@ -902,7 +966,18 @@ void PrintTo(const WayOut& w, std::ostream* os)
 const std::string WAITS =
     "trap 'touch {t}/got-term; test -L {qz} && touch {t}/link-kept; exit 7' TERM; "
     "(sleep 1; kill -TERM $PPID) & sleep 5 > /dev/null 2>&1 & wait $! 2> /dev/null; touch {t}/not-reached";
-const std::string MARKS[] = {"linked", "installed", "got-term", "link-kept", "not-reached"};
+const std::string MARKS[] = {"linked", "installed", "got-term", "link-kept", "not-reached", "late"};
+
+// An extract command whose work goes on beyond its shell: a pipeline whose
+// second half sleeps (the data stops in the pipes, so the run is still
+// delivering) with a member whose pid goes to {t}/member, and a signal sent
+// to the archive a second later. Every process of the command's group must be
+// gone when the archive has ended; {t}/late would show one went on.
+std::string pipeline_signalled(const char* sig)
+{
+    return std::string("ulimit -c 0; (sleep 1; kill -") + sig +
+           " $PPID) & cat | (sleep 20 > /dev/null 2>&1 & echo $! > {t}/member; wait; touch {t}/late)";
+}
 
 std::vector<WayOut> ways_out()
 {
@@ -935,9 +1010,51 @@ std::vector<WayOut> ways_out()
          BANNER + "\n{app}: data.bin: Broken pipe\n",
          false,
          {"linked"}},
+        {"ExtractKilled",
+         cat + "; kill -KILL $$",
+         install,
+         1,
+         BANNER + "{app}: extract command was killed by signal 9: {cmd}\n",
+         true,
+         {"linked"}},
+        // Every signal whose default action ends a process ends the run the
+        // same way, a SIGPIPE sent from outside included.
         {"Sigterm", killed("TERM"), install, 1, BANNER, false, {"linked"}},
         {"Sigint", killed("INT"), install, 1, BANNER, false, {"linked"}},
         {"Sighup", killed("HUP"), install, 1, BANNER, false, {"linked"}},
+        {"Sigquit", "ulimit -c 0; " + killed("QUIT"), install, 1, BANNER, false, {"linked"}},
+        {"Sigusr1", killed("USR1"), install, 1, BANNER, false, {"linked"}},
+        {"Sigusr2", killed("USR2"), install, 1, BANNER, false, {"linked"}},
+        {"Sigalrm", killed("ALRM"), install, 1, BANNER, false, {"linked"}},
+        {"Sigpipe", killed("PIPE"), install, 1, BANNER, false, {"linked"}},
+        {"Sigvtalrm", killed("VTALRM"), install, 1, BANNER, false, {"linked"}},
+        {"Sigprof", killed("PROF"), install, 1, BANNER, false, {"linked"}},
+        {"Sigxcpu", "ulimit -c 0; " + killed("XCPU"), install, 1, BANNER, false, {"linked"}},
+        {"Sigxfsz", "ulimit -c 0; " + killed("XFSZ"), install, 1, BANNER, false, {"linked"}},
+        // The signal reaches the command's whole group, and the run ends
+        // only after the last of it.
+        {"PipelineSigterm", pipeline_signalled("TERM"), install, 1, BANNER, false, {"linked"}},
+        {"PipelineSigusr1", pipeline_signalled("USR1"), install, 1, BANNER, false, {"linked"}},
+        {"PipelineSigalrm", pipeline_signalled("ALRM"), install, 1, BANNER, false, {"linked"}},
+        {"PipelineSigquit", pipeline_signalled("QUIT"), install, 1, BANNER, false, {"linked"}},
+        // A member that ignores the signal is killed after the grace period.
+        {"MemberIgnoresTheSignal",
+         "(sleep 1; kill -TERM $PPID) & (trap '' TERM; exec sleep 20) > /dev/null 2>&1 & "
+         "echo $! > {t}/member; cat | (sleep 20; touch {t}/late)",
+         install,
+         1,
+         BANNER,
+         false,
+         {"linked"}},
+        // What the extract command leaves running when its shell ends is
+        // ended before the install command runs.
+        {"ExtractLeavesAChildBehind",
+         cat + "; (sleep 20; touch {t}/late) > /dev/null 2>&1 & echo $! > {t}/member",
+         "test -s {t}/member && ! kill -0 $(cat {t}/member) 2> /dev/null && " + install,
+         0,
+         BANNER,
+         true,
+         {"linked", "installed"}},
         // A signal while a command runs is passed on, and the run waits for
         // the command, the link still in place, before it ends.
         {"SignalDuringExtract",
@@ -988,6 +1105,13 @@ TEST_P(RelocationEndE2E, TheLinkIsGoneAndTheDirectoryStays)
     EXPECT_EQ(r.err, search_lines() + fill(w.err, {{"{app}", arc},
                                                    {"{cmd}", fill(extract, {{"%o", "data.bin"}})},
                                                    {"{install}", install}}));
+    // No process of the command's group outlives the archive.
+    if (exists(tmp_.file("member"))) {
+        const pid_t member = std::atoi(read_file(tmp_.file("member")).c_str());
+        ASSERT_GT(member, 0);
+        EXPECT_TRUE(kill(member, 0) == -1 && errno == ESRCH) << "member " << member << " still runs";
+        kill(member, SIGKILL);  // the old run's leftovers do not outlive the test
+    }
     for (const std::string& m : MARKS) {
         EXPECT_EQ(exists(tmp_.file(m)), std::find(w.marks.begin(), w.marks.end(), m) != w.marks.end()) << m;
     }

@@ -60,7 +60,8 @@ constexpr long GROUP_POLL_MS = 10;
 constexpr int CAUGHT_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
                                   SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 
-// ---- the one platform-specific place: reaping the command's orphans ----
+// ---- the platform-specific part: orphans, and who sent a signal ----
+
 // When a command's shell ends before the rest of its group, the rest is
 // reparented. On Linux the run takes them as their reaper, so it reaps them
 // itself and sees the group's end at once; elsewhere init reaps them and the
@@ -153,15 +154,22 @@ void end_group(pid_t group)
 }
 
 // ---- the terminal ----
-// While a command runs, the terminal's foreground is its group, when the run
-// held the foreground: Ctrl-C, Ctrl-\ and Ctrl-Z reach the command and its
-// pipeline as they would if the shell had started it, and an interactive
-// install command can read the terminal (a background group that reads it is
-// stopped by SIGTTIN). The run itself no longer gets the terminal's signals,
-// so none is delivered twice; what the command's end means for the run is
-// read from its status (a command killed by Ctrl-C fails the run). Passing
-// the terminal's signals on from a run kept in the foreground instead would
-// leave such a command stopped at its first prompt.
+// While the install command runs, the terminal's foreground is its group,
+// when the run held the foreground: Ctrl-C, Ctrl-\ and Ctrl-Z reach the
+// command and its pipeline as they would if the shell had started it, and an
+// interactive install command can read the terminal (a background group that
+// reads it is stopped by SIGTTIN). The run itself then gets none of the
+// terminal's signals, so none is delivered twice; what the command's end
+// means for the run is read from its status (a command killed by Ctrl-C
+// fails the run). Passing the terminal's signals on from a run kept in the
+// foreground instead would leave such a command stopped at its first prompt.
+//
+// The extract command reads the run, not the terminal, and the run must stay
+// the foreground while it feeds it: Ctrl-Z then stops the run (the command
+// soon waits on the empty pipe), and Ctrl-C and Ctrl-\ reach the run, which
+// passes them on to the extract command's group as any other signal. Were
+// that group the foreground instead, Ctrl-Z would stop it while the run
+// blocks on the full pipe, and the shell would never get the terminal back.
 
 // The terminal to hand over, or -1 when the run is not in its foreground.
 int terminal_to_hand_over()
@@ -366,11 +374,11 @@ public:
 
     // Starts "/bin/sh -c command sh args..." in a process group of its own,
     // with `input` (or our standard input, for -1) as its standard input,
-    // `dir` (unless null) as its working directory and, when the run holds
-    // the terminal, the terminal's foreground; returns its process id (the
-    // group's id), or -1 with errno set. The args reach the command as "$@",
-    // never as its text. The command gets the signal dispositions we were
-    // started with, not our handlers.
+    // `dir` (unless null) as its working directory and, when asked and the
+    // run holds the terminal, the terminal's foreground; returns its process
+    // id (the group's id), or -1 with errno set. The args reach the command
+    // as "$@", never as its text. The command gets the signal dispositions we
+    // were started with, not our handlers.
     //
     // The group is set in the child and in the parent, and the terminal
     // handed over by both, so whichever runs first, the command is in its
@@ -381,7 +389,7 @@ public:
     // under emulators such as qemu-user it does the latter). So the child
     // reports a failed exec through a close-on-exec pipe, which a successful
     // exec closes with nothing written.
-    pid_t start_command(const char* command, int input, const char* dir = nullptr,
+    pid_t start_command(const char* command, int input, bool foreground, const char* dir = nullptr,
                         char* const* args = nullptr, int nargs = 0) const
     {
         static char sh[] = "sh", dash_c[] = "-c", dashes[] = "--";
@@ -391,7 +399,7 @@ public:
         for (char* a : {sh, dash_c, dashes, const_cast<char*>(command), sh}) argv[k++] = a;
         for (int i = 0; i < nargs; i++) argv[k++] = args[i];
         argv[k] = nullptr;
-        const pid_t pid = start_argv(argv, input, dir);
+        const pid_t pid = start_argv(argv, input, foreground, dir);
         const int saved = errno;
         std::free(argv);
         errno = saved;
@@ -399,13 +407,13 @@ public:
     }
 
 private:
-    pid_t start_argv(char* const* argv, int input, const char* dir) const
+    pid_t start_argv(char* const* argv, int input, bool foreground, const char* dir) const
     {
         int report[2];
         if (pipe(report) != 0) return -1;
         fcntl(report[0], F_SETFD, FD_CLOEXEC);
         fcntl(report[1], F_SETFD, FD_CLOEXEC);
-        const int tty = terminal_to_hand_over();
+        const int tty = foreground ? terminal_to_hand_over() : -1;
         // Until the child has put its dispositions back, no handler of ours
         // may run in it: it would act on the run's link and command. Blocked
         // SIGTTOU also lets it take the terminal from the background.
@@ -467,8 +475,10 @@ private:
 int wait_command(pid_t pid)
 {
     const int status = reap_leader(pid, true);
+    const int saved_errno = errno;  // why the command could not be waited for
     end_group(pid);
     take_terminal_back();
+    errno = saved_errno;
     return status;
 }
 
@@ -664,7 +674,7 @@ pid_t start_extract_command(const RunCleanup& run, const char* command)
         fcntl(fds[1], F_SETFD, FD_CLOEXEC);
         driver.command_input = fds[1];
         driver.extracting = 1;
-        pid = run.start_command(command, fds[0]);
+        pid = run.start_command(command, fds[0], false);
         int saved = errno;
         close(fds[0]);
         if (pid == -1) {
@@ -761,7 +771,7 @@ int run_install_command(const char* program, const RunCleanup& run)
         }
         close(fd);
     }
-    const pid_t pid = run.start_command(command.get(), -1, dir, driver.install_args, driver.install_argc);
+    const pid_t pid = run.start_command(command.get(), -1, true, dir, driver.install_args, driver.install_argc);
     if (pid == -1) perror_stored(command.get());
     int result = pid == -1 ? -1 : wait_command(pid);
     if (!gzip.verbose && ((result >> 8) & 0xff) != 0) {
