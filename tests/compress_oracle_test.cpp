@@ -568,23 +568,50 @@ unsigned bucket_of(const std::string& d, std::size_t p)
 }
 
 // Records "ABCx" and "aBCx" (the same bucket: the hash keeps 5 bits of the
-// first byte), x a random lowercase letter: every search walks the whole
-// chain budget, so the match finder answers from its trees once they hold
-// the window.
-std::string abc_records(std::size_t n, Rng& rng)
+// first byte), x a random lowercase letter: long chains, which the key
+// chains walk quickly enough that the trees stay off. Other pairs of
+// prefixes give records of another bucket.
+std::string abc_records(std::size_t n, Rng& rng, const char* upper = "ABC", const char* lower = "aBC")
 {
     std::string out;
     while (out.size() < n) {
-        out += (rng.next() & 1) ? "ABC" : "aBC";
+        out += (rng.next() & 1) ? upper : lower;
         out += static_cast<char>('a' + rng.next() % 26);
     }
     return out;
 }
 
+// Four-byte records whose first three bytes fall in bucket h, drawn from
+// the 512 different strings that bucket holds (none of them "ABC", "aBC",
+// "!BC" or with a marker byte "#%*"): a search at a record walks hundreds of
+// links for a first three-byte match, so the match finder keeps its trees.
+std::string bucket_records(std::size_t n, Rng& rng, unsigned h)
+{
+    std::vector<std::string> strings;
+    for (unsigned b0 = 0; b0 < 256; b0++)
+        for (unsigned b1 = 0; b1 < 256; b1++) {
+            const unsigned b2 = (h ^ (b0 << 10) ^ (b1 << 5)) & 0x7fff;
+            std::string s3 = {static_cast<char>(b0), static_cast<char>(b1), static_cast<char>(b2)};
+            if (b2 < 256 && s3 != "ABC" && s3 != "aBC" && s3 != "!BC" && s3.find_first_of("#%*") == s3.npos)
+                strings.push_back(s3);
+        }
+    std::string out;
+    while (out.size() < n) out += strings[rng.below(strings.size())] + static_cast<char>(rng.next());
+    return out.substr(0, n);
+}
+
+// The records between the strings a test plants: after a short lead "ABC"
+// and "aBC" records, and the chain walk answers; after a long one records of
+// bucket h, and the trees answer.
+std::string records(bool trees, std::size_t n, Rng& rng, unsigned h)
+{
+    return trees ? bucket_records(n, rng, h) : abc_records(n, rng);
+}
+
 // A 100-byte string T is repeated at Q after exactly `links` other strings
 // of its bucket: the search at Q reaches the copy at P only when links is
 // below the chain budget, 4096, or 1024 once the previous match is 32 bytes
-// long. After a short lead the chain walk answers, after a long one the trees.
+// long.
 TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
 {
     struct Row {
@@ -607,23 +634,23 @@ TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
         {"previous match exactly good_match long", "ABC", 0, 32},
         {"previous match past good_match", "ABC", 0, 33},
     };
-    for (std::size_t lead : {1000, 100000})
+    for (bool trees : {false, true})
         for (const Row& row : rows) {
             const bool quartered = row.previous >= 32;
             const std::size_t budget = quartered ? 1024 : 4096;
             for (std::size_t links : {budget - 1, budget}) {
                 Rng rng(5);
                 std::string t = row.start + testutil::random_bytes(97, 6);
-                std::string data = abc_records(lead, rng);
+                const unsigned h = bucket_of(t, 0);
+                std::string data = records(trees, trees ? 100000 : 1000, rng, h);
                 const std::size_t p = data.size();
                 data += t;
-                std::string between = abc_records(4 * links - 4 * 30, rng);
+                std::string between = records(trees, 4 * links - 4 * 30, rng, h);
                 if (row.previous != 0)
                     between.insert(between.size() / 2, "#" + t.substr(0, row.previous - 1) + "%");
                 else if (row.partial != 0)
                     between.insert(between.size() / 2, t.substr(0, row.partial) + "%");
                 // Adjust the records after P until exactly `links` strings of T's bucket lie between.
-                const unsigned h = bucket_of(t, 0);
                 std::string trial;
                 for (;;) {
                     trial = data + between + (row.previous != 0 ? "#" : "*") + t;
@@ -632,36 +659,24 @@ TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
                     for (std::size_t i = p + 1; i < q; i++) count += bucket_of(trial, i) == h;
                     if (count == links) break;
                     ASSERT_LT(count, links);
-                    between += abc_records(4, rng);
+                    between += records(trees, 4, rng, h);
                 }
                 const std::size_t q = trial.size() - t.size();
-                trial += abc_records(2000, rng);
+                trial += records(trees, 2000, rng, h);
                 std::string input = with_tail(trial, trial.size() + 300);
-                std::string what =
-                    std::to_string(lead) + " lead, " + row.what + ", " + std::to_string(links) + " links";
+                std::string what = std::string(trees ? "trees, " : "chains, ") + row.what + ", " +
+                                   std::to_string(links) + " links";
                 const tokens::Token r = record_at(input, q, what);
                 EXPECT_EQ(r.match && r.dist == q - p, links < budget) << what;
             }
         }
 }
 
-// Records "XYZx" and "xYZx", x a random lowercase letter: long chains in
-// buckets of their own, which keep the trees on after a long lead.
-std::string xyz_records(std::size_t n, Rng& rng)
-{
-    std::string out;
-    while (out.size() < n) {
-        out += (rng.next() & 1) ? "XYZ" : "xYZ";
-        out += static_cast<char>('a' + rng.next() % 26);
-    }
-    return out.substr(0, n);
-}
-
 // A 100-byte string T at P repeats at Q, exactly MAX_DIST later. Only the
 // head of a chain may lie that far back: the search at Q uses P when P heads
 // its chain, but not when it meets P after a more recent string of its
 // bucket ("aBCq", which shares no bytes with T) or after a partial copy of T.
-// After a short lead the chain walk answers, after a long one the trees.
+// The records around lie in another bucket.
 TEST_F(CompressOracleTest, OnlyTheChainsHeadMayLieExactlyMaxDistBack)
 {
     enum Kind { AFTER_ANOTHER, AFTER_A_PARTIAL_COPY, HEAD_WITH_A_MATCH_IN_HAND };
@@ -676,30 +691,33 @@ TEST_F(CompressOracleTest, OnlyTheChainsHeadMayLieExactlyMaxDistBack)
         // starts on the key chains, and P is where they start.
         {"the head, when a match is already in hand", HEAD_WITH_A_MATCH_IN_HAND},
     };
-    for (std::size_t lead : {1000, 100000})
+    for (bool trees : {false, true})
         for (const Row& row : rows) {
             Rng rng(21);
             const std::string t = "ABC" + testutil::random_bytes(97, 22);
-            std::string data = xyz_records(lead, rng);
+            const unsigned other = bucket_of("XYZ", 0);
+            auto fill = [&](std::size_t n) {
+                return trees ? bucket_records(n, rng, other) : abc_records(n, rng, "XYZ", "xYZ").substr(0, n);
+            };
+            std::string data = fill(trees ? 100000 : 1000);
             const std::size_t p = data.size();
             data += t;
             std::string before_q;
             if (row.kind == AFTER_ANOTHER) before_q = "aBCq*";
-            if (row.kind == AFTER_A_PARTIAL_COPY)
-                before_q = "%" + t.substr(0, 5) + "%" + xyz_records(100, rng) + "*";
+            if (row.kind == AFTER_A_PARTIAL_COPY) before_q = "%" + t.substr(0, 5) + "%" + fill(100) + "*";
             if (row.kind == HEAD_WITH_A_MATCH_IN_HAND) {
                 const char z = static_cast<char>(t[2] ^ 1);  // another bucket than T's
-                before_q = std::string("%#") + t[0] + t[1] + z + xyz_records(100, rng) + "#";
+                before_q = std::string("%#") + t[0] + t[1] + z + fill(100) + "#";
             }
-            data += xyz_records(p + MAX_DIST - data.size() - before_q.size(), rng) + before_q;
+            data += fill(p + MAX_DIST - data.size() - before_q.size()) + before_q;
             const std::size_t q = data.size();
-            data += t + xyz_records(2000, rng);
+            data += t + fill(2000);
             if (row.kind == HEAD_WITH_A_MATCH_IN_HAND) {
                 std::size_t others = 0;
                 for (std::size_t i = p + 1; i < q; i++) others += bucket_of(data, i) == bucket_of(t, 0);
                 ASSERT_EQ(others, 0u) << "P heads its chain";
             }
-            std::string what = std::to_string(lead) + " lead, " + row.what;
+            std::string what = std::string(trees ? "trees, " : "chains, ") + row.what;
             const tokens::Token r = record_at(with_tail(data, data.size() + 300), q, what);
             EXPECT_EQ(r.match && r.dist == q - p, row.kind == HEAD_WITH_A_MATCH_IN_HAND) << what;
         }
@@ -710,21 +728,22 @@ TEST_F(CompressOracleTest, OnlyTheChainsHeadMayLieExactlyMaxDistBack)
 // on Q's path, and the more recent one must win, as it does on the chain.
 TEST_F(CompressOracleTest, OfEquallyLongMatchesTheMostRecentWins)
 {
-    for (std::size_t lead : {1000, 100000})
+    for (bool trees : {false, true})
         for (bool recent_above : {true, false}) {
             Rng rng(11);
             const std::string key = "ABC" + testutil::random_bytes(21, 12);
             const std::string below = key + "a", above = key + "z";
-            std::string data = abc_records(lead, rng);
+            const unsigned h = bucket_of(key, 0);
+            std::string data = records(trees, trees ? 100000 : 1000, rng, h);
             data += (recent_above ? below : above) + testutil::random_bytes(40, 13);
-            data += abc_records(2000, rng);
+            data += records(trees, 2000, rng, h);
             const std::size_t recent = data.size();
             data += (recent_above ? above : below) + testutil::random_bytes(40, 14);
-            data += abc_records(2000, rng) + "*";
+            data += records(trees, 2000, rng, h) + "*";
             const std::size_t q = data.size();
-            data += key + "m" + testutil::random_bytes(40, 15) + abc_records(2000, rng);
-            std::string what =
-                std::to_string(lead) + " lead, the more recent " + (recent_above ? "above" : "below");
+            data += key + "m" + testutil::random_bytes(40, 15) + records(trees, 2000, rng, h);
+            std::string what = std::string(trees ? "trees" : "chains") + ", the more recent " +
+                               (recent_above ? "above" : "below");
             const tokens::Token t = record_at(with_tail(data, data.size() + 300), q, what);
             EXPECT_TRUE(t.match && t.value == key.size()) << what;
             EXPECT_EQ(t.dist, q - recent) << what;
