@@ -71,8 +71,8 @@ TEST_P(StreamInputsE2E, AreReadToTheirEnd)
 const StreamCase STREAM_CASES[] = {
     {"process substitution", "\"$V\" -a <(printf 'from a pipe')", "from a pipe", true},
     {"dev stdin from a pipe", "printf piped | \"$V\" -a /dev/stdin", "piped", true},
-    {"a FIFO waited for until its writer comes", "mkfifo f; (sleep 1; timeout 10 sh -c 'printf late > f') & \"$V\" -a f", "late",
-     true},
+    {"a FIFO waited for until its writer comes",
+     "mkfifo f; (sleep 1; timeout 10 sh -c 'printf late > f') & \"$V\" -a f", "late", true},
     {"a character device that ends", "\"$V\" -a /dev/null", "", true},
 };
 
@@ -409,6 +409,8 @@ TEST_F(DirectoryBuildE2E, WhatCannotBePackedIsRefusedWithNothingWritten)
         std::vector<std::string> env;
         std::string err;
     };
+    std::string deep;  // where the name passes the limit: 21 levels of 200 characters
+    for (int i = 0; i < 21; i++) deep += (i != 0 ? "/" : "") + std::string(200, '0');
     const std::vector<Refusal> cases = {
         {"a FIFO", "mkfifo app/sub/p", {}, p + "app/sub/p: a FIFO cannot be packed\n"},
         {"a character device",
@@ -423,6 +425,10 @@ TEST_F(DirectoryBuildE2E, WhatCannotBePackedIsRefusedWithNothingWritten)
          ": > app/sub/out.run",
          {},
          p + "app/sub/out.run: the input is also the output\n"},
+        {"a name longer than 4095 characters",
+         "python3 -c 'import os\nos.chdir(\"app\")\nfor i in range(21): os.mkdir(\"0\" * 200); os.chdir(\"0\" * 200)'",
+         {},
+         p + "app/" + deep + ": name too long to pack (at most 4095 characters)\n"},
         {"a malformed SOURCE_DATE_EPOCH",
          "",
          {"SOURCE_DATE_EPOCH=12x"},

@@ -1,6 +1,7 @@
-// The tar header builder: ustar fields, the name/prefix split, and the pax
-// extended headers for what ustar cannot hold, read back by a small reader
-// written here from the format and by GNU tar.
+// The tar writer: the header builder (ustar fields, the name/prefix split,
+// and the pax extended headers for what ustar cannot hold, read back by a
+// small reader written here from the format and by GNU tar), and the write
+// pass over files that change size while they are read.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -8,8 +9,12 @@
 #include <map>
 #include <string>
 
-#include "tarball.h"
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
 #include "testutil.h"
+#include "vokra.h"
 
 namespace {
 
@@ -226,5 +231,105 @@ TEST(TarHeaderE2E, GnuTarListsTheHeaders)
     EXPECT_EQ(x.status, 0) << x.err;
     EXPECT_EQ(x.out, "abc" + LINK101 + "\n");
 }
+
+}  // namespace
+
+namespace {
+
+// ---- the write pass against a tree that changes under it ----
+
+std::vector<TarReport> reports;
+std::vector<std::string> report_paths;
+void keep_report(const TarReport& r)
+{
+    reports.push_back(r);
+    report_paths.push_back(r.path);
+}
+
+struct ChangeCase {
+    const char* shows;
+    void (*change)(const std::string& file);  // run once the file's header has been read
+    TarProblem problem;
+    std::size_t data_kept;  // bytes of the original data in the stream
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* os)
+{
+    *os << c.shows;
+}
+
+constexpr std::size_t FILE_SIZE = 3 * TAR_BLOCK + 17;
+
+const ChangeCase CHANGE_CASES[] = {
+    {"a file that shrinks is padded with zeros to its size",
+     [](const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 700), 0); }, TarProblem::shrank, 700},
+    {"a file that grows is cut at its size",
+     [](const std::string& f) { testutil::write_file(f, std::string(FILE_SIZE + 999, 'g')); },
+     TarProblem::grew, FILE_SIZE},
+};
+
+class TarChange : public ::testing::TestWithParam<ChangeCase> {
+protected:
+    void SetUp() override
+    {
+        reset_driver_state();
+        reports.clear();
+        report_paths.clear();
+    }
+};
+
+// The stream keeps the size its header states, so everything after the file
+// stays where a reader looks for it; the change is reported with its path.
+TEST_P(TarChange, KeepsTheStatedSizeAndReportsIt)
+{
+    const ChangeCase& c = GetParam();
+    testutil::TempDir dir;
+    const std::string file = dir.file("t/f");
+    ASSERT_EQ(mkdir(dir.file("t").c_str(), 0755), 0);
+    testutil::write_file(file, std::string(FILE_SIZE, 'o'));
+    testutil::write_file(dir.file("t/z"), "after");
+    TarOptions opt{};
+    opt.dir = "t";
+    opt.mtime_max = -1;
+    opt.report = keep_report;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    std::int64_t bytes = 0;
+    ASSERT_EQ(tar_check(opt, &bytes), 0);
+    ASSERT_EQ(tar_open(opt), 0);
+    std::string stream;
+    char buf[TAR_BLOCK];
+    int n;
+    bool changed = false;
+    while ((n = tar_read(buf, sizeof buf)) > 0) {
+        stream.append(buf, static_cast<std::size_t>(n));
+        // Headers: "./", then "./f"; its data follows.
+        if (!changed && stream.size() == 2 * TAR_BLOCK) {
+            c.change(file);
+            changed = true;
+        }
+    }
+    EXPECT_EQ(tar_close(), 1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].what, c.problem);
+    EXPECT_EQ(report_paths[0], "t/f");
+    if (c.problem == TarProblem::grew) {
+        EXPECT_EQ(reports[0].size, static_cast<std::int64_t>(FILE_SIZE));
+    }
+    const std::string data = stream.substr(2 * TAR_BLOCK, FILE_SIZE);
+    EXPECT_EQ(data.substr(0, c.data_kept),
+              std::string(c.data_kept, c.problem == TarProblem::grew ? 'g' : 'o'));
+    EXPECT_EQ(data.substr(c.data_kept), std::string(FILE_SIZE - c.data_kept, '\0'));
+    // "./z" comes next, at the block after the file's data, and the archive ends.
+    const std::size_t z_at = 2 * TAR_BLOCK + 4 * TAR_BLOCK;
+    EXPECT_EQ(stream.substr(z_at, 4), std::string("./z\0", 4));
+    EXPECT_EQ(stream.substr(z_at + TAR_BLOCK, 5), "after");
+    EXPECT_EQ(stream.size(), z_at + 2 * TAR_BLOCK + 2 * TAR_BLOCK);
+    ASSERT_EQ(chdir("/"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TarChange, ::testing::ValuesIn(CHANGE_CASES),
+                         [](const ::testing::TestParamInfo<ChangeCase>& row) {
+                             return testutil::test_name(row.param.shows);
+                         });
 
 }  // namespace

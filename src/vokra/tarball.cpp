@@ -314,10 +314,12 @@ bool walk_next(Visit& v, bool check_root)
         tar.name[l.name_len] = '\0';
         std::size_t len = std::strlen(key);
         if (len > 0 && key[len - 1] == '/') len--;
-        std::memcpy(leaf, key, len);
-        leaf[len] = '\0';
         // Room for the name, a directory's "/" and the NUL.
-        if (l.name_len + len + 1 >= TAR_PATH_MAX) {
+        const bool fits = l.name_len + len + 1 < TAR_PATH_MAX;
+        const std::size_t kept = fits || len <= TAR_PATH_MAX ? len : TAR_PATH_MAX;
+        std::memcpy(leaf, key, kept);
+        leaf[kept] = '\0';
+        if (!fits) {
             set_shown(leaf);
             report(TarProblem::name_too_long);
             continue;
