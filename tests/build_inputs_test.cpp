@@ -294,6 +294,7 @@ void make_tree(const std::string& root, bool reverse, bool long_names = false)
         ASSERT_EQ(mkdir((root + "/" + LONG_DIR).c_str(), 0755), 0);
         write_file(root + "/" + LONG_FILE, "long\n");
         set_time(root + "/" + LONG_FILE, 1700001000);
+        ASSERT_EQ(symlink(LONG_FILE.c_str(), (root + "/long-link").c_str()), 0);  // a target over 100
     }
     for (int i = 0; i < junk; i++) unlink((root + "/junk" + std::to_string(i)).c_str());
     for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
@@ -371,7 +372,9 @@ TEST_F(DirectoryBuildE2E, TarProgramsUnpackTheTree)
                   sh("find . -type f -printf '%P %T@\\n' | sort", "", dir.file("app")).out);
         EXPECT_EQ(sh("stat -c %i lib/same lib/libx.so.1.0 | uniq | wc -l", "", dir.file("out")).out, "1\n");
     }
-    EXPECT_NE(describe(dir.file("app"), false).find(LONG_FILE), std::string::npos);
+    EXPECT_NE(describe(dir.file("app"), false)
+                  .find("long-link l 777 " + std::to_string(LONG_FILE.size()) + " " + LONG_FILE),
+              std::string::npos);
 }
 
 // SOURCE_DATE_EPOCH caps the stored times; earlier ones stay as they are.
@@ -426,7 +429,8 @@ TEST_F(DirectoryBuildE2E, WhatCannotBePackedIsRefusedWithNothingWritten)
          {},
          p + "app/sub/out.run: the input is also the output\n"},
         {"a name longer than 4095 characters",
-         "python3 -c 'import os\nos.chdir(\"app\")\nfor i in range(21): os.mkdir(\"0\" * 200); os.chdir(\"0\" * 200)'",
+         "python3 -c 'import os\nos.chdir(\"app\")\nfor i in range(21): os.mkdir(\"0\" * 200); "
+         "os.chdir(\"0\" * 200)'",
          {},
          p + "app/" + deep + ": name too long to pack (at most 4095 characters)\n"},
         {"a malformed SOURCE_DATE_EPOCH",
