@@ -10,18 +10,17 @@ examples=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vokra-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-echo "== packing $examples/app"
-tar -cf "$work/hello-1.0.tar" -C "$examples/app" .
-
+# The directory goes in as it is: vokra packs it as a tar stream itself.
 # The installer checks that the filesystem of ./target has room and unpacks
 # into ./target/hello (VFYFS=target, FSSUB=hello) from wherever it is run;
 # then it runs install.sh from the unpacked tree.
+echo "== packing $examples/app"
 "$vokra" \
     -C 'hello 1.0 demo installer' \
     -V target -S hello -O 'Example Corp' -F APP_VERSION=1.0 \
     -f 'mkdir -p target/hello && tar -xf - -C target/hello' \
     -r 'sh %p/target/hello/install.sh %p/target/hello' \
-    "$work/hello-1.0.tar" > "$work/hello-1.0.run"
+    "$examples/app" > "$work/hello-1.0.run"
 chmod +x "$work/hello-1.0.run"
 echo "== built $work/hello-1.0.run ($(wc -c < "$work/hello-1.0.run") bytes)"
 

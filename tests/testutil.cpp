@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary directories, files, running the tool.
 #include "testutil.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -154,6 +155,14 @@ std::string random_bytes(std::size_t n, unsigned seed)
         s[i] = static_cast<char>(x >> 24);
     }
     return s;
+}
+
+std::string test_name(const char* text)
+{
+    std::string name;
+    for (const char* p = text; *p != '\0'; p++)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
 }
 
 std::string vokra_exe()

@@ -41,6 +41,9 @@ RunResult sh(const std::string& command, const std::string& input = "", const st
 // Deterministic pseudo-random bytes.
 std::string random_bytes(std::size_t n, unsigned seed);
 
+// A test name made of text: its letters and digits, "_" for anything else.
+std::string test_name(const char* text);
+
 // Path of the built tool.
 std::string vokra_exe();
 

@@ -27,6 +27,8 @@ struct gzip_state {
     int method;         // CM of the member read; DEFLATED when writing
     zoff_t time_stamp;  // MTIME of the member read, when not 0
     ulg crc;            // the writer's CRC-32 of the member's input read so far
+    // Where the writer takes the member's input: reads as read(2) does.
+    int (*source)(char* buf, unsigned size);
 
     // ---- option flags the member reader honours; the driver sets them from -v, -l, -c ----
     int verbose;
@@ -47,6 +49,10 @@ inline void set_to_stdout(int on) { gzip.to_stdout = on; }
 // starts a new archive forgets that one first.
 inline void forget_time_stamp() { gzip.time_stamp = 0; }
 
+// One member of the input on descriptor `in` (named by ifname), to `out`.
 int zip(int in, int out);
+// One member of what `source` hands out until it returns 0 (or -1, counted as
+// the end), to `out`; FNAME is ifname's base name.
+int zip_from(int (*source)(char* buf, unsigned size), int out);
 int get_method(int in);
 int unzip(int in, int out);

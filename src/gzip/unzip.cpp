@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr gzip_state GZIP_START = {DEFLATED, 0, 0, 0, 0, 0};
+constexpr gzip_state GZIP_START = {DEFLATED, 0, 0, nullptr, 0, 0, 0};
 
 }  // namespace
 

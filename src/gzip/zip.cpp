@@ -10,17 +10,25 @@
 namespace {
 
 int file_read(char* buf, unsigned size);
+int read_ifd(char* buf, unsigned size);
 
 }  // namespace
 
 int zip(int in, int out)
 {
+    start_input(in);
+    return zip_from(read_ifd, out);
+}
+
+int zip_from(int (*source)(char* buf, unsigned size), int out)
+{
     uch flags = 0;
     ush attr = 0;           // file type slot of the block emitter; unused in the member
     ush deflate_flags = 0;  // its low byte is XFL
 
-    start_input(in);  // bytes_in counts this member's input for ISIZE
+    set_byte_counts(0, stream.bytes_out);  // bytes_in counts this member's input for ISIZE
     start_output(out);
+    gzip.source = source;
 
     gzip.method = DEFLATED;
     out_byte(GZIP_MAGIC_0);
@@ -54,9 +62,19 @@ int zip(int in, int out)
 
 namespace {
 
+// The member's CRC and length cover exactly the bytes the compressor received.
+int file_read(char* buf, unsigned size)
+{
+    const int len = gzip.source(buf, size);
+    if (len <= 0) return len;
+    gzip.crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
+    count_input(len);
+    return len;
+}
+
 // A read error counts as the end of input: the member stays consistent with
 // what was read.
-int file_read(char* buf, unsigned size)
+int read_ifd(char* buf, unsigned size)
 {
     ssize_t len;
     do len = read(stream.ifd, buf, size);
@@ -73,9 +91,6 @@ int file_read(char* buf, unsigned size)
         set_exit_code(1);
         return -1;
     }
-    if (len == 0) return 0;
-    gzip.crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
-    count_input(len);
     return static_cast<int>(len);
 }
 

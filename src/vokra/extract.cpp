@@ -846,6 +846,7 @@ void export_features()
         char* item = static_cast<char*>(*p);
         item += std::strspn(item, " \t\n\r");
         strtrim(item);
+        if (item[0] == '\0') continue;  // an empty item ("A=1,") names nothing
         char* env;
         if (std::strchr(item, '=') == nullptr) {
             // A bare key becomes a variable with an empty value.

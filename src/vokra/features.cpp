@@ -63,7 +63,7 @@ int strtrim(char* s)
 namespace {
 
 // The keys the program looks up; a bare one matches an item "KEY" or "KEY=...".
-constexpr const char* LOOKED_UP[] = {"NOCOMPR", "NAME=", "VFYFS=", "FSSUB="};
+constexpr const char* LOOKED_UP[] = {"NOCOMPR", "NAME=", "VFYFS=", "FSSUB=", "PAYLOAD="};
 
 // Items as the install command's environment will receive them: split, blanks
 // at both ends ignored.
@@ -74,17 +74,28 @@ void trim_both(char* s)
     if (lead != 0) std::memmove(s, s + lead, std::strlen(s + lead) + 1);
 }
 
+// The items of a text as the archive reads them, without the empty ones: an
+// empty or blank item (as `-F ''` or "A=1," adds) is exported as nothing and
+// found by no lookup, so it reads back as it was written.
 class Items {
 public:
-    explicit Items(const char* text) : list_(ap_strsplit(text, ",")) {}
+    explicit Items(const char* text) : list_(ap_strsplit(text, ","))
+    {
+        for (int k = 0; k < ap_len(list_); k++) {
+            const char* item = static_cast<const char*>(list_[k]);
+            if (item[std::strspn(item, " \t\n\r")] != '\0') kept_[size_++] = k;
+        }
+    }
     ~Items() { ap_destroy(list_); }
     Items(const Items&) = delete;
     Items& operator=(const Items&) = delete;
-    int size() const { return ap_len(list_); }
-    char* operator[](int i) const { return static_cast<char*>(list_[i]); }
+    int size() const { return size_; }
+    char* operator[](int i) const { return static_cast<char*>(list_[kept_[i]]); }
 
 private:
     APLIST list_;
+    int kept_[PREAMBLE_BUFSIZ + 1];  // a text of 1023 characters has at most 1024 items
+    int size_ = 0;
 };
 
 void refuse(const FeatureSource& s, const char* why, const char* key = "")
@@ -106,7 +117,7 @@ bool same_items(const Items& a, const Items& b)
     return same;
 }
 
-// Each source must split into non-empty items (a single option's item into
+// Each source must split into its items (a single option's item into
 // exactly itself, without blanks at either end for the environment to drop)
 // and end where the split is back in its plain state, so the
 // comma after it separates (the same items with a comma appended; else an
@@ -122,12 +133,11 @@ bool split_as_added(const FeatureSource* src, std::size_t count)
         std::memcpy(text, driver.features + s.start, s.len);
         text[s.len] = '\0';
         Items own(text);
-        bool ok = own.size() > 0 && (!s.one_item || (own.size() == 1 && std::strcmp(own[0], text) == 0));
+        bool ok = !s.one_item || (own.size() == 1 && std::strcmp(own[0], text) == 0);
         if (ok && s.one_item) {
             trim_both(own[0]);
             ok = std::strcmp(own[0], text) == 0;
         }
-        for (int k = 0; ok && k < own.size(); k++) ok = own[k][0] != '\0';
         std::strcat(text, ",");
         ok = ok && same_items(own, Items(text));
         std::memcpy(text, driver.features, s.start + s.len);

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "progress.h"
 #include "vokra.h"
 
 namespace {
@@ -170,25 +169,6 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
     add_source(item, label, true);
 }
 
-// Opens every input before anything is written. An input that cannot be
-// opened, or is no regular file, is reported and left out (-1 in its slot);
-// one that is the output itself would be read while it grows, so it refuses
-// the whole build. Returns how many were opened.
-int open_inputs(char** names, int count, int* fds)
-{
-    int opened = 0;
-    for (int i = 0; i < count; i++) {
-        fds[i] = open_regular(names[i], false);
-        if (fds[i] < 0) continue;
-        if (same_file(fds[i], stream.ofd)) {
-            print_stored(stderr, "%s: %s: the input is also the output\n", stream.progname, names[i]);
-            std::exit(1);
-        }
-        opened++;
-    }
-    return opened;
-}
-
 [[noreturn]] void build_road(int argc, char** argv, int first)
 {
     // Everything that can refuse the build is checked before the first byte
@@ -204,24 +184,41 @@ int open_inputs(char** names, int count, int* fds)
             std::exit(1);
         }
     }
-    add_composed_feature("NAME=", gz_basename(argv[first]), argv[first]);
+    // A directory's payload is a tar stream, named after the directory.
+    char tar_name[PREAMBLE_BUFSIZ];
+    if (directory_payload_name(argv[first], tar_name, sizeof tar_name)) {
+        add_composed_feature("PAYLOAD=", "tar");
+        add_composed_feature("NAME=", tar_name, argv[first]);
+    } else {
+        add_composed_feature("NAME=", gz_basename(argv[first]), argv[first]);
+    }
     if (check_features(driver.feature_sources, driver.feature_source_count) != 0) std::exit(1);
 
     start_output(fileno(stdout));
+    struct stat out;
+    if (fstat(stream.ofd, &out) != 0) {
+        if (errno == EBADF) {
+            print_stored(stderr, "%s: standard output is closed\n", stream.progname);
+        } else {
+            perror_stored("standard output");
+        }
+        std::exit(1);
+    }
     if (isatty(stream.ofd)) {
         print_stored(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
                      stream.progname);
         std::exit(1);
     }
     const int count = argc - first;
-    int* fds = static_cast<int*>(std::malloc(static_cast<std::size_t>(count) * sizeof(int)));
-    if (fds == nullptr) {
+    BuildInput* inputs =
+        static_cast<BuildInput*>(std::malloc(static_cast<std::size_t>(count) * sizeof(BuildInput)));
+    if (inputs == nullptr) {
         print_stored(stderr, "%s: out of memory\n", stream.progname);
         std::exit(1);
     }
-    // When no input can be opened, nothing is written.
-    const int opened = open_inputs(argv + first, count, fds);
-    if (opened == 0) std::exit(1);
+    // When no input can be read, nothing is written.
+    const int usable = check_inputs(argv + first, count, inputs);
+    if (usable <= 0) std::exit(1);
 
     // Without its image and preamble the output is no archive: the payloads
     // are not worth compressing. The inputs left out above are missing from
@@ -230,23 +227,12 @@ int open_inputs(char** names, int count, int* fds)
     if (build_preamble(driver.vokra_path[0] != '\0' ? driver.vokra_path : driver.own_name, stream.ofd) != 0)
         std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
+    bool complete = usable == count;
     for (int i = 0; i < count; i++) {
-        if (fds[i] < 0) continue;
-        set_ifname(argv[first + i]);
-        start_input(fds[i]);
-        if (raw) {
-            copy_raw(stream.ifd, stream.ofd);
-            set_exit_code(0);
-        } else {
-            struct stat st;
-            if (fstat(stream.ifd, &st) == 0 && S_ISREG(st.st_mode))
-                progress_start("compressing", st.st_size, 0);
-            zip(stream.ifd, stream.ofd);
-            progress_end();
-        }
-        close(stream.ifd);
+        if (inputs[i].kind != BuildInput::left_out && !append_payload(argv[first + i], inputs[i], raw))
+            complete = false;
     }
-    std::exit(opened < count ? 1 : stream.exit_code);
+    std::exit(complete ? stream.exit_code : 1);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "gzip.h"
 #include "rmtree.h"
+#include "tarball.h"
 
 constexpr std::size_t PREAMBLE_BUFSIZ = 1024;  // each preamble string: 1023 chars + NUL
 constexpr std::size_t FEATURE_ITEM_MAX = 256;  // composed feature items and lookups
@@ -116,6 +117,9 @@ struct driver_state {
     dev_t staging_dev;
     ino_t staging_ino;
     TreeWalk staging_walk;
+
+    // ---- a directory operand's tar stream, while it is checked or written ----
+    tarball_state tarball;
 };
 extern driver_state driver;
 
@@ -170,6 +174,27 @@ public:
 private:
     int fd_;
 };
+
+// ---- the build's inputs ----
+// One operand as the build's check found it, before the archive is written.
+struct BuildInput {
+    enum Kind : unsigned char { left_out, file, stream, directory } kind;
+    int fd;             // a stream's descriptor, open from its check on; else -1
+    dev_t dev;          // what was checked: a file or directory is written
+    ino_t ino;          // only while it is still the same one
+    std::int64_t size;  // the bytes expected, for the progress line; -1 unknown
+};
+// Checks every operand before anything is written (every tree of a directory
+// operand entry by entry). An operand that cannot be read is reported and
+// left out; returns how many can be written, or -1 after the messages when
+// nothing may be: a tree holds what cannot be packed, or an input is the output.
+int check_inputs(char** names, int count, BuildInput* inputs);
+// Appends operand `name`'s payload to standard output: compressed, or raw.
+// False after a message when the payload is missing or incomplete.
+bool append_payload(const char* name, BuildInput& in, bool raw);
+// When `operand` is a directory, puts the name of its tar payload (its last
+// component and ".tar") into `name` and returns true.
+bool directory_payload_name(const char* operand, char* name, std::size_t size);
 
 // ---- feature string ----
 int add_feature(const char* f);  // 0, or -1 (message printed) when it does not fit
