@@ -4,14 +4,10 @@
 //
 // As with the stream layer's state, the program is one thread running one road
 // per process, so the state is one zero-initialised object: no heap, and an
-// access is one absolute address as for a plain global. (The inflater's
-// slow-path tables are the one exception: allocated per block, and listed in
-// engine.live_tables so that a decode abandoned by a fatal exit leaves nothing
-// behind.) Tables that never change after start-up are not state and stay
-// `constexpr` in their files: the level table, the fixed codes, the extra-bit,
-// base and code tables. lm_init and ct_init start the compression of a member
-// and inflate its decoding; reset_engine_state() returns all of it to the state
-// a new process starts in.
+// access is one absolute address as for a plain global. Tables that never change after start-up are not state
+// and stay `constexpr` in their files: the level table, the fixed codes, the extra-bit, base and code tables.
+// lm_init and ct_init start the compression of a member and inflate its decoding; reset_engine_state()
+// returns all of it to the state a new process starts in.
 #pragma once
 
 #include <array>
@@ -37,9 +33,7 @@ constexpr int BL_CODES = 19;
 constexpr int HEAP_SIZE = 2 * L_CODES + 1;  // leaves and internal nodes of the largest tree
 constexpr unsigned LIT_BUFSIZE = 0x8000;    // records per block, one byte each in inbuf
 // Inflater: room for the first level and every sub-table of a complete code
-// of up to 15 bits (288 or 30 symbols) in the fast loop's tables; their
-// builder checks it anyway and leaves the block to the slow path should a set
-// ever not fit.
+// of up to 15 bits (288 or 30 symbols) in a block's decoding tables.
 constexpr unsigned FAST_LSIZE = 2342;
 constexpr unsigned FAST_DSIZE = 402;
 
@@ -57,17 +51,36 @@ struct ct_data {
     };
 };
 
-// The fast loop's tables of one block (entry layout in inflate.cpp). The
-// distance table follows the literal/length table in one array, so the loop
-// keeps one base register for both (a second one was spilled: 5% of the
-// decode time of binary data).
-struct fast_set {
-    std::uint32_t entries[FAST_LSIZE + FAST_DSIZE];
-    std::uint32_t* lit() { return entries; }
-    std::uint32_t* dist() { return entries + FAST_LSIZE; }
-};
+// One entry of the inflater's decoding tables, one per bit pattern:
+//   bits 0..4   stream bits this step consumes: the code's bits at this level,
+//               plus the extra bits for a length or distance base
+//   bits 8..11  the code's bits at this level, so a length's or distance's
+//               extra bits lie above them; a link: sub-table bits
+//   bit 13      F_EOB end of block        } both with F_EXC set; F_EXC alone
+//   bit 12      F_SUB link to a sub-table } is an invalid code
+//   bit 14      F_EXC not a literal, length or distance
+//   bit 15      F_LIT a literal
+//   bits 16..31 literal byte, length or distance base, or the sub-table's index
+using huft = std::uint32_t;
+constexpr huft F_SUB = 1u << 12;
+constexpr huft F_EOB = 1u << 13;
+constexpr huft F_EXC = 1u << 14;
+constexpr huft F_LIT = 1u << 15;
 
-struct table_block;  // one slow-path table allocation of the inflater
+// The decoding tables of one block. The distance table follows the
+// literal/length table in one array, so the fast loop keeps one base register
+// for both (a second one was spilled: 5% of the decode time of binary data).
+// bl and bd: the bits the byte-at-a-time reader takes before its first lookup
+// in each (see huft_build).
+struct huft_set {
+    huft entries[FAST_LSIZE + FAST_DSIZE];
+    int bl;
+    int bd;
+    huft* lit() { return entries; }
+    huft* dist() { return entries + FAST_LSIZE; }
+    const huft* lit() const { return entries; }
+    const huft* dist() const { return entries + FAST_LSIZE; }
+};
 
 // The scalars come first, a cache line per section, so that what one loop
 // touches shares lines; the tables follow. The members are one object, so a
@@ -127,8 +140,7 @@ struct engine_state {
     // Bytes of the stream before window position 0 that a distance may
     // reach: 0 until the first window is handed out, then WSIZE.
     unsigned reach_before;
-    table_block* live_tables;  // every slow-path table allocated and not yet freed
-    bool fixed_fast_built;     // fixed_fast holds the fixed code's tables
+    bool fixed_built;  // fixed_tables holds the fixed code's tables
 
     // ---- trees: the block's Huffman trees and records ----
     alignas(64) ct_data dyn_ltree[HEAP_SIZE];
@@ -156,11 +168,11 @@ struct engine_state {
     ush key_head[KEY_LEVELS][1u << KEY_HASH_BITS];
     ush key_prev[KEY_LEVELS][WSIZE];
 
-    // ---- inflater: the fast loop's tables ----
+    // ---- inflater: the decoding tables ----
     // Those of the fixed code, built on first use and kept; those of the
     // current dynamic block.
-    alignas(64) fast_set fixed_fast;
-    fast_set dynamic_fast;
+    alignas(64) huft_set fixed_tables;
+    huft_set dynamic_tables;
 };
 // The positions and parameters that the lazy pass and every search read fill
 // the first cache line.
@@ -168,6 +180,5 @@ static_assert(offsetof(engine_state, cost) == 64);
 // Zero-initialised, so the tables take no room in the executable.
 extern engine_state engine;
 
-// Returns every member of `engine` to its start-of-process value, after
-// freeing the slow-path tables a decode abandoned by a fatal exit left behind.
+// Returns every member of `engine` to its start-of-process value.
 void reset_engine_state();
