@@ -10,7 +10,9 @@
 
 #include "deflate_tokens.h"
 #include "deflate_writer.h"
+#include "deflate_state.h"
 #include "gzip.h"
+#include "inflate_state.h"
 #include "testutil.h"
 
 namespace {
@@ -658,6 +660,31 @@ TEST(InflateDynamic, NoDistanceCodesAndOnlyLiteralsDecodes)
     EXPECT_EQ(d.out, "literal only");
 }
 
+// Codes of 14 and 15 bits lie in sub-tables. The last bytes of the input are
+// decoded one code at a time by the slow loop, the rest by the fast one: a
+// message ending in the longest codes reaches the sub-tables in both loops.
+TEST(InflateDynamic, CodesOfUpTo15BitsDecodeInBothLoops)
+{
+    // 'A' to 'M' get 1 to 13 bits; 'N', 'O', 'P' and end of block the four
+    // 15-bit codes left: a complete code.
+    std::vector<unsigned> lit(257, 0);
+    for (unsigned i = 0; i < 13; i++) lit['A' + i] = i + 1;
+    lit['N'] = lit['O'] = lit['P'] = lit[256] = 15;
+    const std::string once = "ABCDEFGHIJKLMNOP";
+    for (unsigned times : {1u, 2u, 40u}) {
+        std::string msg;
+        for (unsigned i = 0; i < times; i++) msg += once;
+        BitWriter bw;
+        dynamic_block_header(bw, true, lit, {0});
+        Code lc(lit);
+        for (char c : msg) lc.put(bw, static_cast<unsigned char>(c));
+        lc.put(bw, 256);
+        Decoded d = decode(bw.finish());
+        EXPECT_EQ(d.result, OK) << times;
+        EXPECT_EQ(d.out, msg) << times;
+    }
+}
+
 TEST(InflateDynamic, ALengthCodeWithoutDistanceCodesIsBadData)
 {
     std::vector<unsigned> lit = full_lit_lengths();
@@ -697,6 +724,38 @@ TEST(InflateDynamic, APatternThatNoLiteralFillsIsBadData)
     Decoded d = decode(good.finish());
     EXPECT_EQ(d.result, OK);
     EXPECT_EQ(d.out, "");
+}
+
+// ---- state ----
+
+template <class T>
+bool all_zero(const T& state)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&state);
+    return std::all_of(bytes, bytes + sizeof state, [](unsigned char b) { return b == 0; });
+}
+
+// The compressor and the inflater keep separate states; reset_gzip_state
+// returns both to the zero a process starts with, after a decode (tables,
+// window, bit buffer) and a compression (records, trees, bit writer) alike.
+TEST(EngineState, ResetGzipStateClearsTheInflaterAndTheCompressor)
+{
+    BitWriter bw;
+    dynamic_block_header(bw, true, full_lit_lengths(), {0});
+    Code lc(full_lit_lengths());
+    for (char c : std::string("state")) lc.put(bw, static_cast<unsigned char>(c));
+    lc.put(bw, 256);
+    ASSERT_EQ(decode(bw.finish()).out, "state");
+    EXPECT_FALSE(all_zero(inflater));
+    EXPECT_TRUE(all_zero(compressor));  // a decode leaves the compressor alone
+
+    bi_init(-1);
+    send_bits(5, 3);
+    ct_tally(0, 'a');
+    EXPECT_FALSE(all_zero(compressor));
+    reset_gzip_state();
+    EXPECT_TRUE(all_zero(inflater));
+    EXPECT_TRUE(all_zero(compressor));
 }
 
 // ---- end of input ----

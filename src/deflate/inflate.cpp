@@ -17,20 +17,20 @@
 // and a slow one there, which reads input exactly as the format needs it: to
 // "need k bits" takes whole bytes only while fewer than k are held. Both
 // produce the same output, flush at the same points and fail at the same
-// points. Nothing is allocated: the tables are fixed arrays of `engine`.
+// points. Nothing is allocated: the tables are fixed arrays of `inflater`.
 //
-// State: the inflater's members of `engine` (engine.h): the bit buffer
+// State: `inflater` (inflate_state.h): the bit buffer
 // between blocks, the reach of distances, the tables of the fixed code (built
 // on first use) and of the current dynamic block. inflate restarts all but
-// the fixed code's tables, which never change once built; engine itself and
-// reset_engine_state are defined at the end of this file.
+// the fixed code's tables, which never change once built; the instance and
+// reset_inflater_state are defined at the end of this file.
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
 
-#include "inflate.h"
+#include "inflate_state.h"
 
 namespace {
 
@@ -90,16 +90,16 @@ inline unsigned low_bits(u64 b, unsigned n)
 //
 // The circular window is window[0..WSIZE); its output leaves through
 // flush_window. The history a match may reach past the window's start, the
-// previous window, is kept whole in `history` (the second half of the stream
-// layer's window array): positions not yet rewritten in the current window
+// previous window, is kept whole in `history` (the second half of the
+// inflater's window array): positions not yet rewritten in the current window
 // are read from there. So the fast loop may write a few bytes past a match
 // (see copy_fast) without losing history, and every read returns the byte the
 // circular window held there.
-uch* const history = stream.window + WSIZE;
+uch* const history = inflater.window + WSIZE;
 constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
-static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and spill fit the window array");
+static_assert(INFLATE_SPILL >= COPY_SPILL, "history and spill fit the window array");
 
-// engine.reach_before: bytes of the stream before window position 0 that a
+// inflater.reach_before: bytes of the stream before window position 0 that a
 // distance may reach, 0 until the first window is handed out, then WSIZE,
 // every distance the format has. A distance d at window position w is valid
 // when d <= w + reach_before; a longer one reaches before the start of the
@@ -111,21 +111,21 @@ static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and
 inline void window_full(unsigned& w)
 {
     stream.outcnt = w;
-    flush_window();
-    std::memcpy(history, stream.window, WSIZE);
-    engine.reach_before = WSIZE;
+    flush_window(inflater.window);
+    std::memcpy(history, inflater.window, WSIZE);
+    inflater.reach_before = WSIZE;
     w = 0;
 }
 
 // Whether a match at window position w may copy from distance dist.
 inline bool reaches_data(unsigned w, unsigned dist)
 {
-    return dist <= w + engine.reach_before;
+    return dist <= w + inflater.reach_before;
 }
 
 inline void put_byte(unsigned& w, uch c)
 {
-    stream.window[w++] = c;
+    inflater.window[w++] = c;
     if (w == WSIZE) window_full(w);
 }
 
@@ -144,15 +144,15 @@ inline void copy_match(unsigned& w, unsigned src, unsigned n)
         if (src >= w) {
             // The source lies in the previous window, at or ahead of the
             // destination (at it for distance 32768).
-            std::memcpy(stream.window + w, history + src, piece);
+            std::memcpy(inflater.window + w, history + src, piece);
             w += piece;
             src += piece;
         } else if (w - src >= piece) {
-            std::memcpy(stream.window + w, stream.window + src, piece);  // no overlap
+            std::memcpy(inflater.window + w, inflater.window + src, piece);  // no overlap
             w += piece;
             src += piece;
         } else {
-            do stream.window[w++] = stream.window[src++];
+            do inflater.window[w++] = inflater.window[src++];
             while (--piece);
         }
         if (w == WSIZE) window_full(w);
@@ -163,14 +163,14 @@ inline void copy_match(unsigned& w, unsigned src, unsigned n)
 //
 // One 32-bit entry per pattern: a first level of `root` bits (FAST_LBITS for
 // literal/length codes, FAST_DBITS for distances) and sub-tables for longer
-// codes, all in one array of a huft_set (engine.h).
+// codes, all in one array of a huft_set (inflater.h).
 // Measured (CPU seconds, min of 9, gzip -6 tar of /usr/include, 117 MiB out,
 // AMD EPYC): 0.240 with the former two-level struct tables and libc copies,
 // 0.208 with these tables and copy_fast; igzip -dc 0.116. The tables and
 // literal runs alone gained nothing measurable; the copies without libc calls
 // and with few branches did (callgrind branch model, 8 MB out: 665K -> 549K
 // mispredicts).
-// The entry layout is that of huft (engine.h).
+// The entry layout is that of huft (inflater.h).
 using u32 = std::uint32_t;
 constexpr u32 FAST_BAD = F_EXC;
 constexpr unsigned FAST_LBITS = 11;
@@ -468,7 +468,7 @@ int inflate_fast(const huft_set& f, u64& bits, unsigned& held, unsigned& wpos)
     constexpr u32 dmask = (1u << FAST_DBITS) - 1;
     const u32* const lt = f.entries;
     const u32* const dt = lt + FAST_LSIZE;
-    uch* const win = stream.window;
+    uch* const win = inflater.window;
     u64 b = bits;
     unsigned k = held;
     unsigned w = wpos;
@@ -516,7 +516,7 @@ int inflate_fast(const huft_set& f, u64& bits, unsigned& held, unsigned& wpos)
             return FAST_EOB;
         }
         if (t & F_LIT) {
-            stream.window[w++] = static_cast<uch>(t >> 16);
+            inflater.window[w++] = static_cast<uch>(t >> 16);
             consume(t);
             if (w == WSIZE) window_full(w);
             return 0;
@@ -607,7 +607,7 @@ int inflate_fast(const huft_set& f, u64& bits, unsigned& held, unsigned& wpos)
             }
             unsigned dist = value(t);
             if (dist > w) {
-                if (engine.reach_before == 0) {
+                if (inflater.reach_before == 0) {
                     r = 1;  // before the start of the data
                     goto out;
                 }
@@ -647,7 +647,7 @@ out:
 // The tables of the fixed code, built on first use and kept.
 const huft_set& fixed_tables()
 {
-    if (!engine.fixed_built) {
+    if (!inflater.fixed_built) {
         unsigned lit[288];
         unsigned dist[30];
         for (unsigned i = 0; i < 288; i++) lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
@@ -655,14 +655,14 @@ const huft_set& fixed_tables()
         // A complete literal/length code; 30 five-bit distance codes leave
         // patterns 30 and 31 unused: incomplete is fine here, and those
         // patterns decode as invalid codes.
-        huft_set& f = engine.fixed_tables;
+        huft_set& f = inflater.fixed_tables;
         f.bl = 7;
         f.bd = 5;
         huft_build(lit, 288, 257, cplens, cplext, f.lit(), FAST_LBITS, FAST_LSIZE, &f.bl);
         huft_build(dist, 30, 0, cpdist, cpdext, f.dist(), FAST_DBITS, FAST_DSIZE, &f.bd);
-        engine.fixed_built = true;
+        inflater.fixed_built = true;
     }
-    return engine.fixed_tables;
+    return inflater.fixed_tables;
 }
 
 // Decodes literal/length and distance codes with the tables t until end of
@@ -670,8 +670,8 @@ const huft_set& fixed_tables()
 // one code at a time where they do not. Returns 0, or 1 for a format error.
 int inflate_codes(const huft_set& t)
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
     unsigned w = stream.outcnt;
     const unsigned bl = static_cast<unsigned>(t.bl);
     const unsigned bd = static_cast<unsigned>(t.bd);
@@ -700,15 +700,15 @@ int inflate_codes(const huft_set& t)
     }
 
     stream.outcnt = w;
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
     return 0;
 }
 
 int inflate_stored()
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
     unsigned w = stream.outcnt;
 
     drop_bits(b, k, k & 7);  // to the next byte boundary
@@ -735,7 +735,7 @@ int inflate_stored()
         unsigned piece = stream.insize - stream.inptr;
         if (piece > n) piece = n;
         if (piece > WSIZE - w) piece = WSIZE - w;
-        std::memcpy(stream.window + w, stream.inbuf + stream.inptr, piece);
+        std::memcpy(inflater.window + w, stream.inbuf + stream.inptr, piece);
         stream.inptr += piece;
         w += piece;
         n -= piece;
@@ -743,8 +743,8 @@ int inflate_stored()
     }
 
     stream.outcnt = w;
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
     return 0;
 }
 
@@ -755,8 +755,8 @@ int inflate_fixed()
 
 int inflate_dynamic()
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
 
     need_bits(b, k, 5);
     unsigned nl = 257 + low_bits(b, 5);
@@ -817,10 +817,10 @@ int inflate_dynamic()
         if (j + rep > n) return 1;
         while (rep-- != 0) ll[j++] = val;
     }
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
 
-    huft_set& t = engine.dynamic_tables;
+    huft_set& t = inflater.dynamic_tables;
     t.bl = lbits;
     i = huft_build(ll, nl, 257, cplens, cplext, t.lit(), FAST_LBITS, FAST_LSIZE, &t.bl);
     if (i != 0) {
@@ -838,16 +838,16 @@ int inflate_dynamic()
 
 int inflate_block(int* e)
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
     need_bits(b, k, 1);
     *e = static_cast<int>(b & 1);
     drop_bits(b, k, 1);
     need_bits(b, k, 2);
     unsigned type = low_bits(b, 2);
     drop_bits(b, k, 2);
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
 
     switch (type) {
         case 2:
@@ -866,12 +866,12 @@ int inflate_block(int* e)
 int inflate()
 {
     stream.outcnt = 0;
-    engine.bk = 0;
-    engine.bb = 0;
+    inflater.bk = 0;
+    inflater.bb = 0;
     // Every stream starts from a clean window, so nothing of an earlier
     // decode (the verify pass of the same member) can reach this one.
-    std::memset(stream.window, 0, sizeof stream.window);
-    engine.reach_before = 0;
+    std::memset(inflater.window, 0, sizeof inflater.window);
+    inflater.reach_before = 0;
 
     int last;
     do {
@@ -885,23 +885,23 @@ int inflate()
     // The fast loop keeps this bound: it gives back what it read ahead, so
     // this reader never holds more bytes than the byte-at-a-time one would.
     // The inptr test only guards the buffer should that ever fail.
-    while (engine.bk >= 8 && stream.inptr > 0) {
-        engine.bk -= 8;
+    while (inflater.bk >= 8 && stream.inptr > 0) {
+        inflater.bk -= 8;
         stream.inptr--;
     }
-    engine.bb &= (u64{1} << engine.bk) - 1;
+    inflater.bb &= (u64{1} << inflater.bk) - 1;
 
-    flush_window();
+    flush_window(inflater.window);
     return 0;
 }
 
-engine_state engine;
+inflater_state inflater;
 
 // All zero is the start of a process, so the reset is one clear.
-static_assert(std::is_trivially_copyable_v<engine_state> &&
-              std::is_trivially_default_constructible_v<engine_state>);
+static_assert(std::is_trivially_copyable_v<inflater_state> &&
+              std::is_trivially_default_constructible_v<inflater_state>);
 
-void reset_engine_state()
+void reset_inflater_state()
 {
-    std::memset(&engine, 0, sizeof engine);
+    std::memset(&inflater, 0, sizeof inflater);
 }
