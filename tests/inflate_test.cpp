@@ -231,7 +231,7 @@ TEST(InflateFixed, Distance1Length258RepeatsThePreviousByte)
 
 // A distance may reach back to the first byte of the data and no further
 // (zlib: "invalid distance too far back"), whatever the window held before:
-// in the fast loop (literals follow), in the slow path (the match is the
+// in the fast loop (literals follow), in the slow loop (the match is the
 // last code), in the window's last stretch, and from the start of a window.
 TEST(InflateFixed, ADistanceBeforeTheStartOfTheDataIsBadData)
 {
