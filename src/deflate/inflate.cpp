@@ -804,9 +804,13 @@ int inflate_dynamic()
     const unsigned n = nl + nd;
     unsigned last = 0;
     for (unsigned j = 0; j < n;) {
-        // A single 1-bit code leaves the other pattern invalid.
-        const u32 t = slow_decode(clt, CL_BITS, static_cast<unsigned>(bc), b, k);
+        // One level, filled out from the longest code (bc bits), so bc bits
+        // decide every pattern, as slow_decode would find. A single 1-bit
+        // code leaves the other pattern invalid.
+        need_bits(b, k, static_cast<unsigned>(bc));
+        const u32 t = clt[b & mask_bits[CL_BITS]];
         if (invalid(t)) return 1;
+        drop_bits(b, k, code_bits(t));
         unsigned sym = t >> 16;
         unsigned rep;
         unsigned val;
