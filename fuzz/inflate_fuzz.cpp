@@ -4,8 +4,7 @@
 // The reader ends the process on every fatal error (end of input, corrupt
 // data). Here survive_fatal turns that exit into a return, so one process can
 // try input after input. reset_gzip_state() starts each input from the state
-// of a new process, the engine's included (it frees any decoding tables a
-// jump left behind).
+// of a new process, the compressor's and the inflater's included.
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "deflate_state.h"
 #include "gzip.h"
 #include "testutil.h"
 

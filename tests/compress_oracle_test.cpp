@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "deflate_tokens.h"
+#include "deflate_state.h"
 #include "gzip.h"
 #include "testutil.h"
 

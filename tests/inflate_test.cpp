@@ -10,7 +10,9 @@
 
 #include "deflate_tokens.h"
 #include "deflate_writer.h"
+#include "deflate_state.h"
 #include "gzip.h"
+#include "inflate_state.h"
 #include "testutil.h"
 
 namespace {
@@ -229,7 +231,7 @@ TEST(InflateFixed, Distance1Length258RepeatsThePreviousByte)
 
 // A distance may reach back to the first byte of the data and no further
 // (zlib: "invalid distance too far back"), whatever the window held before:
-// in the fast loop (literals follow), in the slow path (the match is the
+// in the fast loop (literals follow), in the slow loop (the match is the
 // last code), in the window's last stretch, and from the start of a window.
 TEST(InflateFixed, ADistanceBeforeTheStartOfTheDataIsBadData)
 {
@@ -658,6 +660,31 @@ TEST(InflateDynamic, NoDistanceCodesAndOnlyLiteralsDecodes)
     EXPECT_EQ(d.out, "literal only");
 }
 
+// Codes of 14 and 15 bits lie in sub-tables. The last bytes of the input are
+// decoded one code at a time by the slow loop, the rest by the fast one: a
+// message ending in the longest codes reaches the sub-tables in both loops.
+TEST(InflateDynamic, CodesOfUpTo15BitsDecodeInBothLoops)
+{
+    // 'A' to 'M' get 1 to 13 bits; 'N', 'O', 'P' and end of block the four
+    // 15-bit codes left: a complete code.
+    std::vector<unsigned> lit(257, 0);
+    for (unsigned i = 0; i < 13; i++) lit['A' + i] = i + 1;
+    lit['N'] = lit['O'] = lit['P'] = lit[256] = 15;
+    const std::string once = "ABCDEFGHIJKLMNOP";
+    for (unsigned times : {1u, 2u, 40u}) {
+        std::string msg;
+        for (unsigned i = 0; i < times; i++) msg += once;
+        BitWriter bw;
+        dynamic_block_header(bw, true, lit, {0});
+        Code lc(lit);
+        for (char c : msg) lc.put(bw, static_cast<unsigned char>(c));
+        lc.put(bw, 256);
+        Decoded d = decode(bw.finish());
+        EXPECT_EQ(d.result, OK) << times;
+        EXPECT_EQ(d.out, msg) << times;
+    }
+}
+
 TEST(InflateDynamic, ALengthCodeWithoutDistanceCodesIsBadData)
 {
     std::vector<unsigned> lit = full_lit_lengths();
@@ -699,6 +726,38 @@ TEST(InflateDynamic, APatternThatNoLiteralFillsIsBadData)
     EXPECT_EQ(d.out, "");
 }
 
+// ---- state ----
+
+template <class T>
+bool all_zero(const T& state)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&state);
+    return std::all_of(bytes, bytes + sizeof state, [](unsigned char b) { return b == 0; });
+}
+
+// The compressor and the inflater keep separate states; reset_gzip_state
+// returns both to the zero a process starts with, after a decode (tables,
+// window, bit buffer) and a compression (records, trees, bit writer) alike.
+TEST(EngineState, ResetGzipStateClearsTheInflaterAndTheCompressor)
+{
+    BitWriter bw;
+    dynamic_block_header(bw, true, full_lit_lengths(), {0});
+    Code lc(full_lit_lengths());
+    for (char c : std::string("state")) lc.put(bw, static_cast<unsigned char>(c));
+    lc.put(bw, 256);
+    ASSERT_EQ(decode(bw.finish()).out, "state");
+    EXPECT_FALSE(all_zero(inflater));
+    EXPECT_TRUE(all_zero(compressor));  // a decode leaves the compressor alone
+
+    bi_init(-1);
+    send_bits(5, 3);
+    ct_tally(0, 'a');
+    EXPECT_FALSE(all_zero(compressor));
+    reset_gzip_state();
+    EXPECT_TRUE(all_zero(inflater));
+    EXPECT_TRUE(all_zero(compressor));
+}
+
 // ---- end of input ----
 
 TEST(InflateInput, EndOfInputInsideTheStreamEndsTheRun)
@@ -725,57 +784,105 @@ TEST(InflateInput, EndOfInputInsideTheStreamEndsTheRun)
 
 // ---- huft_build directly ----
 
-TEST(HuftBuild, AllLengthsZeroGivesAnEmptySetAndZeroBits)
+// The entry a table holds for the pattern `bits` (first level `root` bits),
+// following a link to a sub-table; `used` gets the code bits of the levels.
+huft lookup(const huft* t, unsigned root, unsigned bits, unsigned& used)
+{
+    huft e = t[bits & ((1u << root) - 1)];
+    used = 0;
+    if (e & F_SUB) {
+        used = root;
+        e = t[(e >> 16) + ((bits >> root) & ((1u << ((e >> 8) & 15)) - 1))];
+    }
+    used += (e >> 8) & 15;
+    return e;
+}
+
+bool is_invalid(huft e)
+{
+    return (e & (F_EXC | F_EOB | F_SUB)) == F_EXC;
+}
+
+TEST(HuftBuild, AllLengthsZeroGivesOnlyInvalidEntriesAndZeroBits)
 {
     unsigned lens[5] = {0, 0, 0, 0, 0};
-    huft* t = reinterpret_cast<huft*>(1);
+    huft t[1u << 4];
     int m = 7;
-    EXPECT_EQ(huft_build(lens, 5, 5, nullptr, nullptr, &t, &m), 0);
-    EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(huft_build(lens, 5, 5, nullptr, nullptr, t, 4, 1u << 4, &m), 0);
     EXPECT_EQ(m, 0);
-    EXPECT_EQ(huft_free(t), 0);
+    for (huft e : t) EXPECT_TRUE(is_invalid(e));
 }
 
-TEST(HuftBuild, FirstLevelBitsAreClampedToTheShortestAndLongestLength)
+TEST(HuftBuild, FirstReadBitsAreClampedToTheShortestAndLongestLength)
 {
     unsigned lens[4] = {2, 2, 2, 2};
-    huft* t;
+    huft t[1u << 9];
     int m = 9;
-    EXPECT_EQ(huft_build(lens, 4, 4, nullptr, nullptr, &t, &m), 0);
+    EXPECT_EQ(huft_build(lens, 4, 4, nullptr, nullptr, t, 9, 1u << 9, &m), 0);
     EXPECT_EQ(m, 2);  // lowered to the longest length
-    huft_free(t);
 
     std::vector<unsigned> l12(288, 12);
+    std::vector<huft> big(4096);
     m = 9;
-    EXPECT_EQ(huft_build(l12.data(), 288, 288, nullptr, nullptr, &t, &m), 1);  // 288 of 4096: incomplete
+    EXPECT_EQ(huft_build(l12.data(), 288, 288, nullptr, nullptr, big.data(), 12, 4096, &m),
+              1);      // 288 of 4096: incomplete
     EXPECT_EQ(m, 12);  // raised to the shortest length
-    huft_free(t);
 }
 
-TEST(HuftBuild, EntriesDecodeTheCanonicalCode)
+TEST(HuftBuild, OverSubscribedIsResult2AndASingleOneBitCodeIsComplete)
 {
-    // Lengths 3,3,3,3,3,2,4,4 (RFC 1951 3.2.2 example): codes 010..110, 00, 1110, 1111.
+    unsigned three_ones[3] = {1, 1, 1};
+    huft t[1u << 4];
+    int m = 4;
+    EXPECT_EQ(huft_build(three_ones, 3, 3, nullptr, nullptr, t, 4, 1u << 4, &m), 2);
+
+    unsigned one[3] = {0, 1, 0};
+    m = 4;
+    ASSERT_EQ(huft_build(one, 3, 3, nullptr, nullptr, t, 4, 1u << 4, &m), 0);
+    EXPECT_EQ(m, 1);
+    unsigned used;
+    EXPECT_EQ(lookup(t, 4, 0b0, used), F_LIT | 1u << 16 | 1u << 8 | 1u);  // symbol 1, one bit
+    EXPECT_TRUE(is_invalid(lookup(t, 4, 0b1, used)));                     // the unused pattern
+}
+
+TEST(HuftBuild, EntriesDecodeTheCanonicalCodeThroughSubTables)
+{
+    // Lengths 3,3,3,3,3,2,4,4 (RFC 1951 3.2.2 example): codes 010..110, 00,
+    // 1110, 1111. A first level of 3 bits puts the two 4-bit codes in a
+    // sub-table.
     unsigned lens[8] = {3, 3, 3, 3, 3, 2, 4, 4};
-    huft* t;
+    huft t[1u << 4];
     int m = 3;
-    ASSERT_EQ(huft_build(lens, 8, 8, nullptr, nullptr, &t, &m), 0);
+    ASSERT_EQ(huft_build(lens, 8, 8, nullptr, nullptr, t, 3, 1u << 4, &m), 0);
     ASSERT_EQ(m, 3);
     Code c(std::vector<unsigned>(lens, lens + 8));
     for (unsigned sym = 0; sym < 8; sym++) {
         // The stream sends the code's most significant bit first: reverse it.
         unsigned rev = 0;
         for (unsigned i = 0; i < c.len[sym]; i++) rev |= ((c.code[sym] >> (c.len[sym] - 1 - i)) & 1) << i;
-        const huft* e = t + (rev & 7);
-        unsigned used = 0;
-        if (e->e > 16) {
-            used = e->b;
-            e = e->v.t + ((rev >> used) & ((1u << (e->e - 16)) - 1));
+        for (unsigned after = 0; after < (1u << (4 - c.len[sym])); after++) {
+            unsigned used;
+            huft e = lookup(t, 3, rev | after << c.len[sym], used);
+            EXPECT_EQ(e & ~0u << 16, sym << 16) << sym;
+            EXPECT_TRUE(e & F_LIT) << sym;
+            EXPECT_EQ(used, c.len[sym]) << sym;
         }
-        EXPECT_EQ(e->e, 16) << sym;
-        EXPECT_EQ(e->v.n, sym) << sym;
-        EXPECT_EQ(used + e->b, c.len[sym]) << sym;
     }
-    huft_free(t);
+}
+
+TEST(HuftBuild, LengthAndDistanceEntriesCarryTheirBaseAndExtraBits)
+{
+    // Two symbols from s on: base 10 with 2 extra bits, and an extra-bit count
+    // above 13, which marks an invalid code.
+    unsigned lens[3] = {1, 2, 2};
+    const ush base[2] = {10, 0};
+    const ush extra[2] = {2, 99};
+    huft t[1u << 2];
+    int m = 2;
+    ASSERT_EQ(huft_build(lens, 3, 1, base, extra, t, 2, 1u << 2, &m), 0);
+    unsigned used;
+    EXPECT_EQ(lookup(t, 2, 0b01, used), 10u << 16 | 2u << 8 | 4u);  // code 10: 2 code bits + 2 extra
+    EXPECT_TRUE(is_invalid(lookup(t, 2, 0b11, used)));              // code 11: the invalid symbol
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "deflate_tokens.h"
+#include "deflate_state.h"
 #include "gzip.h"
 #include "testutil.h"
 
@@ -200,18 +201,18 @@ TEST_F(TreesTest, BlockEndsEarlyOnlyWhenMostlyLiteralsCompressWell)
 {
     // 4096 literals that stand for 20000 input bytes: estimate 4096 < 10000.
     // The match finder's position is the block's end (it starts at 0).
-    engine.strstart = 20000;
+    compressor.strstart = 20000;
     for (int i = 1; i < 4096; i++) ASSERT_EQ(ct_tally(0, 'a'), 0) << i;
     EXPECT_EQ(ct_tally(0, 'a'), 1);
 
     // The same records for 8000 input bytes: 4096 is not below 4000.
     SetUp();
-    engine.strstart = 8000;
+    compressor.strstart = 8000;
     for (int i = 1; i <= 4096; i++) ASSERT_EQ(ct_tally(0, 'a'), 0) << i;
 
     // Mostly matches: never early, whatever the input covered.
     SetUp();
-    engine.strstart = 1000000;
+    compressor.strstart = 1000000;
     for (int i = 1; i <= 4096; i++) ASSERT_EQ(ct_tally(i % 3 == 0 ? 0 : 1, 'a'), 0) << i;
 }
 

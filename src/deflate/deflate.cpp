@@ -26,15 +26,17 @@
 // with the 8-byte chains and the trees; the other key chains took it to 0.42
 // and 0.25.
 //
-// State: the window, hash heads and chain links are the stream layer's
-// (stream.window, stream.prev); the positions, search parameters, ranks, key
-// chains and trees are the match finder's members of `engine` (engine.h),
-// which lm_init restarts for every member.
+// State: the window, hash heads and chain links (compressor.window,
+// compressor.prev), the positions, search parameters, ranks, key chains and
+// trees are the match finder's members of `compressor` (deflate_state.h),
+// which lm_init restarts for every member; the instance and its reset are
+// defined at the end of this file.
 #include <array>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
-#include "deflate.h"
+#include "deflate_state.h"
 
 namespace {
 
@@ -48,7 +50,7 @@ static_assert(H_SHIFT * MIN_MATCH >= HASH_BITS);
 constexpr unsigned TOO_FAR = 4096;
 constexpr unsigned NIL = 0;
 static_assert(HASH_SIZE == WSIZE, "head[] is the upper half of prev[]");
-ush* const head = stream.prev + WSIZE;
+ush* const head = compressor.prev + WSIZE;
 
 // Search parameters per compression level. Only the lazy pass exists; the
 // system runs at level 9.
@@ -137,9 +139,9 @@ template <unsigned LEVEL = 0>
 inline void insert_keys(unsigned s)
 {
     if constexpr (LEVEL < KEY_LEVELS) {
-        const unsigned h = key_hash<KEY_LEN[LEVEL]>(stream.window + s);
-        engine.key_prev[LEVEL][s & WMASK] = engine.key_head[LEVEL][h];
-        engine.key_head[LEVEL][h] = static_cast<ush>(s);
+        const unsigned h = key_hash<KEY_LEN[LEVEL]>(compressor.window + s);
+        compressor.key_prev[LEVEL][s & WMASK] = compressor.key_head[LEVEL][h];
+        compressor.key_head[LEVEL][h] = static_cast<ush>(s);
         insert_keys<LEVEL + 1>(s);
     }
 }
@@ -149,7 +151,7 @@ inline void insert_keys(unsigned s)
 // whose priority is the position). Tree links by position & WMASK: the subtree of strings that sort before
 // (tree_less) and after (tree_more) the string at that position. head[] holds
 // each bucket's root, its most recent string. The trees hold every string
-// from engine.tree_from on, and only strings from there on count as tree
+// from compressor.tree_from on, and only strings from there on count as tree
 // nodes; TREES_OFF while they are not kept.
 constexpr unsigned TREES_OFF = ~0u;
 // A tree path longer than this is cut, and tree_from raised past the cut, so
@@ -222,7 +224,7 @@ inline unsigned key_level(unsigned len)
 inline unsigned chain_below(const ush* links, unsigned key, unsigned seen, unsigned seen_len)
 {
     if (seen_len >= key) return links[seen & WMASK];
-    unsigned c = links[engine.strstart & WMASK];
+    unsigned c = links[compressor.strstart & WMASK];
     while (c >= seen) c = links[c & WMASK];  // positions fall along a chain, down to NIL
     return c;
 }
@@ -248,11 +250,11 @@ inline unsigned chain_below(const ush* links, unsigned key, unsigned seen, unsig
 // halve the CPU time (0.18 to 0.09 s for 4 MiB).
 unsigned longest_match(unsigned cur_match)
 {
-    unsigned chain_length = engine.max_chain_length;
-    const uch* scan = stream.window + engine.strstart;
-    unsigned best_len = engine.prev_length;
-    const unsigned limit = engine.strstart > MAX_DIST ? engine.strstart - MAX_DIST : NIL;
-    if (engine.prev_length >= engine.good_match) chain_length >>= 2;
+    unsigned chain_length = compressor.max_chain_length;
+    const uch* scan = compressor.window + compressor.strstart;
+    unsigned best_len = compressor.prev_length;
+    const unsigned limit = compressor.strstart > MAX_DIST ? compressor.strstart - MAX_DIST : NIL;
+    if (compressor.prev_length >= compressor.good_match) chain_length >>= 2;
     const unsigned budget = chain_length;
     const unsigned hash_head = cur_match;
 
@@ -263,44 +265,44 @@ unsigned longest_match(unsigned cur_match)
     const std::uint32_t scan_key = load32(scan);
     std::uint16_t scan_end = load16(scan + best_len - 1);
     unsigned long links = 0;
-    unsigned seen = engine.strstart;  // the strings from here up have been looked at
+    unsigned seen = compressor.strstart;  // the strings from here up have been looked at
     unsigned seen_len = MAX_MATCH;
     if (best_len < MIN_MATCH) {
         // Any string sharing MIN_MATCH bytes wins: walk the hash chain to the first.
         for (;;) {
             links++;
-            const uch* match = stream.window + cur_match;
+            const uch* match = compressor.window + cur_match;
             if (load16(match + best_len - 1) == scan_end && load16(match) == scan_start) {
-                engine.match_start = seen = cur_match;
+                compressor.match_start = seen = cur_match;
                 best_len = seen_len = compare_strings(scan, match, 2);
-                if (best_len >= engine.nice_match) goto done;
+                if (best_len >= compressor.nice_match) goto done;
                 scan_end = load16(scan + best_len - 1);
                 break;
             }
-            if ((cur_match = stream.prev[cur_match & WMASK]) <= limit || --chain_length == 0) goto done;
+            if ((cur_match = compressor.prev[cur_match & WMASK]) <= limit || --chain_length == 0) goto done;
         }
     }
     {
-        const ush head_rank = static_cast<ush>(engine.rank_of[engine.strstart & WMASK] - 1);
+        const ush head_rank = static_cast<ush>(compressor.rank_of[compressor.strstart & WMASK] - 1);
         unsigned key = key_level(best_len);
-        const ush* next = engine.key_prev[key];
+        const ush* next = compressor.key_prev[key];
         cur_match = chain_below(next, KEY_LEN[key], seen, seen_len);
         // Only hash_head may lie exactly MAX_DIST back.
         while (cur_match > limit || (cur_match == hash_head && cur_match != NIL)) {
             links++;
-            const uch* match = stream.window + cur_match;
+            const uch* match = compressor.window + cur_match;
             if (load32(match) == scan_key) {
-                if (static_cast<ush>(head_rank - engine.rank_of[cur_match & WMASK]) >= budget) break;
+                if (static_cast<ush>(head_rank - compressor.rank_of[cur_match & WMASK]) >= budget) break;
                 if (load16(match + best_len - 1) == scan_end) {
                     unsigned len = compare_strings(scan, match, KEY_LEN[0]);
                     if (len > best_len) {
-                        engine.match_start = cur_match;
+                        compressor.match_start = cur_match;
                         best_len = len;
-                        if (len >= engine.nice_match) break;
+                        if (len >= compressor.nice_match) break;
                         scan_end = load16(scan + best_len - 1);
                         if (key_level(len) != key) {
                             key = key_level(len);
-                            next = engine.key_prev[key];
+                            next = compressor.key_prev[key];
                             cur_match = chain_below(next, KEY_LEN[key], cur_match, len);
                             continue;
                         }
@@ -311,19 +313,19 @@ unsigned longest_match(unsigned cur_match)
         }
     }
 done:
-    engine.cost.links += links;
-    engine.cost.chain_searches++;
+    compressor.cost.links += links;
+    compressor.cost.chain_searches++;
     return best_len;
 }
 
 // Links the string at s into its hash chain; returns the previous head.
 inline unsigned insert_chain(unsigned s)
 {
-    const unsigned h = hash3(stream.window + s);
+    const unsigned h = hash3(compressor.window + s);
     unsigned match_head = head[h];
-    stream.prev[s & WMASK] = static_cast<ush>(match_head);
+    compressor.prev[s & WMASK] = static_cast<ush>(match_head);
     head[h] = static_cast<ush>(s);
-    engine.rank_of[s & WMASK] = ++engine.bucket_count[h];
+    compressor.rank_of[s & WMASK] = ++compressor.bucket_count[h];
     insert_keys(s);
     return match_head;
 }
@@ -352,98 +354,99 @@ inline unsigned insert_chain(unsigned s)
 template <bool SEARCH>
 [[gnu::noinline]] unsigned insert_tree(unsigned s)
 {
-    const uch* scan = stream.window + s;
-    unsigned cur = stream.prev[s & WMASK];
-    unsigned best_len = engine.prev_length;
-    const ush root_rank = static_cast<ush>(engine.rank_of[s & WMASK] - 1);
+    const uch* scan = compressor.window + s;
+    unsigned cur = compressor.prev[s & WMASK];
+    unsigned best_len = compressor.prev_length;
+    const ush root_rank = static_cast<ush>(compressor.rank_of[s & WMASK] - 1);
 
-    ush* less_link = &engine.tree_less[s & WMASK];
-    ush* more_link = &engine.tree_more[s & WMASK];
+    ush* less_link = &compressor.tree_less[s & WMASK];
+    ush* more_link = &compressor.tree_more[s & WMASK];
     unsigned len_less = 0;
     unsigned len_more = 0;
     unsigned lowest = s > MAX_DIST ? s - MAX_DIST : 1;
-    if (lowest < engine.tree_from) lowest = engine.tree_from;
+    if (lowest < compressor.tree_from) lowest = compressor.tree_from;
 
     bool searching = SEARCH;
-    const unsigned start_match = engine.match_start;
-    unsigned chain_length = engine.max_chain_length;
-    if (engine.prev_length >= engine.good_match) chain_length >>= 2;
+    const unsigned start_match = compressor.match_start;
+    unsigned chain_length = compressor.max_chain_length;
+    if (compressor.prev_length >= compressor.good_match) chain_length >>= 2;
     // Candidates after the first must lie above limit, as in the chain walk.
     unsigned limit = NIL;
     unsigned path = 0;
 
     while (cur >= lowest) {
         if (++path > MAX_TREE_PATH) {
-            engine.tree_from = cur + 1;
+            compressor.tree_from = cur + 1;
             if (searching) {
-                engine.match_start = start_match;
-                best_len = longest_match(stream.prev[s & WMASK]);
+                compressor.match_start = start_match;
+                best_len = longest_match(compressor.prev[s & WMASK]);
             }
             break;
         }
-        const uch* match = stream.window + cur;
+        const uch* match = compressor.window + cur;
         unsigned len = compare_strings(scan, match, len_less < len_more ? len_less : len_more);
         if (SEARCH && searching) {
             // Positions and ranks fall along the path, so the first node out
             // of reach ends the search for good.
-            if (cur <= limit || static_cast<ush>(root_rank - engine.rank_of[cur & WMASK]) >= chain_length) {
+            if (cur <= limit ||
+                static_cast<ush>(root_rank - compressor.rank_of[cur & WMASK]) >= chain_length) {
                 searching = false;
             } else if (len > best_len) {
-                engine.match_start = cur;
+                compressor.match_start = cur;
                 best_len = len;
-                if (len >= engine.nice_match) searching = false;
+                if (len >= compressor.nice_match) searching = false;
             }
             limit = s > MAX_DIST ? s - MAX_DIST : NIL;
         }
         if (len >= MAX_MATCH) {
-            *less_link = engine.tree_less[cur & WMASK];
-            *more_link = engine.tree_more[cur & WMASK];
-            engine.cost.nodes += path;
+            *less_link = compressor.tree_less[cur & WMASK];
+            *more_link = compressor.tree_more[cur & WMASK];
+            compressor.cost.nodes += path;
             return best_len;
         }
         if (match[len] < scan[len]) {
             *less_link = static_cast<ush>(cur);
-            less_link = &engine.tree_more[cur & WMASK];
+            less_link = &compressor.tree_more[cur & WMASK];
             len_less = len;
             cur = *less_link;
         } else {
             *more_link = static_cast<ush>(cur);
-            more_link = &engine.tree_less[cur & WMASK];
+            more_link = &compressor.tree_less[cur & WMASK];
             len_more = len;
             cur = *more_link;
         }
     }
     *less_link = NIL;
     *more_link = NIL;
-    engine.cost.nodes += path;
+    compressor.cost.nodes += path;
     return best_len;
 }
 
 inline void insert_string(unsigned s)
 {
     insert_chain(s);
-    if (engine.tree_from != TREES_OFF) insert_tree<false>(s);
+    if (compressor.tree_from != TREES_OFF) insert_tree<false>(s);
 }
 
 // The search at strstart from hash_head, by tree when the trees hold every
 // candidate, else by chain.
 unsigned find_match(unsigned hash_head)
 {
-    engine.cost.searches++;
-    const unsigned limit = engine.strstart > MAX_DIST ? engine.strstart - MAX_DIST : 1;
-    insert_chain(engine.strstart);
-    if (engine.tree_from == TREES_OFF) return longest_match(hash_head);
-    if (engine.tree_from > limit) {
+    compressor.cost.searches++;
+    const unsigned limit = compressor.strstart > MAX_DIST ? compressor.strstart - MAX_DIST : 1;
+    insert_chain(compressor.strstart);
+    if (compressor.tree_from == TREES_OFF) return longest_match(hash_head);
+    if (compressor.tree_from > limit) {
         unsigned len = longest_match(hash_head);
-        insert_tree<false>(engine.strstart);
+        insert_tree<false>(compressor.strstart);
         return len;
     }
-    if (engine.cost.searches % SAMPLE_EVERY == 0) {
-        unsigned keep = engine.match_start;
+    if (compressor.cost.searches % SAMPLE_EVERY == 0) {
+        unsigned keep = compressor.match_start;
         longest_match(hash_head);
-        engine.match_start = keep;
+        compressor.match_start = keep;
     }
-    return insert_tree<true>(engine.strstart);
+    return insert_tree<true>(compressor.strstart);
 }
 
 // Chooses chain or trees for the next segment by the counts of the last.
@@ -451,19 +454,19 @@ unsigned find_match(unsigned hash_head)
 // switching them on asks for a clear margin.
 void choose_structure()
 {
-    const double strings = static_cast<double>(engine.cost.strings);
-    double links = static_cast<double>(engine.cost.links);
-    if (engine.tree_from == TREES_OFF) {
-        if (links / strings > 5 * engine.nodes_per_string) engine.tree_from = engine.insert_next;
+    const double strings = static_cast<double>(compressor.cost.strings);
+    double links = static_cast<double>(compressor.cost.links);
+    if (compressor.tree_from == TREES_OFF) {
+        if (links / strings > 5 * compressor.nodes_per_string) compressor.tree_from = compressor.insert_next;
     } else {
         // Estimate the links of every search from those walked.
-        if (engine.cost.chain_searches != 0)
-            links *=
-                static_cast<double>(engine.cost.searches) / static_cast<double>(engine.cost.chain_searches);
-        engine.nodes_per_string = static_cast<double>(engine.cost.nodes) / strings;
-        if (links / strings < 3 * engine.nodes_per_string) engine.tree_from = TREES_OFF;
+        if (compressor.cost.chain_searches != 0)
+            links *= static_cast<double>(compressor.cost.searches) /
+                     static_cast<double>(compressor.cost.chain_searches);
+        compressor.nodes_per_string = static_cast<double>(compressor.cost.nodes) / strings;
+        if (links / strings < 3 * compressor.nodes_per_string) compressor.tree_from = TREES_OFF;
     }
-    engine.cost = {};
+    compressor.cost = {};
 }
 
 // Slides the window when strstart has passed WSIZE + MAX_DIST, then reads as
@@ -471,39 +474,39 @@ void choose_structure()
 // with lookahead < MIN_LOOKAHEAD), so a read of 0 bytes means end of input.
 void fill_window()
 {
-    unsigned more = WINDOW_SIZE - engine.lookahead - engine.strstart;
-    if (engine.strstart >= WSIZE + MAX_DIST) {
-        std::memcpy(stream.window, stream.window + WSIZE, WSIZE);
-        engine.match_start -= WSIZE;
-        engine.strstart -= WSIZE;
-        engine.insert_next -= WSIZE;
-        if (engine.tree_from != TREES_OFF)
-            engine.tree_from = engine.tree_from > WSIZE ? engine.tree_from - WSIZE : 1;
-        engine.block_start -= static_cast<long>(WSIZE);
+    unsigned more = WINDOW_SIZE - compressor.lookahead - compressor.strstart;
+    if (compressor.strstart >= WSIZE + MAX_DIST) {
+        std::memcpy(compressor.window, compressor.window + WSIZE, WSIZE);
+        compressor.match_start -= WSIZE;
+        compressor.strstart -= WSIZE;
+        compressor.insert_next -= WSIZE;
+        if (compressor.tree_from != TREES_OFF)
+            compressor.tree_from = compressor.tree_from > WSIZE ? compressor.tree_from - WSIZE : 1;
+        compressor.block_start -= static_cast<long>(WSIZE);
         // Positions in the lower half are gone and become NIL.
         auto rebase = [](ush* links, unsigned n) {
             for (unsigned i = 0; i < n; i++)
                 links[i] = static_cast<ush>(links[i] >= WSIZE ? links[i] - WSIZE : NIL);
         };
-        rebase(stream.prev, 2 * WSIZE);
+        rebase(compressor.prev, 2 * WSIZE);
         for (unsigned key = 0; key < KEY_LEVELS; key++) {
-            rebase(engine.key_head[key], 1u << KEY_HASH_BITS);
-            rebase(engine.key_prev[key], WSIZE);
+            rebase(compressor.key_head[key], 1u << KEY_HASH_BITS);
+            rebase(compressor.key_prev[key], WSIZE);
         }
         // Links of strings before tree_from are never followed.
-        if (engine.tree_from != TREES_OFF) {
-            rebase(engine.tree_less, WSIZE);
-            rebase(engine.tree_more, WSIZE);
+        if (compressor.tree_from != TREES_OFF) {
+            rebase(compressor.tree_less, WSIZE);
+            rebase(compressor.tree_more, WSIZE);
         }
         more += WSIZE;
     }
-    if (!engine.eofile) {
-        int n = engine.read_buf(reinterpret_cast<char*>(stream.window) + engine.strstart + engine.lookahead,
-                                more);
+    if (!compressor.eofile) {
+        int n = compressor.read_buf(
+            reinterpret_cast<char*>(compressor.window) + compressor.strstart + compressor.lookahead, more);
         if (n == 0 || n == -1) {
-            engine.eofile = 1;
+            compressor.eofile = 1;
         } else {
-            engine.lookahead += static_cast<unsigned>(n);
+            compressor.lookahead += static_cast<unsigned>(n);
         }
     }
 }
@@ -512,9 +515,11 @@ void fill_window()
 // only while its start is still in the window.
 ulg flush_current_block(int eof)
 {
-    char* buf =
-        engine.block_start >= 0 ? reinterpret_cast<char*>(stream.window) + engine.block_start : nullptr;
-    return flush_block(buf, static_cast<ulg>(static_cast<long>(engine.strstart) - engine.block_start), eof);
+    char* buf = compressor.block_start >= 0
+                    ? reinterpret_cast<char*>(compressor.window) + compressor.block_start
+                    : nullptr;
+    return flush_block(buf, static_cast<ulg>(static_cast<long>(compressor.strstart) - compressor.block_start),
+                       eof);
 }
 
 }  // namespace
@@ -523,13 +528,13 @@ void lm_init(int pack_level, ush* flags)
 {
     if (pack_level < 1 || pack_level > 9) pack_level = 9;
     for (unsigned n = 0; n < HASH_SIZE; n++) head[n] = NIL;
-    for (auto& heads : engine.key_head)
+    for (auto& heads : compressor.key_head)
         for (ush& n : heads) n = NIL;
     const config& c = configuration_table[static_cast<unsigned>(pack_level)];
-    engine.max_lazy_match = c.max_lazy;
-    engine.good_match = c.good_length;
-    engine.nice_match = c.nice_length;
-    engine.max_chain_length = c.max_chain;
+    compressor.max_lazy_match = c.max_lazy;
+    compressor.good_match = c.good_length;
+    compressor.nice_match = c.nice_length;
+    compressor.max_chain_length = c.max_chain;
     if (pack_level == 1) {
         *flags |= FAST;
     } else if (pack_level == 9) {
@@ -539,25 +544,25 @@ void lm_init(int pack_level, ush* flags)
     // holds there, which decides between candidates that all reach the end
     // of the input. Clearing it makes a member depend on its input alone,
     // not on the members written before it in the same process.
-    std::memset(stream.window, 0, sizeof stream.window);
-    engine.strstart = 0;
-    engine.block_start = 0;
-    engine.prev_length = MIN_MATCH - 1;
-    engine.match_start = 0;
-    engine.insert_next = 0;
-    engine.tree_from = TREES_OFF;
-    engine.cost = {};
-    engine.nodes_per_string = 10;
+    std::memset(compressor.window, 0, sizeof compressor.window);
+    compressor.strstart = 0;
+    compressor.block_start = 0;
+    compressor.prev_length = MIN_MATCH - 1;
+    compressor.match_start = 0;
+    compressor.insert_next = 0;
+    compressor.tree_from = TREES_OFF;
+    compressor.cost = {};
+    compressor.nodes_per_string = 10;
 
-    int n = engine.read_buf(reinterpret_cast<char*>(stream.window), WINDOW_SIZE);
+    int n = compressor.read_buf(reinterpret_cast<char*>(compressor.window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
-        engine.eofile = 1;
-        engine.lookahead = 0;
+        compressor.eofile = 1;
+        compressor.lookahead = 0;
         return;
     }
-    engine.lookahead = static_cast<unsigned>(n);
-    engine.eofile = 0;
-    while (engine.lookahead < MIN_LOOKAHEAD && !engine.eofile) fill_window();
+    compressor.lookahead = static_cast<unsigned>(n);
+    compressor.eofile = 0;
+    while (compressor.lookahead < MIN_LOOKAHEAD && !compressor.eofile) fill_window();
 }
 
 // Lazy evaluation: the match found at one position is emitted only after the
@@ -569,55 +574,73 @@ ulg deflate()
     int match_available = 0;  // a literal at strstart - 1 is pending
     unsigned match_length = MIN_MATCH - 1;
 
-    while (engine.lookahead != 0) {
+    while (compressor.lookahead != 0) {
         // The strings inside the last match go into their trees only now:
         // their MAX_MATCH bytes may reach past what the window held when the
         // match was found, and a tree must be ordered by the bytes that stay.
         // Here lookahead is MIN_LOOKAHEAD or the input has ended.
-        engine.cost.strings += engine.strstart + 1 - engine.insert_next;
-        for (; engine.insert_next < engine.strstart; engine.insert_next++) insert_string(engine.insert_next);
-        engine.insert_next = engine.strstart + 1;
-        if (engine.cost.strings >= SEGMENT) choose_structure();
-        unsigned hash_head = head[hash3(stream.window + engine.strstart)];
-        engine.prev_length = match_length;
-        prev_match = engine.match_start;
+        compressor.cost.strings += compressor.strstart + 1 - compressor.insert_next;
+        for (; compressor.insert_next < compressor.strstart; compressor.insert_next++)
+            insert_string(compressor.insert_next);
+        compressor.insert_next = compressor.strstart + 1;
+        if (compressor.cost.strings >= SEGMENT) choose_structure();
+        unsigned hash_head = head[hash3(compressor.window + compressor.strstart)];
+        compressor.prev_length = match_length;
+        prev_match = compressor.match_start;
         match_length = MIN_MATCH - 1;
 
-        if (hash_head != NIL && engine.prev_length < engine.max_lazy_match &&
-            engine.strstart - hash_head <= MAX_DIST) {
+        if (hash_head != NIL && compressor.prev_length < compressor.max_lazy_match &&
+            compressor.strstart - hash_head <= MAX_DIST) {
             match_length = find_match(hash_head);
-            if (match_length > engine.lookahead) match_length = engine.lookahead;
-            if (match_length == MIN_MATCH && engine.strstart - engine.match_start > TOO_FAR) match_length--;
+            if (match_length > compressor.lookahead) match_length = compressor.lookahead;
+            if (match_length == MIN_MATCH && compressor.strstart - compressor.match_start > TOO_FAR)
+                match_length--;
         } else {
-            insert_string(engine.strstart);
+            insert_string(compressor.strstart);
         }
 
-        if (engine.prev_length >= MIN_MATCH && match_length <= engine.prev_length) {
-            int flush = ct_tally(static_cast<int>(engine.strstart - 1 - prev_match),
-                                 static_cast<int>(engine.prev_length - MIN_MATCH));
+        if (compressor.prev_length >= MIN_MATCH && match_length <= compressor.prev_length) {
+            int flush = ct_tally(static_cast<int>(compressor.strstart - 1 - prev_match),
+                                 static_cast<int>(compressor.prev_length - MIN_MATCH));
             // The match covers strstart - 1 .. strstart + prev_length - 2.
-            engine.lookahead -= engine.prev_length - 1;
-            engine.strstart += engine.prev_length - 1;
+            compressor.lookahead -= compressor.prev_length - 1;
+            compressor.strstart += compressor.prev_length - 1;
             match_available = 0;
             match_length = MIN_MATCH - 1;
             if (flush) {
                 flush_current_block(0);
-                engine.block_start = engine.strstart;
+                compressor.block_start = compressor.strstart;
             }
         } else if (match_available) {
-            if (ct_tally(0, stream.window[engine.strstart - 1])) {
+            if (ct_tally(0, compressor.window[compressor.strstart - 1])) {
                 flush_current_block(0);
-                engine.block_start = engine.strstart;
+                compressor.block_start = compressor.strstart;
             }
-            engine.strstart++;
-            engine.lookahead--;
+            compressor.strstart++;
+            compressor.lookahead--;
         } else {
             match_available = 1;
-            engine.strstart++;
-            engine.lookahead--;
+            compressor.strstart++;
+            compressor.lookahead--;
         }
-        while (engine.lookahead < MIN_LOOKAHEAD && !engine.eofile) fill_window();
+        while (compressor.lookahead < MIN_LOOKAHEAD && !compressor.eofile) fill_window();
     }
-    if (match_available) ct_tally(0, stream.window[engine.strstart - 1]);
+    if (match_available) ct_tally(0, compressor.window[compressor.strstart - 1]);
     return flush_current_block(1);
+}
+
+compressor_state compressor;
+
+// All zero is the start of a process, so the reset is one clear.
+static_assert(std::is_trivially_copyable_v<compressor_state> &&
+              std::is_trivially_default_constructible_v<compressor_state>);
+
+void reset_compressor_state()
+{
+    std::memset(&compressor, 0, sizeof compressor);
+}
+
+void set_compressor_input(int (*read)(char* buf, unsigned size))
+{
+    compressor.read_buf = read;
 }

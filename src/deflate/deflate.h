@@ -1,27 +1,27 @@
-// The compressor of the DEFLATE engine: the match finder (deflate.cpp) and
-// the Huffman trees and block emission (trees.cpp), over the stream layer's
-// window, hash chains and record buffers and the match finder's and trees'
-// members of `engine` (engine.h).
+// The compressor of the DEFLATE engine: the match finder (deflate.cpp), the
+// Huffman trees and block emission (trees.cpp) and the bit writer (bits.cpp),
+// writing through the stream layer's output buffer. Its state is its own
+// (deflate_state.h); this header exports only the entry points.
 #pragma once
 
-#include "engine.h"
 #include "stream.h"
-
-// The compressor keeps this much input ahead of strstart so the hash (3 bytes)
-// and the match compare (up to 258 bytes) never need a bounds check.
-constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;  // 262
-// Farthest distance the compressor offers, so a match never needs bytes that
-// the next window slide could move out from under it.
-constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;  // 32506
 
 // The compression level of every member: the best the format allows.
 constexpr int level = 9;
 
 // The compressor's input, the one call upwards: the member writer sets its
 // reader here first, as lm_init already reads the first window through it.
-inline void set_compressor_input(int (*read)(char* buf, unsigned size)) { engine.read_buf = read; }
+// read fills buf with up to size bytes and returns their count, 0 at the end
+// of the input or -1 on a failed read (the compressor ends the stream either
+// way).
+void set_compressor_input(int (*read)(char* buf, unsigned size));
+// The bit writer starts each member empty; zipfile is recorded only.
+void bi_init(file_t zipfile);
 void lm_init(int pack_level, ush* flags);
 ulg deflate();
 void ct_init(ush* attr, int* methodp);
 int ct_tally(int dist, int lc);
 ulg flush_block(char* buf, ulg stored_len, int eof);
+
+// Returns the compressor's state to its start-of-process value.
+void reset_compressor_state();

@@ -1,38 +1,36 @@
 // The inflater: decodes one DEFLATE stream (RFC 1951) from the shared input
 // buffer into the 32 KiB window, handing every full window to flush_window.
 //
-// Codes are decoded with multi-level lookup tables (huft_build): a first-level
-// table indexed by the next `bl` stream bits, and sub-tables for longer codes.
-// Every table starts out filled with invalid entries (e = 99), so a pattern
-// that no code fills, or a slot the builder never reaches, is a format error
-// and never a read through an uninitialised entry.
+// Codes are decoded with lookup tables of one format (huft_build): a first
+// level indexed by the next 11 (literal/length) or 8 (distance) stream bits,
+// and sub-tables for longer codes. Every pattern that no code fills holds an
+// invalid entry, so such a pattern is a format error and never a read through
+// an uninitialised entry.
 //
 // Bit order: DEFLATE packs codes least significant bit first, so input bytes
 // are appended above the bits already held and a code's first bit is bit 0
 // of the buffer. Huffman codes are stored most significant bit first, which
 // is why huft_build counts codes with a bit-reversed counter.
 //
-// The slow path reads input exactly as the format needs it: to "need k bits"
-// takes whole bytes only while fewer than k are held (so at most 23 bits are
-// ever held there). Blocks are decoded by a fast loop everywhere but in the
-// last bytes of a refill; see its entry assumptions. Both produce the same
-// output, flush at the same points and fail at the same points, and the slow
-// path's tables are built only for a block that reaches it.
+// Two loops decode a block's codes with the same tables: a fast loop
+// everywhere but in the last bytes of a refill (see its entry assumptions),
+// and a slow one there, which reads input exactly as the format needs it: to
+// "need k bits" takes whole bytes only while fewer than k are held. Both
+// produce the same output, flush at the same points and fail at the same
+// points. Nothing is allocated: the tables are fixed arrays of `inflater`.
 //
-// State: the inflater's members of `engine` (engine.h): the bit buffer
-// between blocks, the reach of distances, the fast tables of the fixed code
-// (built on first use) and of the current dynamic block, and the list of
-// slow-path tables. inflate restarts all but the fixed code's tables, which
-// never change once built; engine itself and reset_engine_state are defined
-// at the end of this file.
+// State: `inflater` (inflate_state.h): the bit buffer
+// between blocks, the reach of distances, the tables of the fixed code (built
+// on first use) and of the current dynamic block. inflate restarts all but
+// the fixed code's tables, which never change once built; the instance and
+// reset_inflater_state are defined at the end of this file.
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
-#include "inflate.h"
+#include "inflate_state.h"
 
 namespace {
 
@@ -40,9 +38,6 @@ using u64 = std::uint64_t;
 
 constexpr unsigned BMAX = 16;     // longest code length huft_build accepts
 constexpr unsigned N_MAX = 288;   // most symbols of any code
-constexpr uch E_EOB = 15;         // huft.e: end of block
-constexpr uch E_LIT = 16;         // huft.e: literal byte
-constexpr uch E_BAD = 99;         // huft.e: no symbol has this pattern
 constexpr unsigned MAX_NL = 286;  // literal/length codes a dynamic block may declare
 constexpr unsigned MAX_ND = 30;   // distance codes a dynamic block may declare
 
@@ -72,7 +67,7 @@ static_assert(cpdist[29] + (1u << cpdext[29]) - 1 == 32768, "the farthest distan
 constexpr int lbits = 9;  // first-level bits of a dynamic literal/length table
 constexpr int dbits = 6;  // first-level bits of a dynamic distance table
 
-// ---- bit input (slow path) ----
+// ---- bit input (slow loop) ----
 inline void need_bits(u64& b, unsigned& k, unsigned n)
 {
     while (k < n) {
@@ -91,66 +86,20 @@ inline unsigned low_bits(u64 b, unsigned n)
 {
     return static_cast<unsigned>(b) & mask_bits[n];
 }
-
-// ---- table allocation ----
-// Each table is one allocation. Besides the chain of its set (kept in the
-// hidden entry before the table), every live allocation is on one process-wide
-// list, engine.live_tables, so a decode abandoned by a fatal exit that did
-// not end the process (a test or fuzz harness) leaves nothing behind: inflate()
-// and reset_engine_state() release it.
-}  // namespace
-
-struct table_block {
-    table_block* prev;
-    table_block* next;
-    huft entries[1];  // hidden chain entry, then the table
-};
-
-namespace {
-
-huft* alloc_table(unsigned entries)
-{
-    std::size_t size = offsetof(table_block, entries) + (entries + 1) * sizeof(huft);
-    auto* blk = static_cast<table_block*>(std::malloc(size));
-    if (blk == nullptr) return nullptr;
-    blk->prev = nullptr;
-    blk->next = engine.live_tables;
-    if (engine.live_tables != nullptr) engine.live_tables->prev = blk;
-    engine.live_tables = blk;
-    return blk->entries;
-}
-
-void release_table(huft* base)
-{
-    auto* blk =
-        reinterpret_cast<table_block*>(reinterpret_cast<char*>(base) - offsetof(table_block, entries));
-    if (blk->prev != nullptr)
-        blk->prev->next = blk->next;
-    else
-        engine.live_tables = blk->next;
-    if (blk->next != nullptr) blk->next->prev = blk->prev;
-    std::free(blk);
-}
-
-void release_all_tables()
-{
-    while (engine.live_tables != nullptr) release_table(engine.live_tables->entries);
-}
-
 // ---- window output ----
 //
 // The circular window is window[0..WSIZE); its output leaves through
 // flush_window. The history a match may reach past the window's start, the
-// previous window, is kept whole in `history` (the second half of the stream
-// layer's window array): positions not yet rewritten in the current window
+// previous window, is kept whole in `history` (the second half of the
+// inflater's window array): positions not yet rewritten in the current window
 // are read from there. So the fast loop may write a few bytes past a match
 // (see copy_fast) without losing history, and every read returns the byte the
 // circular window held there.
-uch* const history = stream.window + WSIZE;
+uch* const history = inflater.window + WSIZE;
 constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
-static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and spill fit the window array");
+static_assert(INFLATE_SPILL >= COPY_SPILL, "history and spill fit the window array");
 
-// engine.reach_before: bytes of the stream before window position 0 that a
+// inflater.reach_before: bytes of the stream before window position 0 that a
 // distance may reach, 0 until the first window is handed out, then WSIZE,
 // every distance the format has. A distance d at window position w is valid
 // when d <= w + reach_before; a longer one reaches before the start of the
@@ -162,21 +111,21 @@ static_assert(WINDOW_SIZE + WINDOW_SLACK >= 2 * WSIZE + COPY_SPILL, "history and
 inline void window_full(unsigned& w)
 {
     stream.outcnt = w;
-    flush_window();
-    std::memcpy(history, stream.window, WSIZE);
-    engine.reach_before = WSIZE;
+    flush_window(inflater.window);
+    std::memcpy(history, inflater.window, WSIZE);
+    inflater.reach_before = WSIZE;
     w = 0;
 }
 
 // Whether a match at window position w may copy from distance dist.
 inline bool reaches_data(unsigned w, unsigned dist)
 {
-    return dist <= w + engine.reach_before;
+    return dist <= w + inflater.reach_before;
 }
 
 inline void put_byte(unsigned& w, uch c)
 {
-    stream.window[w++] = c;
+    inflater.window[w++] = c;
     if (w == WSIZE) window_full(w);
 }
 
@@ -195,88 +144,101 @@ inline void copy_match(unsigned& w, unsigned src, unsigned n)
         if (src >= w) {
             // The source lies in the previous window, at or ahead of the
             // destination (at it for distance 32768).
-            std::memcpy(stream.window + w, history + src, piece);
+            std::memcpy(inflater.window + w, history + src, piece);
             w += piece;
             src += piece;
         } else if (w - src >= piece) {
-            std::memcpy(stream.window + w, stream.window + src, piece);  // no overlap
+            std::memcpy(inflater.window + w, inflater.window + src, piece);  // no overlap
             w += piece;
             src += piece;
         } else {
-            do stream.window[w++] = stream.window[src++];
+            do inflater.window[w++] = inflater.window[src++];
             while (--piece);
         }
         if (w == WSIZE) window_full(w);
     } while (n != 0);
 }
 
-// Decodes one code with table set t whose first level indexes `bits` bits,
-// taking input bytes only as each level needs them; consumes the code's
-// bits. Returns null for an invalid code.
-inline const huft* slow_decode(const huft* t, unsigned bits, u64& b, unsigned& k)
-{
-    need_bits(b, k, bits);
-    t += low_bits(b, bits);
-    unsigned e = t->e;
-    while (e > 16) {
-        if (e == E_BAD) return nullptr;
-        drop_bits(b, k, t->b);
-        e -= 16;
-        need_bits(b, k, e);
-        t = t->v.t + low_bits(b, e);
-        e = t->e;
-    }
-    drop_bits(b, k, t->b);
-    return t;
-}
-
-// ---- fast loop ----
+// ---- decoding tables ----
 //
-// The fast loop decodes with its own tables: one 32-bit entry per pattern,
-// a first level of FAST_LBITS (literal/length) or FAST_DBITS (distance) bits,
-// and sub-tables for longer codes, all in one array. They are built from the
-// same code lengths as the huft sets, after huft_build has accepted them, so
-// both decode every pattern alike; a pattern no code fills is invalid in both.
+// One 32-bit entry per pattern: a first level of `root` bits (FAST_LBITS for
+// literal/length codes, FAST_DBITS for distances) and sub-tables for longer
+// codes, all in one array of a huft_set (inflater.h).
 // Measured (CPU seconds, min of 9, gzip -6 tar of /usr/include, 117 MiB out,
-// AMD EPYC): 0.240 with the huft fast loop and libc copies, 0.208 with these
-// tables and copy_fast; igzip -dc 0.116. The tables and literal runs alone
-// gained nothing measurable; the copies without libc calls and with few
-// branches did (callgrind branch model, 8 MB out: 665K -> 549K mispredicts).
-//
-// Entry layout:
-//   bits 0..4   stream bits this step consumes: the code's bits at this level,
-//               plus the extra bits for a length or distance base
-//   bits 8..11  a length or distance entry: the code's bits at this level,
-//               so the extra bits lie above them; a link: sub-table bits
-//   bit 13      F_EOB end of block        } both with F_EXC set; F_EXC alone
-//   bit 12      F_SUB link to a sub-table } is an invalid code
-//   bit 14      F_EXC not a literal, length or distance
-//   bit 15      F_LIT a literal
-//   bits 16..31 literal byte, length or distance base, or the sub-table's index
+// AMD EPYC): 0.240 with the former two-level struct tables and libc copies,
+// 0.208 with these tables and copy_fast; igzip -dc 0.116. The tables and
+// literal runs alone gained nothing measurable; the copies without libc calls
+// and with few branches did (callgrind branch model, 8 MB out: 665K -> 549K
+// mispredicts).
+// The entry layout is that of huft (inflater.h).
 using u32 = std::uint32_t;
-constexpr u32 F_SUB = 1u << 12;
-constexpr u32 F_EOB = 1u << 13;
-constexpr u32 F_EXC = 1u << 14;
-constexpr u32 F_LIT = 1u << 15;
 constexpr u32 FAST_BAD = F_EXC;
 constexpr unsigned FAST_LBITS = 11;
 constexpr unsigned FAST_DBITS = 8;
-// A block's tables are one fast_set (engine.h): FAST_LSIZE literal/length
-// entries, then FAST_DSIZE distance entries.
+constexpr unsigned CL_BITS = 7;  // the code-length code's longest code, and its table's first level
 
-// Fills table (first level tb bits) for code lengths len[0..n), symbols as in
-// huft_build. Returns false if the set does not fit in cap entries.
-bool fast_build(const unsigned* len, unsigned n, unsigned s, const ush* d, const ush* e, unsigned tb,
-                u32* table, unsigned cap)
+inline bool invalid(u32 t)
 {
-    unsigned count[BMAX + 1] = {};
-    for (unsigned i = 0; i < n; i++) count[len[i]]++;
+    return (t & (F_EXC | F_EOB | F_SUB)) == F_EXC;
+}
+
+inline unsigned code_bits(u32 t)
+{
+    return (t >> 8) & 15;
+}
+
+}  // namespace
+
+// Builds the decoding table for code lengths b[0..n) into t, whose first level
+// indexes `root` bits and which holds cap entries. Symbols below s are
+// literals (256: end of block); from s on, an entry takes its extra-bit count
+// from e[] (above 13: an invalid code) and its base from d[]. *m is the wanted
+// first-level width of the byte-at-a-time reader in, and out the bits it reads
+// before its first lookup: the wanted width raised to the shortest length and
+// lowered to the longest, 0 when no symbol has a code. Returns 0 complete (or
+// no code at all: then every entry is invalid), 1 incomplete (the free
+// patterns are invalid), 2 over-subscribed (t untouched). Every complete code
+// of up to 15 bits fits the caps of huft_set; an incomplete one that does
+// not stops early with result 1, which only the fixed distance code, with no
+// sub-tables, survives.
+int huft_build(const unsigned* b, unsigned n, unsigned s, const ush* d, const ush* e, huft* t, unsigned root,
+               unsigned cap, int* m)
+{
+    unsigned count[BMAX + 1] = {};  // codes of each length
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] > BMAX) return 2;
+        count[b[i]]++;
+    }
+    unsigned j = 1;  // shortest nonzero length
+    while (j <= BMAX && count[j] == 0) j++;
+    unsigned g = BMAX;  // longest length
+    while (g > 0 && count[g] == 0) g--;
+    int y = 0;  // patterns left free at the longest length
+    if (g == 0) {
+        *m = 0;
+    } else {
+        int l = *m;
+        if (l < static_cast<int>(j)) l = static_cast<int>(j);
+        if (l > static_cast<int>(g)) l = static_cast<int>(g);
+        *m = l;
+        // Kraft check: y counts the patterns still free at the current length.
+        y = 1 << j;
+        for (unsigned len = j; len < g; len++, y <<= 1) {
+            if ((y -= static_cast<int>(count[len])) < 0) return 2;
+        }
+        if ((y -= static_cast<int>(count[g])) < 0) return 2;
+    }
+    // An incomplete code, except one whose only length is 1 (a block that
+    // uses a single distance code).
+    const int result = y != 0 && g != 1 ? 1 : 0;
+
+    // Symbols sorted by length, then by value: the canonical code order.
     unsigned offs[BMAX + 2];
     offs[1] = 0;
     for (unsigned l = 1; l <= BMAX; l++) offs[l + 1] = offs[l] + count[l];
     unsigned sorted[N_MAX];
     for (unsigned i = 0; i < n; i++)
-        if (len[i] != 0) sorted[offs[len[i]]++] = i;
+        if (b[i] != 0) sorted[offs[b[i]]++] = i;
     const unsigned nsym = offs[BMAX + 1];
 
     // The first level grows by doubling: its first 2^filled entries decode
@@ -288,58 +250,55 @@ bool fast_build(const unsigned* len, unsigned n, unsigned s, const ush* d, const
     // filler there. Doubling, the bit-reversed counter instead of reversing
     // each code, and no filler for complete codes took the builds of 668
     // dynamic blocks of gzip -9 output from 35.6M to 13.6M instructions.
-    std::uint64_t kraft = 0;
-    for (unsigned l = 1; l <= BMAX; l++) kraft += std::uint64_t{count[l]} << (BMAX - l);
-    const bool complete = kraft == std::uint64_t{1} << BMAX;
-    table[0] = FAST_BAD;
+    t[0] = FAST_BAD;
     unsigned filled = 0;
     auto fill_to = [&](unsigned bits) {
-        for (; filled < bits; filled++) std::memcpy(table + (1u << filled), table, sizeof *table << filled);
+        for (; filled < bits; filled++) std::memcpy(t + (1u << filled), t, sizeof *t << filled);
     };
-    unsigned next_free = 1u << tb;
+    unsigned next_free = 1u << root;
     unsigned rev = 0;  // the canonical code, bit-reversed: its first bit is bit 0
     unsigned prefix = ~0u;
-    u32* sub = nullptr;
+    huft* sub = nullptr;
     unsigned sub_bits = 0;
     for (unsigned i = 0; i < nsym; i++) {
         unsigned sym = sorted[i];
-        const unsigned l = len[sym];
+        const unsigned l = b[sym];
 
-        unsigned level_bits = l <= tb ? l : l - tb;
+        const u32 level_bits = l <= root ? l : l - root;
         u32 entry;
         if (sym < s) {
-            entry = sym < 256 ? F_LIT | sym << 16 | level_bits : F_EXC | F_EOB | level_bits;
+            entry = (sym < 256 ? F_LIT | sym << 16 : F_EXC | F_EOB) | level_bits << 8 | level_bits;
         } else if (e[sym - s] > 13) {
-            entry = FAST_BAD | level_bits;
+            entry = FAST_BAD | level_bits << 8 | level_bits;
         } else {
             entry = u32{d[sym - s]} << 16 | level_bits << 8 | (level_bits + e[sym - s]);
         }
 
-        if (l <= tb) {
+        if (l <= root) {
             fill_to(l);
-            table[rev] = entry;
+            t[rev] = entry;
         } else {
-            fill_to(tb);
-            if ((rev & ((1u << tb) - 1)) != prefix) {
+            fill_to(root);
+            if ((rev & ((1u << root) - 1)) != prefix) {
                 // A new sub-table: wide enough for every code left with this
                 // prefix, counted as in a complete code.
-                prefix = rev & ((1u << tb) - 1);
-                sub_bits = l - tb;
+                prefix = rev & ((1u << root) - 1);
+                sub_bits = l - root;
                 int left = 1 << sub_bits;
-                while (sub_bits + tb < BMAX) {
-                    left -= static_cast<int>(count[sub_bits + tb]);
+                while (sub_bits + root < BMAX) {
+                    left -= static_cast<int>(count[sub_bits + root]);
                     if (left <= 0) break;
                     sub_bits++;
                     left <<= 1;
                 }
-                if (next_free + (1u << sub_bits) > cap) return false;
-                sub = table + next_free;
-                if (!complete)
-                    for (unsigned j = 0; j < (1u << sub_bits); j++) sub[j] = FAST_BAD;
-                table[prefix] = F_EXC | F_SUB | next_free << 16 | sub_bits << 8 | tb;
+                if (next_free + (1u << sub_bits) > cap) return result;
+                sub = t + next_free;
+                if (result != 0)
+                    for (unsigned k = 0; k < (1u << sub_bits); k++) sub[k] = FAST_BAD;
+                t[prefix] = F_EXC | F_SUB | next_free << 16 | sub_bits << 8 | root;
                 next_free += 1u << sub_bits;
             }
-            for (unsigned j = rev >> tb; j < (1u << sub_bits); j += 1u << (l - tb)) sub[j] = entry;
+            for (unsigned k = rev >> root; k < (1u << sub_bits); k += 1u << (l - root)) sub[k] = entry;
         }
         count[l]--;
         // The next code: add 1 at the code's last bit (bit l-1 here), carrying
@@ -352,17 +311,68 @@ bool fast_build(const unsigned* len, unsigned n, unsigned s, const ush* d, const
         }
         rev ^= bit;
     }
-    fill_to(tb);
+    fill_to(root);
+    return result;
+}
+
+namespace {
+
+// Whether every pattern of table level `level` (width bits) that begins with
+// the `held` low bits of v is an invalid code: then those bits already prove
+// the code invalid, whatever follows them.
+bool invalid_whatever_follows(const huft* level, unsigned width, u64 v, unsigned held)
+{
+    if (held >= width) return invalid(level[v & mask_bits[width]]);
+    const unsigned base = static_cast<unsigned>(v) & mask_bits[held];
+    for (unsigned x = 0; x < (1u << (width - held)); x++)
+        if (!invalid(level[base | x << held])) return false;
     return true;
 }
 
-// Builds both fast tables for a block; false leaves the block to the slow path.
-bool fast_build_set(fast_set& f, const unsigned* ll, unsigned nl, const unsigned* dl, unsigned nd)
+// The slow loop's decoder: decodes one code with table t (first level `root`
+// bits), taking whole input bytes only while the bits held leave the code
+// undecided, and never fewer than `first`: the byte-at-a-time reader always
+// took whole first-level indexes of that width (the m of huft_build), so its
+// reads at the end of the input are kept. Consumes the code's bits (not a
+// length's or distance's extra bits) and returns its entry, one for which
+// invalid() holds for an invalid code.
+u32 slow_decode(const huft* t, unsigned root, unsigned first, u64& b, unsigned& k)
 {
-    return fast_build(ll, nl, 257, cplens, cplext, FAST_LBITS, f.lit(), FAST_LSIZE) &&
-           fast_build(dl, nd, 0, cpdist, cpdext, FAST_DBITS, f.dist(), FAST_DSIZE);
+    need_bits(b, k, first);
+    for (;;) {
+        const huft* level = t;
+        unsigned width = root;
+        unsigned before = 0;  // code bits decoded by the levels above
+        u32 e = t[b & mask_bits[root]];
+        if ((e & F_SUB) && k >= root) {
+            before = root;
+            level = t + (e >> 16);
+            width = code_bits(e);
+            e = level[(b >> root) & mask_bits[width]];
+        }
+        if (invalid(e)) {
+            if (invalid_whatever_follows(level, width, b >> before, k - before)) return e;
+        } else if ((e & F_SUB) == 0 && before + code_bits(e) <= k) {
+            drop_bits(b, k, before + code_bits(e));
+            return e;
+        }
+        b |= static_cast<u64>(in_byte()) << k;
+        k += 8;
+    }
 }
 
+// A length's or distance's value: the base of entry t plus its extra bits.
+inline unsigned slow_value(u32 t, u64& b, unsigned& k)
+{
+    const unsigned extra = (t & 31) - code_bits(t);
+    need_bits(b, k, extra);
+    unsigned v = (t >> 16) + low_bits(b, extra);
+    drop_bits(b, k, extra);
+    return v;
+}
+
+// ---- fast loop ----
+//
 // Entry assumptions, checked before every iteration:
 //  - at least FAST_IN unread bytes lie in inbuf at inptr, so the 64-bit
 //    refill reads only bytes that exist. A refill leaves at least 56 bits in
@@ -381,7 +391,7 @@ bool fast_build_set(fast_set& f, const unsigned* ll, unsigned nl, const unsigned
 // found the same bytes there: it would neither have refilled nor hit the end
 // of input at any point the fast loop covers. On leaving, the whole bytes the
 // loop took but did not use are given back to inbuf (only bytes it took
-// itself, so inptr never steps back past a refill), and the slow path goes
+// itself, so inptr never steps back past a refill), and the slow loop goes
 // on exactly where the byte-at-a-time reader would be.
 constexpr unsigned FAST_IN = 8;
 constexpr unsigned FAST_OUT_END = WSIZE - MAX_MATCH;
@@ -450,7 +460,13 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
 // bits it leaves held all come from bytes below insize; t is always looked up
 // while at least FAST_LBITS of them are held, and a refill, which only ORs
 // the same bytes above the held bits, leaves t valid.
-int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
+//
+// The input and window positions are pointers, and the loop is a function of
+// its own: with indexes, and inlined into the slow loop, it kept its input
+// position, input end and table base on the stack (vokra -x -u of the bench
+// corpora, CPU seconds, medians of 7: binary 0.0620 -> 0.0566, text 0.0380
+// -> 0.0333; igzip -dc 0.054 and 0.033).
+[[gnu::noinline]] int inflate_fast(const huft_set& f, u64& bits, unsigned& held, unsigned& wpos)
 {
     // Everything in locals: window stores are byte stores, which the compiler
     // must assume may change any global or anything reached by reference.
@@ -458,18 +474,19 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
     constexpr u32 dmask = (1u << FAST_DBITS) - 1;
     const u32* const lt = f.entries;
     const u32* const dt = lt + FAST_LSIZE;
-    uch* const win = stream.window;
+    uch* const win = inflater.window;
+    uch* const out_end = win + FAST_OUT_END;
     u64 b = bits;
     unsigned k = held;
-    unsigned w = wpos;
-    const unsigned in_start = stream.inptr;
-    const unsigned in_last = stream.insize - FAST_IN;  // insize >= FAST_IN on entry
-    unsigned in = stream.inptr;
+    uch* out = win + wpos;  // the window position, as a pointer
+    const uch* const in_start = stream.inbuf + stream.inptr;
+    const uch* const in_last = stream.inbuf + stream.insize - FAST_IN;  // insize >= FAST_IN on entry
+    const uch* in = in_start;
 
     // Branch-free refill: the bits above k already hold the low bits of the
     // next byte from the previous load, so OR-ing them again is harmless.
     auto refill = [&] {
-        b |= load_le64(stream.inbuf + in) << k;
+        b |= load_le64(in) << k;
         in += (63 - k) >> 3;
         k |= 56;
     };
@@ -489,10 +506,10 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
 
     // One step for the last stretch of the window, where it may fill: one
     // literal at a time, matches through copy_match, which hand the window
-    // out exactly when it fills, as the slow path would. (Leaving the loop
-    // there instead cost a slow-path stretch per window, and with it a
-    // slow-path table build per block.) The same codes and checks as below.
-    auto near_end_step = [&]() -> int {
+    // out exactly when it fills, as the slow loop would. (Leaving the loop
+    // there instead cost a slow-loop stretch per window.) The same codes and
+    // checks as below.
+    auto near_end_code = [&](unsigned& w) -> int {
         refill();
         u32 t = lt[b & lmask];
         if (t & F_SUB) {
@@ -506,7 +523,7 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
             return FAST_EOB;
         }
         if (t & F_LIT) {
-            stream.window[w++] = static_cast<uch>(t >> 16);
+            inflater.window[w++] = static_cast<uch>(t >> 16);
             consume(t);
             if (w == WSIZE) window_full(w);
             return 0;
@@ -524,10 +541,16 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
         copy_match(w, w - dist, n);
         return 0;
     };
+    auto near_end_step = [&]() -> int {
+        unsigned w = static_cast<unsigned>(out - win);
+        int r = near_end_code(w);
+        out = win + w;
+        return r;
+    };
 
     int r = 0;
     for (;;) {
-        while (in <= in_last && w >= FAST_OUT_END) {
+        while (in <= in_last && out >= out_end) {
             r = near_end_step();
             if (r != 0) break;
         }
@@ -537,11 +560,11 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
         u32 t = lt[b & lmask];
         // Stores the literal of t and looks up the next code.
         auto literal = [&] {
-            win[w++] = static_cast<uch>(t >> 16);
+            *out++ = static_cast<uch>(t >> 16);
             consume(t);
             t = lt[b & lmask];
         };
-        while (w < FAST_OUT_END) {
+        while (out < out_end) {
             if (t & F_LIT) {
                 // This literal and up to three more: each takes at most
                 // FAST_LBITS, so after four at least 12 bits are held.
@@ -566,7 +589,7 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
                     t = lt[(t >> 16) + (static_cast<u32>(b) & ((1u << ((t >> 8) & 15)) - 1))];
                     if ((t & F_EXC) == 0) {
                         if (t & F_LIT) {
-                            win[w++] = static_cast<uch>(t >> 16);
+                            *out++ = static_cast<uch>(t >> 16);
                             consume(t);
                             if (in > in_last) break;
                             refill();
@@ -581,25 +604,25 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
                     consume(t);
                     r = FAST_EOB;
                 }
-                goto out;
+                goto done;
             }
         length:
             unsigned n = value(t);
             t = dt[b & dmask];
             if (t & F_EXC) {
                 r = 1;
-                if ((t & F_SUB) == 0) goto out;
+                if ((t & F_SUB) == 0) goto done;
                 b >>= FAST_DBITS;
                 k -= FAST_DBITS;
                 t = dt[(t >> 16) + (static_cast<u32>(b) & ((1u << ((t >> 8) & 15)) - 1))];
-                if (t & F_EXC) goto out;
+                if (t & F_EXC) goto done;
                 r = 0;
             }
             unsigned dist = value(t);
-            if (dist > w) {
-                if (engine.reach_before == 0) {
+            if (dist > static_cast<unsigned>(out - win)) {
+                if (inflater.reach_before == 0) {
                     r = 1;  // before the start of the data
-                    goto out;
+                    goto done;
                 }
                 // The source starts in the previous window. A match that
                 // stays there is copied from `history` in words, reading at
@@ -607,332 +630,101 @@ int inflate_fast(const fast_set& f, u64& bits, unsigned& held, unsigned& wpos)
                 // one that runs on into this window goes through copy_match.
                 // (A third of the matches of binary data start before the
                 // window: 0.0514 -> 0.0493 s, min of 36, 24 MiB of binary data.)
+                unsigned w = static_cast<unsigned>(out - win);
                 const unsigned src = w + WSIZE - dist;
                 if (src + n <= WSIZE) {
-                    copy_words(win + w, history + src, n);
-                    w += n;
+                    copy_words(out, history + src, n);
+                    out += n;
                 } else {
                     copy_match(w, w - dist, n);
+                    out = win + w;
                 }
             } else {
-                copy_fast(win + w, n, dist);
-                w += n;
+                copy_fast(out, n, dist);
+                out += n;
             }
             if (in > in_last) break;
             refill();
             t = lt[b & lmask];
         }
     }
-out:
+done:
     unsigned spare = k >> 3;
-    if (spare > in - in_start) spare = in - in_start;
-    stream.inptr = in - spare;
+    const auto taken = static_cast<unsigned>(in - in_start);
+    if (spare > taken) spare = taken;
+    stream.inptr = static_cast<unsigned>(in - stream.inbuf) - spare;
     k -= 8 * spare;
     bits = b & ((u64{1} << k) - 1);
     held = k;
-    wpos = w;
+    wpos = static_cast<unsigned>(out - win);
     return r;
 }
 
-// The fast tables of the fixed code, built on first use and kept.
-const fast_set* fixed_fast()
+// The tables of the fixed code, built on first use and kept.
+const huft_set& fixed_tables()
 {
-    if (!engine.fixed_fast_built) {
+    if (!inflater.fixed_built) {
         unsigned lit[288];
         unsigned dist[30];
         for (unsigned i = 0; i < 288; i++) lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
         for (unsigned& len : dist) len = 5;
-        engine.fixed_fast_built = fast_build_set(engine.fixed_fast, lit, 288, dist, 30);
-        if (!engine.fixed_fast_built) return nullptr;
+        // A complete literal/length code; 30 five-bit distance codes leave
+        // patterns 30 and 31 unused: incomplete is fine here, and those
+        // patterns decode as invalid codes.
+        huft_set& f = inflater.fixed_tables;
+        f.bl = 7;
+        f.bd = 5;
+        huft_build(lit, 288, 257, cplens, cplext, f.lit(), FAST_LBITS, FAST_LSIZE, &f.bl);
+        huft_build(dist, 30, 0, cpdist, cpdext, f.dist(), FAST_DBITS, FAST_DSIZE, &f.bd);
+        inflater.fixed_built = true;
     }
-    return &engine.fixed_fast;
+    return inflater.fixed_tables;
 }
 
-}  // namespace
-
-// Builds the decoding table set for code lengths b[0..n). Symbols below s are
-// literals (e = 16) or end of block (256, e = 15); from s on, the entry takes
-// its extra-bit count from e[] and base value from d[]. *m is the wanted
-// first-level width in, the actual one out. Returns 0 complete (or empty, with
-// *t null), 1 incomplete, 2 over-subscribed, 3 out of memory; a set is built
-// for 0 and 1 and the caller frees it.
-int huft_build(const unsigned* b, unsigned n, unsigned s, const ush* d, const ush* e, huft** t, int* m)
+// Decodes literal/length and distance codes with the tables t until end of
+// block: the fast loop while its entry assumptions hold, the slow loop for
+// one code at a time where they do not. Returns 0, or 1 for a format error.
+int inflate_codes(const huft_set& t)
 {
-    unsigned c[BMAX + 1] = {};  // codes of each length
-    for (unsigned i = 0; i < n; i++) {
-        if (b[i] > BMAX) return 2;
-        c[b[i]]++;
-    }
-    *t = nullptr;
-    if (c[0] == n) {
-        *m = 0;
-        return 0;
-    }
-
-    unsigned j = 1;  // shortest nonzero length
-    while (c[j] == 0) j++;
-    unsigned g = BMAX;  // longest length
-    while (c[g] == 0) g--;
-    int l = *m;
-    if (l < static_cast<int>(j)) l = static_cast<int>(j);
-    if (l > static_cast<int>(g)) l = static_cast<int>(g);
-    *m = l;
-
-    // Kraft check: y counts the patterns still free at the current length.
-    int y = 1 << j;
-    for (unsigned len = j; len < g; len++, y <<= 1) {
-        if ((y -= static_cast<int>(c[len])) < 0) return 2;
-    }
-    if ((y -= static_cast<int>(c[g])) < 0) return 2;
-    // Symbols sorted by length, then by value: the canonical code order.
-    unsigned x[BMAX + 1];
-    x[1] = 0;
-    for (unsigned len = 1; len < BMAX; len++) x[len + 1] = x[len] + c[len];
-    unsigned v[N_MAX];
-    unsigned nreal = 0;
-    for (unsigned i = 0; i < n; i++) {
-        if (b[i] != 0) {
-            v[x[b[i]]++] = i;
-            nreal++;
-        }
-    }
-    const unsigned* p = v;
-    const unsigned* const p_end = v + nreal;
-
-    // The free patterns become filler codes of the longest length, so every
-    // table is filled out to completeness; their entries say "invalid".
-    c[g] += static_cast<unsigned>(y);
-
-    huft* u[BMAX + 1];          // open table of each level
-    unsigned opened[BMAX + 1];  // value of i when each level was opened
-    opened[0] = 0;
-    huft** tail = t;  // where the next table of the set is chained in
-    int h = -1;       // current level
-    int w = -l;       // code bits decoded before the current level's table
-    unsigned i = 0;   // bit-reversed code counter; bit 0 is the code's first bit
-    huft* q = nullptr;
-    unsigned z = 0;  // entries in q
-
-    for (unsigned k = j; k <= g; k++) {
-        unsigned a = c[k];  // codes of length k still to place
-        while (a-- != 0) {
-            while (static_cast<int>(k) > w + l) {
-                h++;
-                w += l;
-                const int room = static_cast<int>(g) - w;
-                const unsigned limit = static_cast<unsigned>(room < l ? room : l);
-                unsigned width = k - static_cast<unsigned>(w);
-                unsigned f = 1u << width;
-                if (f > a + 1 && width < limit) {
-                    // Too few codes of length k to fill a table this wide:
-                    // widen while the longer codes would fill the free slots.
-                    f -= a + 1;
-                    const unsigned* xp = c + k;
-                    while (++width < limit) {
-                        f <<= 1;
-                        if (f <= *++xp) break;
-                        f -= *xp;
-                    }
-                }
-                z = 1u << width;
-                huft* base = alloc_table(z);
-                if (base == nullptr) {
-                    huft_free(*t);
-                    *t = nullptr;
-                    return 3;
-                }
-                q = base + 1;
-                for (unsigned r = 0; r < z; r++) q[r] = huft{E_BAD, 0, {0}};
-                base->v.t = nullptr;
-                *tail = q;
-                tail = &base->v.t;
-                u[h] = q;
-                if (h > 0) {
-                    opened[h] = i;
-                    huft link{static_cast<uch>(16 + width), static_cast<uch>(l), {0}};
-                    link.v.t = q;
-                    u[h - 1][i >> (w - l)] = link;
-                }
-            }
-
-            huft r{E_BAD, static_cast<uch>(k - static_cast<unsigned>(w)), {0}};
-            if (p < p_end) {
-                if (*p < s) {
-                    r.e = *p < 256 ? E_LIT : E_EOB;
-                    r.v.n = static_cast<ush>(*p);
-                } else {
-                    r.e = static_cast<uch>(e[*p - s]);
-                    r.v.n = d[*p - s];
-                }
-                p++;
-            }
-            unsigned step = 1u << (k - static_cast<unsigned>(w));
-            for (unsigned jj = i >> w; jj < z; jj += step) q[jj] = r;
-
-            // Next code in bit-reversed order: add 1 at bit k-1, carrying down.
-            unsigned bit = 1u << (k - 1);
-            while (i & bit) {
-                i ^= bit;
-                bit >>= 1;
-            }
-            i ^= bit;
-
-            // Close the levels whose prefix is used up. Codes only get longer,
-            // so the next one never lands in a closed table: q and z stay.
-            while ((i & ((1u << w) - 1)) != opened[h]) {
-                h--;
-                w -= l;
-            }
-        }
-    }
-    return y != 0 && g != 1 ? 1 : 0;
-}
-
-int huft_free(huft* t)
-{
-    while (t != nullptr) {
-        huft* base = t - 1;
-        huft* next = base->v.t;
-        release_table(base);
-        t = next;
-    }
-    return 0;
-}
-
-namespace {
-
-// A block's codes for the slow path: the table sets, or the code lengths to
-// build them from when the slow path is first needed. Only a block that
-// meets the end of a refill (or has no fast tables) takes that path, so most
-// blocks never build them: the builds and their allocations were a fifth of
-// the instructions of a gzip -9 member of binary data (callgrind, 668 dynamic
-// blocks: 29M in huft_build, 9M in malloc and free, of 424M).
-struct slow_codes {
-    const unsigned* ll;  // literal/length code lengths, nl of them
-    unsigned nl;
-    const unsigned* dl;  // distance code lengths, nd of them
-    unsigned nd;
-    int bl;  // first-level bits, wanted until built, then actual
-    int bd;
-    bool built;
-    bool no_literals;  // every literal/length length is 0
-    huft* tl;
-    huft* td;  // null when every distance length is 0
-};
-
-// Builds the sets, whose lengths code_status has already accepted: so the
-// builds return 0 or 1 as it did, or 3 when memory runs out.
-int build_slow(slow_codes& c)
-{
-    int i = huft_build(c.ll, c.nl, 257, cplens, cplext, &c.tl, &c.bl);
-    if (i > 1) return i;
-    i = huft_build(c.dl, c.nd, 0, cpdist, cpdext, &c.td, &c.bd);
-    if (i > 1) {
-        huft_free(c.tl);
-        c.tl = nullptr;
-        return i;
-    }
-    c.built = true;
-    return 0;
-}
-
-// Decodes literal/length and distance codes until end of block; any length
-// code is a format error when the block has no distance codes. fast, when
-// given, holds the same codes as c in the fast loop's form. Returns 0, 1 for
-// a format error, or 3 when the slow path's tables do not fit in memory.
-int decode_codes(slow_codes& c, const fast_set* fast)
-{
-    if (c.no_literals) return 1;
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
     unsigned w = stream.outcnt;
+    const unsigned bl = static_cast<unsigned>(t.bl);
+    const unsigned bd = static_cast<unsigned>(t.bd);
 
     for (;;) {
-        if (fast != nullptr && stream.insize - stream.inptr >= FAST_IN) {
-            int r = inflate_fast(*fast, b, k, w);
+        if (stream.insize - stream.inptr >= FAST_IN) {
+            int r = inflate_fast(t, b, k, w);
             if (r == FAST_EOB) break;
             if (r != 0) return r;
         }
-        if (!c.built) {
-            int r = build_slow(c);
-            if (r != 0) return r;
-        }
-        const huft* t = slow_decode(c.tl, static_cast<unsigned>(c.bl), b, k);
-        if (t == nullptr) return 1;
-        unsigned e = t->e;
-        if (e == E_LIT) {
-            put_byte(w, static_cast<uch>(t->v.n));
+        u32 e = slow_decode(t.lit(), FAST_LBITS, bl, b, k);
+        if (invalid(e)) return 1;
+        if (e & F_LIT) {
+            put_byte(w, static_cast<uch>(e >> 16));
             continue;
         }
-        if (e == E_EOB) break;
-
-        need_bits(b, k, e);
-        unsigned n = t->v.n + low_bits(b, e);
-        drop_bits(b, k, e);
-
-        if (c.td == nullptr) return 1;  // a length code, but no distance codes
-        t = slow_decode(c.td, static_cast<unsigned>(c.bd), b, k);
-        if (t == nullptr) return 1;
-        e = t->e;
-        need_bits(b, k, e);
-        unsigned dist = t->v.n + low_bits(b, e);
-        drop_bits(b, k, e);
+        if (e & F_EOB) break;
+        unsigned n = slow_value(e, b, k);
+        // A block without distance codes has bd 0 and only invalid entries,
+        // so a length code there fails before any distance bit is read.
+        e = slow_decode(t.dist(), FAST_DBITS, bd, b, k);
+        if (invalid(e)) return 1;
+        unsigned dist = slow_value(e, b, k);
         if (!reaches_data(w, dist)) return 1;
         copy_match(w, w - dist, n);
     }
 
     stream.outcnt = w;
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
     return 0;
-}
-
-// Decodes the block's codes, then releases the slow path's sets if built.
-int codes_then_free(slow_codes& c, const fast_set* fast)
-{
-    int r = decode_codes(c, fast);
-    if (c.built) {
-        huft_free(c.tl);
-        huft_free(c.td);
-    }
-    return r == 3 ? 3 : r != 0 ? 1 : 0;
-}
-
-// What huft_build returns for the code lengths b[0..n), short of running out
-// of memory: 0 complete or no code at all, 1 incomplete, 2 over-subscribed.
-int code_status(const unsigned* b, unsigned n)
-{
-    unsigned c[BMAX + 1] = {};
-    for (unsigned i = 0; i < n; i++) {
-        if (b[i] > BMAX) return 2;
-        c[b[i]]++;
-    }
-    if (c[0] == n) return 0;
-    unsigned j = 1;
-    while (c[j] == 0) j++;
-    unsigned g = BMAX;
-    while (c[g] == 0) g--;
-    int y = 1 << j;
-    for (unsigned len = j; len < g; len++, y <<= 1) {
-        if ((y -= static_cast<int>(c[len])) < 0) return 2;
-    }
-    if ((y -= static_cast<int>(c[g])) < 0) return 2;
-    return y != 0 && g != 1 ? 1 : 0;
-}
-
-// The longest of the code lengths b[0..n); 0 when no symbol has a code.
-unsigned max_length(const unsigned* b, unsigned n)
-{
-    unsigned m = 0;
-    for (unsigned i = 0; i < n; i++)
-        if (b[i] > m) m = b[i];
-    return m;
 }
 
 int inflate_stored()
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
     unsigned w = stream.outcnt;
 
     drop_bits(b, k, k & 7);  // to the next byte boundary
@@ -959,7 +751,7 @@ int inflate_stored()
         unsigned piece = stream.insize - stream.inptr;
         if (piece > n) piece = n;
         if (piece > WSIZE - w) piece = WSIZE - w;
-        std::memcpy(stream.window + w, stream.inbuf + stream.inptr, piece);
+        std::memcpy(inflater.window + w, stream.inbuf + stream.inptr, piece);
         stream.inptr += piece;
         w += piece;
         n -= piece;
@@ -967,34 +759,20 @@ int inflate_stored()
     }
 
     stream.outcnt = w;
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
     return 0;
 }
 
 int inflate_fixed()
 {
-    static constexpr auto fixed_lengths = [] {
-        struct {
-            unsigned lit[288];
-            unsigned dist[30];
-        } f{};
-        for (unsigned i = 0; i < 288; i++) f.lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-        for (unsigned& len : f.dist) len = 5;
-        return f;
-    }();
-
-    // A complete literal/length code; 30 five-bit distance codes leave
-    // patterns 30 and 31 unused: incomplete is fine here, and those patterns
-    // decode as invalid codes.
-    slow_codes c{fixed_lengths.lit, 288, fixed_lengths.dist, 30, 7, 5, false, false, nullptr, nullptr};
-    return codes_then_free(c, fixed_fast());
+    return inflate_codes(fixed_tables());
 }
 
 int inflate_dynamic()
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
 
     need_bits(b, k, 5);
     unsigned nl = 257 + low_bits(b, 5);
@@ -1015,27 +793,24 @@ int inflate_dynamic()
     }
     for (unsigned j = nb; j < 19; j++) ll[border[j]] = 0;
 
-    // The code-length code: at most 7 bits, so one table as wide as its
-    // longest code decodes it, reading what a huft set with that first-level
-    // width reads (huft_build narrows the wanted 7 bits to the longest
-    // length). The huft set and its allocation cost more than the decode.
-    int i = code_status(ll, 19);
+    // The code-length code: at most 7 bits, so one level decodes it. An
+    // incomplete one is an error without a message; so is none at all.
+    huft clt[1u << CL_BITS];
+    int bc = CL_BITS;
+    int i = huft_build(ll, 19, 19, nullptr, nullptr, clt, CL_BITS, 1u << CL_BITS, &bc);
     if (i != 0) return i;
-    // No code-length code at all: nothing can be decoded.
-    const unsigned bl = max_length(ll, 19);
-    if (bl == 0) return 1;
-    u32 clt[1u << 7];
-    fast_build(ll, 19, 19, nullptr, nullptr, bl, clt, 1u << bl);
+    if (bc == 0) return 1;
 
     const unsigned n = nl + nd;
-    const unsigned m = mask_bits[bl];
     unsigned last = 0;
     for (unsigned j = 0; j < n;) {
-        need_bits(b, k, bl);
-        const u32 t = clt[static_cast<unsigned>(b) & m];
-        // A single 1-bit code leaves the other pattern invalid.
-        if (t & F_EXC) return 1;
-        drop_bits(b, k, t & 31);
+        // One level, filled out from the longest code (bc bits), so bc bits
+        // decide every pattern, as slow_decode would find. A single 1-bit
+        // code leaves the other pattern invalid.
+        need_bits(b, k, static_cast<unsigned>(bc));
+        const u32 t = clt[b & mask_bits[CL_BITS]];
+        if (invalid(t)) return 1;
+        drop_bits(b, k, code_bits(t));
         unsigned sym = t >> 16;
         unsigned rep;
         unsigned val;
@@ -1062,40 +837,37 @@ int inflate_dynamic()
         if (j + rep > n) return 1;
         while (rep-- != 0) ll[j++] = val;
     }
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
 
-    i = code_status(ll, nl);
+    huft_set& t = inflater.dynamic_tables;
+    t.bl = lbits;
+    i = huft_build(ll, nl, 257, cplens, cplext, t.lit(), FAST_LBITS, FAST_LSIZE, &t.bl);
     if (i != 0) {
         if (i == 1) std::fputs(" incomplete literal tree\n", stderr);
         return i;
     }
-    i = code_status(ll + nl, nd);
+    t.bd = dbits;
+    i = huft_build(ll + nl, nd, 0, cpdist, cpdext, t.dist(), FAST_DBITS, FAST_DSIZE, &t.bd);
     if (i != 0) {
         if (i == 1) std::fputs(" incomplete distance tree\n", stderr);
         return i;
     }
-
-    // Both codes are accepted, so the fast tables fit; should they ever not,
-    // the block is decoded by the slow path alone.
-    const fast_set* fast =
-        fast_build_set(engine.dynamic_fast, ll, nl, ll + nl, nd) ? &engine.dynamic_fast : nullptr;
-    slow_codes c{ll, nl, ll + nl, nd, lbits, dbits, false, max_length(ll, nl) == 0, nullptr, nullptr};
-    return codes_then_free(c, fast);
+    return inflate_codes(t);
 }
 
 int inflate_block(int* e)
 {
-    u64 b = engine.bb;
-    unsigned k = engine.bk;
+    u64 b = inflater.bb;
+    unsigned k = inflater.bk;
     need_bits(b, k, 1);
     *e = static_cast<int>(b & 1);
     drop_bits(b, k, 1);
     need_bits(b, k, 2);
     unsigned type = low_bits(b, 2);
     drop_bits(b, k, 2);
-    engine.bb = b;
-    engine.bk = k;
+    inflater.bb = b;
+    inflater.bk = k;
 
     switch (type) {
         case 2:
@@ -1113,14 +885,13 @@ int inflate_block(int* e)
 
 int inflate()
 {
-    release_all_tables();  // left behind only by a decode that never returned
     stream.outcnt = 0;
-    engine.bk = 0;
-    engine.bb = 0;
+    inflater.bk = 0;
+    inflater.bb = 0;
     // Every stream starts from a clean window, so nothing of an earlier
     // decode (the verify pass of the same member) can reach this one.
-    std::memset(stream.window, 0, sizeof stream.window);
-    engine.reach_before = 0;
+    std::memset(inflater.window, 0, sizeof inflater.window);
+    inflater.reach_before = 0;
 
     int last;
     do {
@@ -1134,26 +905,23 @@ int inflate()
     // The fast loop keeps this bound: it gives back what it read ahead, so
     // this reader never holds more bytes than the byte-at-a-time one would.
     // The inptr test only guards the buffer should that ever fail.
-    while (engine.bk >= 8 && stream.inptr > 0) {
-        engine.bk -= 8;
+    while (inflater.bk >= 8 && stream.inptr > 0) {
+        inflater.bk -= 8;
         stream.inptr--;
     }
-    engine.bb &= (u64{1} << engine.bk) - 1;
+    inflater.bb &= (u64{1} << inflater.bk) - 1;
 
-    flush_window();
+    flush_window(inflater.window);
     return 0;
 }
 
-// Defined beside the inflater's table list, the one part of the state that
-// owns heap blocks, so that the reset can give them back first.
-engine_state engine;
+inflater_state inflater;
 
 // All zero is the start of a process, so the reset is one clear.
-static_assert(std::is_trivially_copyable_v<engine_state> &&
-              std::is_trivially_default_constructible_v<engine_state>);
+static_assert(std::is_trivially_copyable_v<inflater_state> &&
+              std::is_trivially_default_constructible_v<inflater_state>);
 
-void reset_engine_state()
+void reset_inflater_state()
 {
-    release_all_tables();
-    std::memset(&engine, 0, sizeof engine);
+    std::memset(&inflater, 0, sizeof inflater);
 }

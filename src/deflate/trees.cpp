@@ -6,13 +6,13 @@
 // heap order on equal frequencies, the length-limit repair, the run-length
 // coding of the code lengths and the comparison of the three block costs.
 //
-// State: the records are kept in the stream layer's inbuf and d_buf; the
-// block's trees, flags, counters and costs are the trees' members of `engine`
-// (engine.h), which ct_init and every flush_block restart. The fixed codes
+// State: the records (compressor.l_buf, compressor.d_buf), the block's trees,
+// flags, counters and costs are the trees' members of `compressor`
+// (deflate_state.h), which ct_init and every flush_block restart. The fixed codes
 // and the code tables are constexpr, built when the program is compiled.
 #include <array>
 
-#include "deflate.h"
+#include "deflate_state.h"
 
 namespace {
 
@@ -21,7 +21,6 @@ constexpr int END_BLOCK = 256;
 constexpr int REP_3_6 = 16;      // repeat the previous length 3-6 times (2 extra bits)
 constexpr int REPZ_3_10 = 17;    // 3-10 zero lengths (3 extra bits)
 constexpr int REPZ_11_138 = 18;  // 11-138 zero lengths (7 extra bits)
-static_assert(LIT_BUFSIZE <= INBUFSIZ, "the literal buffer lives in inbuf");
 static_assert(DIST_BUFSIZE >= LIT_BUFSIZE, "d_buf holds a distance for every record");
 constexpr int STORED_BLOCK = 0;
 constexpr int STATIC_TREES = 1;
@@ -163,10 +162,10 @@ struct tree_desc {
 };
 
 constexpr tree_desc l_desc = {
-    engine.dyn_ltree, static_ltree.data(), extra_lbits.data(), LITERALS + 1, L_CODES, MAX_BITS};
-constexpr tree_desc d_desc = {engine.dyn_dtree, static_dtree.data(), extra_dbits.data(), 0, D_CODES,
-                              MAX_BITS};
-constexpr tree_desc bl_desc = {engine.bl_tree, nullptr, extra_blbits.data(), 0, BL_CODES, MAX_BL_BITS};
+    compressor.dyn_ltree, static_ltree.data(), extra_lbits.data(), LITERALS + 1, L_CODES, MAX_BITS};
+constexpr tree_desc d_desc = {
+    compressor.dyn_dtree, static_dtree.data(), extra_dbits.data(), 0, D_CODES, MAX_BITS};
+constexpr tree_desc bl_desc = {compressor.bl_tree, nullptr, extra_blbits.data(), 0, BL_CODES, MAX_BL_BITS};
 
 inline void send_code(int c, const ct_data* tree)
 {
@@ -175,14 +174,14 @@ inline void send_code(int c, const ct_data* tree)
 
 void init_block()
 {
-    for (int n = 0; n < L_CODES; n++) engine.dyn_ltree[n].freq = 0;
-    for (int n = 0; n < D_CODES; n++) engine.dyn_dtree[n].freq = 0;
-    for (int n = 0; n < BL_CODES; n++) engine.bl_tree[n].freq = 0;
-    engine.dyn_ltree[END_BLOCK].freq = 1;
-    engine.opt_len = engine.static_len = 0;
-    engine.last_lit = engine.last_dist = engine.last_flags = 0;
-    engine.flags = 0;
-    engine.flag_bit = 1;
+    for (int n = 0; n < L_CODES; n++) compressor.dyn_ltree[n].freq = 0;
+    for (int n = 0; n < D_CODES; n++) compressor.dyn_dtree[n].freq = 0;
+    for (int n = 0; n < BL_CODES; n++) compressor.bl_tree[n].freq = 0;
+    compressor.dyn_ltree[END_BLOCK].freq = 1;
+    compressor.opt_len = compressor.static_len = 0;
+    compressor.last_lit = compressor.last_dist = compressor.last_flags = 0;
+    compressor.flags = 0;
+    compressor.flag_bit = 1;
 }
 
 // n is smaller than m when less frequent, or equally frequent and not deeper:
@@ -190,21 +189,21 @@ void init_block()
 inline bool smaller(const ct_data* tree, int n, int m)
 {
     return tree[n].freq < tree[m].freq ||
-           (tree[n].freq == tree[m].freq && engine.depth[n] <= engine.depth[m]);
+           (tree[n].freq == tree[m].freq && compressor.depth[n] <= compressor.depth[m]);
 }
 
 void pqdownheap(const ct_data* tree, int k)
 {
-    int v = engine.heap[k];
+    int v = compressor.heap[k];
     int j = k << 1;
-    while (j <= engine.heap_len) {
-        if (j < engine.heap_len && smaller(tree, engine.heap[j + 1], engine.heap[j])) j++;
-        if (smaller(tree, v, engine.heap[j])) break;
-        engine.heap[k] = engine.heap[j];
+    while (j <= compressor.heap_len) {
+        if (j < compressor.heap_len && smaller(tree, compressor.heap[j + 1], compressor.heap[j])) j++;
+        if (smaller(tree, v, compressor.heap[j])) break;
+        compressor.heap[k] = compressor.heap[j];
         k = j;
         j <<= 1;
     }
-    engine.heap[k] = v;
+    compressor.heap[k] = v;
 }
 
 // Code lengths from the tree, limited to max_length. Overflowed leaves are
@@ -220,11 +219,11 @@ void gen_bitlen(const tree_desc& desc, int max_code)
     const int max_length = desc.max_length;
     int overflow = 0;
 
-    engine.bl_count.fill(0);
-    tree[engine.heap[engine.heap_max]].len = 0;  // the root
-    int h = engine.heap_max + 1;
+    compressor.bl_count.fill(0);
+    tree[compressor.heap[compressor.heap_max]].len = 0;  // the root
+    int h = compressor.heap_max + 1;
     for (; h < HEAP_SIZE; h++) {
-        int n = engine.heap[h];
+        int n = compressor.heap[h];
         int bits = tree[tree[n].dad].len + 1;  // the parent's dad is already its len
         if (bits > max_length) {
             bits = max_length;
@@ -232,31 +231,31 @@ void gen_bitlen(const tree_desc& desc, int max_code)
         }
         tree[n].len = static_cast<ush>(bits);
         if (n > max_code) continue;  // internal node
-        engine.bl_count[bits]++;
+        compressor.bl_count[bits]++;
         int xbits = n >= base ? extra[n - base] : 0;
         ulg f = tree[n].freq;
-        engine.opt_len += f * static_cast<ulg>(bits + xbits);
-        if (stree != nullptr) engine.static_len += f * static_cast<ulg>(stree[n].len + xbits);
+        compressor.opt_len += f * static_cast<ulg>(bits + xbits);
+        if (stree != nullptr) compressor.static_len += f * static_cast<ulg>(stree[n].len + xbits);
     }
     if (overflow == 0) return;
 
     do {
         int bits = max_length - 1;
-        while (engine.bl_count[bits] == 0) bits--;
-        engine.bl_count[bits]--;
-        engine.bl_count[bits + 1] = static_cast<ush>(engine.bl_count[bits + 1] + 2);
-        engine.bl_count[max_length]--;
+        while (compressor.bl_count[bits] == 0) bits--;
+        compressor.bl_count[bits]--;
+        compressor.bl_count[bits + 1] = static_cast<ush>(compressor.bl_count[bits + 1] + 2);
+        compressor.bl_count[max_length]--;
         overflow -= 2;
     } while (overflow > 0);
 
     // h is HEAP_SIZE: walk the sorted tail backwards, least frequent first.
     for (int bits = max_length; bits != 0; bits--) {
-        int n = engine.bl_count[bits];
+        int n = compressor.bl_count[bits];
         while (n != 0) {
-            int m = engine.heap[--h];
+            int m = compressor.heap[--h];
             if (m > max_code) continue;
             if (tree[m].len != bits) {
-                engine.opt_len += static_cast<ulg>((bits - tree[m].len) * tree[m].freq);
+                compressor.opt_len += static_cast<ulg>((bits - tree[m].len) * tree[m].freq);
                 tree[m].len = static_cast<ush>(bits);
             }
             n--;
@@ -266,7 +265,7 @@ void gen_bitlen(const tree_desc& desc, int max_code)
 
 void gen_codes(ct_data* tree, int max_code)
 {
-    assign_codes(tree, max_code, engine.bl_count);
+    assign_codes(tree, max_code, compressor.bl_count);
 }
 
 // Builds the tree's code lengths and codes; returns max_code, the largest
@@ -279,12 +278,12 @@ int build_tree(const tree_desc& desc)
     int max_code = -1;
     int node = elems;  // next internal node
 
-    engine.heap_len = 0;
-    engine.heap_max = HEAP_SIZE;
+    compressor.heap_len = 0;
+    compressor.heap_max = HEAP_SIZE;
     for (int n = 0; n < elems; n++) {
         if (tree[n].freq != 0) {
-            engine.heap[++engine.heap_len] = max_code = n;
-            engine.depth[n] = 0;
+            compressor.heap[++compressor.heap_len] = max_code = n;
+            compressor.depth[n] = 0;
         } else {
             tree[n].len = 0;
         }
@@ -292,34 +291,34 @@ int build_tree(const tree_desc& desc)
 
     // A DEFLATE code needs at least two codes (RFC 1951 3.2.7): add symbols
     // of frequency 1, the next ones while max_code is below 2, else symbol 0.
-    while (engine.heap_len < 2) {
-        int added = engine.heap[++engine.heap_len] = max_code < 2 ? ++max_code : 0;
+    while (compressor.heap_len < 2) {
+        int added = compressor.heap[++compressor.heap_len] = max_code < 2 ? ++max_code : 0;
         tree[added].freq = 1;
-        engine.depth[added] = 0;
-        engine.opt_len--;
-        if (stree != nullptr) engine.static_len -= stree[added].len;
+        compressor.depth[added] = 0;
+        compressor.opt_len--;
+        if (stree != nullptr) compressor.static_len -= stree[added].len;
     }
 
-    for (int n = engine.heap_len / 2; n >= 1; n--) pqdownheap(tree, n);
+    for (int n = compressor.heap_len / 2; n >= 1; n--) pqdownheap(tree, n);
 
     do {
-        int n = engine.heap[1];  // least frequent
-        engine.heap[1] = engine.heap[engine.heap_len--];
+        int n = compressor.heap[1];  // least frequent
+        compressor.heap[1] = compressor.heap[compressor.heap_len--];
         pqdownheap(tree, 1);
-        int m = engine.heap[1];  // next least frequent
+        int m = compressor.heap[1];  // next least frequent
 
-        engine.heap[--engine.heap_max] = n;
-        engine.heap[--engine.heap_max] = m;
+        compressor.heap[--compressor.heap_max] = n;
+        compressor.heap[--compressor.heap_max] = m;
 
         tree[node].freq = static_cast<ush>(tree[n].freq + tree[m].freq);
-        engine.depth[node] =
-            static_cast<uch>((engine.depth[n] >= engine.depth[m] ? engine.depth[n] : engine.depth[m]) + 1);
+        compressor.depth[node] = static_cast<uch>(
+            (compressor.depth[n] >= compressor.depth[m] ? compressor.depth[n] : compressor.depth[m]) + 1);
         tree[n].dad = tree[m].dad = static_cast<ush>(node);
-        engine.heap[1] = node++;
+        compressor.heap[1] = node++;
         pqdownheap(tree, 1);
-    } while (engine.heap_len >= 2);
+    } while (compressor.heap_len >= 2);
 
-    engine.heap[--engine.heap_max] = engine.heap[1];
+    compressor.heap[--compressor.heap_max] = compressor.heap[1];
 
     gen_bitlen(desc, max_code);
     gen_codes(tree, max_code);
@@ -380,13 +379,13 @@ void walk_tree(const ct_data* tree, int max_code, Emit emit)
 void scan_tree(ct_data* tree, int max_code)
 {
     tree[max_code + 1].len = 0xffff;
-    walk_tree(tree, max_code, [](int sym, int) { engine.bl_tree[sym].freq++; });
+    walk_tree(tree, max_code, [](int sym, int) { compressor.bl_tree[sym].freq++; });
 }
 
 void send_tree(const ct_data* tree, int max_code)
 {
     walk_tree(tree, max_code, [](int sym, int count) {
-        send_code(sym, engine.bl_tree);
+        send_code(sym, compressor.bl_tree);
         if (sym == REP_3_6) {
             send_bits(count - 3, 2);
         } else if (sym == REPZ_3_10) {
@@ -401,14 +400,14 @@ void send_tree(const ct_data* tree, int max_code)
 // least four are always sent (HCLEN counts from 4).
 int build_bl_tree(int max_lcode, int max_dcode)
 {
-    scan_tree(engine.dyn_ltree, max_lcode);
-    scan_tree(engine.dyn_dtree, max_dcode);
+    scan_tree(compressor.dyn_ltree, max_lcode);
+    scan_tree(compressor.dyn_dtree, max_dcode);
     build_tree(bl_desc);
     int max_blindex = BL_CODES - 1;
     for (; max_blindex >= 3; max_blindex--) {
-        if (engine.bl_tree[bl_order[max_blindex]].len != 0) break;
+        if (compressor.bl_tree[bl_order[max_blindex]].len != 0) break;
     }
-    engine.opt_len += 3 * static_cast<ulg>(max_blindex + 1) + 5 + 5 + 4;
+    compressor.opt_len += 3 * static_cast<ulg>(max_blindex + 1) + 5 + 5 + 4;
     return max_blindex;
 }
 
@@ -417,9 +416,9 @@ void send_all_trees(int lcodes, int dcodes, int blcodes)
     send_bits(lcodes - 257, 5);
     send_bits(dcodes - 1, 5);
     send_bits(blcodes - 4, 4);
-    for (int rank = 0; rank < blcodes; rank++) send_bits(engine.bl_tree[bl_order[rank]].len, 3);
-    send_tree(engine.dyn_ltree, lcodes - 1);
-    send_tree(engine.dyn_dtree, dcodes - 1);
+    for (int rank = 0; rank < blcodes; rank++) send_bits(compressor.bl_tree[bl_order[rank]].len, 3);
+    send_tree(compressor.dyn_ltree, lcodes - 1);
+    send_tree(compressor.dyn_dtree, dcodes - 1);
 }
 
 void compress_block(const ct_data* ltree, const ct_data* dtree)
@@ -428,10 +427,10 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
     unsigned dx = 0;  // match index in d_buf
     unsigned fx = 0;  // byte index in flag_buf
     unsigned flag = 0;
-    if (engine.last_lit != 0) {
+    if (compressor.last_lit != 0) {
         do {
-            if ((lx & 7) == 0) flag = engine.flag_buf[fx++];
-            unsigned lc = stream.inbuf[lx++];
+            if ((lx & 7) == 0) flag = compressor.flag_buf[fx++];
+            unsigned lc = compressor.l_buf[lx++];
             if ((flag & 1) == 0) {
                 send_code(static_cast<int>(lc), ltree);
             } else {
@@ -439,14 +438,14 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
                 send_code(static_cast<int>(code) + LITERALS + 1, ltree);
                 int extra = extra_lbits[code];
                 if (extra != 0) send_bits(static_cast<int>(lc) - base_length[code], extra);
-                unsigned dist = stream.d_buf[dx++];
+                unsigned dist = compressor.d_buf[dx++];
                 code = d_code(dist);
                 send_code(static_cast<int>(code), dtree);
                 extra = extra_dbits[code];
                 if (extra != 0) send_bits(static_cast<int>(dist) - base_dist[code], extra);
             }
             flag >>= 1;
-        } while (lx < engine.last_lit);
+        } while (lx < compressor.last_lit);
     }
     send_code(END_BLOCK, ltree);
 }
@@ -457,81 +456,82 @@ void compress_block(const ct_data* ltree, const ct_data* dtree)
 // and starts a fresh block (which the last flush_block has normally done).
 void ct_init(ush* attr, int* methodp)
 {
-    engine.file_type = attr;
-    engine.file_method = methodp;
-    engine.compressed_len = 0;
+    compressor.file_type = attr;
+    compressor.file_method = methodp;
+    compressor.compressed_len = 0;
     init_block();
 }
 
 int ct_tally(int dist, int lc)
 {
-    stream.inbuf[engine.last_lit++] = static_cast<uch>(lc);
+    compressor.l_buf[compressor.last_lit++] = static_cast<uch>(lc);
     if (dist == 0) {
-        engine.dyn_ltree[lc].freq++;
+        compressor.dyn_ltree[lc].freq++;
     } else {
         unsigned d = static_cast<unsigned>(dist) - 1;
-        engine.dyn_ltree[length_code[lc] + LITERALS + 1].freq++;
-        engine.dyn_dtree[d_code(d)].freq++;
-        stream.d_buf[engine.last_dist++] = static_cast<ush>(d);
-        engine.flags |= engine.flag_bit;
+        compressor.dyn_ltree[length_code[lc] + LITERALS + 1].freq++;
+        compressor.dyn_dtree[d_code(d)].freq++;
+        compressor.d_buf[compressor.last_dist++] = static_cast<ush>(d);
+        compressor.flags |= compressor.flag_bit;
     }
-    engine.flag_bit = static_cast<uch>(engine.flag_bit << 1);
+    compressor.flag_bit = static_cast<uch>(compressor.flag_bit << 1);
 
-    if ((engine.last_lit & 7) == 0) {
-        engine.flag_buf[engine.last_flags++] = engine.flags;
-        engine.flags = 0;
-        engine.flag_bit = 1;
+    if ((compressor.last_lit & 7) == 0) {
+        compressor.flag_buf[compressor.last_flags++] = compressor.flags;
+        compressor.flags = 0;
+        compressor.flag_bit = 1;
     }
     // Every 4096 records, end the block early when it is made mostly of
     // literals and already compresses to under half: a new block can adapt
     // its codes to what follows.
-    if (level > 2 && (engine.last_lit & 0xfff) == 0) {
-        ulg out_length = static_cast<ulg>(engine.last_lit) * 8;
+    if (level > 2 && (compressor.last_lit & 0xfff) == 0) {
+        ulg out_length = static_cast<ulg>(compressor.last_lit) * 8;
         for (int dcode = 0; dcode < D_CODES; dcode++) {
-            out_length += engine.dyn_dtree[dcode].freq * static_cast<ulg>(5 + extra_dbits[dcode]);
+            out_length += compressor.dyn_dtree[dcode].freq * static_cast<ulg>(5 + extra_dbits[dcode]);
         }
         out_length >>= 3;
-        std::int64_t in_length = static_cast<std::int64_t>(engine.strstart) - engine.block_start;
-        if (engine.last_dist < engine.last_lit / 2 && static_cast<std::int64_t>(out_length) < in_length / 2)
+        std::int64_t in_length = static_cast<std::int64_t>(compressor.strstart) - compressor.block_start;
+        if (compressor.last_dist < compressor.last_lit / 2 &&
+            static_cast<std::int64_t>(out_length) < in_length / 2)
             return 1;
     }
     // One record fewer than inbuf holds, so the flags of a full block fit flag_buf.
-    return engine.last_lit == LIT_BUFSIZE - 1 || engine.last_dist == DIST_BUFSIZE;
+    return compressor.last_lit == LIT_BUFSIZE - 1 || compressor.last_dist == DIST_BUFSIZE;
 }
 
 ulg flush_block(char* buf, ulg stored_len, int eof)
 {
-    engine.flag_buf[engine.last_flags] = engine.flags;  // the partial last byte
+    compressor.flag_buf[compressor.last_flags] = compressor.flags;  // the partial last byte
 
     const int max_lcode = build_tree(l_desc);
     const int max_dcode = build_tree(d_desc);
     int max_blindex = build_bl_tree(max_lcode, max_dcode);
 
     // Whole bytes, with the 3-bit block header, of the two coded forms.
-    ulg opt_lenb = (engine.opt_len + 3 + 7) >> 3;
-    ulg static_lenb = (engine.static_len + 3 + 7) >> 3;
+    ulg opt_lenb = (compressor.opt_len + 3 + 7) >> 3;
+    ulg static_lenb = (compressor.static_len + 3 + 7) >> 3;
     if (static_lenb <= opt_lenb) opt_lenb = static_lenb;
 
     if (stored_len + 4 <= opt_lenb && buf != nullptr) {
         // 4 = LEN and NLEN; the header bits and padding share the estimate's slack.
         send_bits((STORED_BLOCK << 1) + eof, 3);
-        engine.compressed_len = (engine.compressed_len + 3 + 7) & ~ulg{7};
-        engine.compressed_len += (stored_len + 4) << 3;
+        compressor.compressed_len = (compressor.compressed_len + 3 + 7) & ~ulg{7};
+        compressor.compressed_len += (stored_len + 4) << 3;
         copy_block(buf, static_cast<unsigned>(stored_len), 1);
     } else if (static_lenb == opt_lenb) {
         send_bits((STATIC_TREES << 1) + eof, 3);
         compress_block(static_ltree.data(), static_dtree.data());
-        engine.compressed_len += 3 + engine.static_len;
+        compressor.compressed_len += 3 + compressor.static_len;
     } else {
         send_bits((DYN_TREES << 1) + eof, 3);
         send_all_trees(max_lcode + 1, max_dcode + 1, max_blindex + 1);
-        compress_block(engine.dyn_ltree, engine.dyn_dtree);
-        engine.compressed_len += 3 + engine.opt_len;
+        compress_block(compressor.dyn_ltree, compressor.dyn_dtree);
+        compressor.compressed_len += 3 + compressor.opt_len;
     }
     init_block();
     if (eof) {
         bi_windup();
-        engine.compressed_len += 7;
+        compressor.compressed_len += 7;
     }
-    return engine.compressed_len >> 3;
+    return compressor.compressed_len >> 3;
 }

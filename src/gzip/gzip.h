@@ -37,8 +37,8 @@ struct gzip_state {
 };
 extern gzip_state gzip;
 
-// Returns `gzip`, and the states of the engine and the stream layer, to
-// their start-of-process values.
+// Returns `gzip`, and the states of the compressor, the inflater and the
+// stream layer, to their start-of-process values.
 void reset_gzip_state();
 
 // The reader's option flags, as the driver's -v, -l and -c set them.

@@ -18,7 +18,8 @@ gzip_state gzip = GZIP_START;
 void reset_gzip_state()
 {
     reset_stream_state();
-    reset_engine_state();
+    reset_compressor_state();
+    reset_inflater_state();
     gzip = GZIP_START;
 }
 
@@ -125,7 +126,8 @@ int unzip(int in, int out)
     ulg orig_crc = in_long();
     ulg orig_len = in_long();
     // The trailer's length is the size modulo 2^32.
-    if (orig_crc != updcrc(stream.window, 0)) error("invalid compressed data--crc error");
+    // updcrc with a count of 0 reads the CRC without changing it.
+    if (orig_crc != updcrc(stream.inbuf, 0)) error("invalid compressed data--crc error");
     if (orig_len != static_cast<ulg>(stream.bytes_out)) error("invalid compressed data--length error");
     return 0;
 }

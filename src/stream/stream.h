@@ -1,7 +1,7 @@
-// The stream layer: the process-wide buffers and counters that the member
-// writer and reader, the bit writer and the DEFLATE engine share, buffered
-// input and output, the CRC-32, the bit writer, the progress line and the
-// fatal exits.
+// The stream layer: the process-wide input and output buffers and counters
+// that the member writer and reader and the DEFLATE engine's compressor and
+// inflater share, buffered input and output, the CRC-32, the progress line
+// and the fatal exits.
 //
 // The program is one thread running one road per process, so all of the
 // layer's mutable state lives in one static instance, `stream`: no heap, and
@@ -47,35 +47,21 @@ constexpr unsigned INBUFSIZ = 0x8000;  // one refill
 constexpr unsigned INBUF_EXTRA = 64;
 constexpr unsigned OUTBUFSIZ = 16384;  // compressed output leaves in these
 constexpr unsigned OUTBUF_EXTRA = 2048;
-constexpr unsigned DIST_BUFSIZE = 0x8000;
-constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size of the compressor
-// Near the end of input the match compare reads up to MAX_MATCH bytes past
-// strstart, which can lie just below WINDOW_SIZE; the slack is zero-filled and
-// rounded up so word-at-a-time compares stay inside the array too.
-constexpr unsigned WINDOW_SLACK = 512;
 constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
 
-// The members are one object, so a sanitizer sees no border between them;
-// the window, where the inflater writes at distances read from hostile
-// input, comes last, so running off its end still meets the object's own.
 // Zero is every member's start value, so the object takes no room in the
 // executable: a non-zero one would put all of it in the initialised data.
 struct stream_state {
     // ---- counters and descriptors ----
     unsigned insize;      // valid bytes in inbuf
     unsigned inptr;       // next byte of inbuf to take
-    unsigned outcnt;      // bytes in outbuf (writing) or window (inflating)
+    unsigned outcnt;      // bytes in outbuf (writing) or the inflater's window
     zoff_t bytes_in;      // input bytes consumed
     zoff_t bytes_out;     // output bytes written
     zoff_t header_bytes;  // gzip header length + 8 (trailer)
     int ifd;
     int ofd;
     int exit_code;  // status of the build and list roads: 0 or 1
-
-    // ---- bit writer: codes waiting for a whole 16-bit word ----
-    ush bi_buf;    // bits waiting to be written; the oldest is bit 0
-    int bi_valid;  // number of valid bits in bi_buf, 0 to 16
-    file_t zfile;  // output descriptor of the member, recorded only
 
     // ---- CRC: the running value and the implementation this CPU runs ----
     // The register complemented, which is the CRC-32 of the bytes fed since
@@ -117,10 +103,6 @@ struct stream_state {
     // ---- shared buffers (fixed arrays, never resized) ----
     alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
     alignas(64) uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-    // prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
-    alignas(64) ush prev[2 * WSIZE];
-    alignas(64) ush d_buf[DIST_BUFSIZE];
-    alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
 };
 extern stream_state stream;
 
@@ -192,7 +174,8 @@ inline int in_byte()
 // byte count; read and write failures are fatal (read_error, write_error).
 zoff_t copy_raw(int in, int out);
 void flush_outbuf();
-void flush_window();
+// Hands out the outcnt bytes of the inflater's window: CRC, then write.
+void flush_window(const uch* window);
 void write_buf(int fd, const void* buf, unsigned cnt);
 
 inline void out_byte(unsigned c)
@@ -251,22 +234,3 @@ bool survive_fatal(Body body)
 
 void display_ratio(zoff_t num, zoff_t den, FILE* file);
 char* gz_basename(char* fname);
-
-// ---- bit writer ----
-void bi_init(file_t zipfile);
-void send_bits(int value, int length);
-// The low len bits of code in reverse order: Huffman codes are sent first
-// bit first, and send_bits() sends the least significant bit first. A len of
-// 0 or less behaves as 1.
-constexpr unsigned bi_reverse(unsigned code, int len)
-{
-    unsigned res = 0;
-    do {
-        res |= code & 1;
-        code >>= 1;
-        res <<= 1;
-    } while (--len > 0);
-    return res >> 1;
-}
-void bi_windup();
-void copy_block(char* buf, unsigned len, int header);

@@ -1,6 +1,6 @@
 // The stream state with its reset and name setters, buffered input and
-// output, and the fatal exits shared by the member writer and reader, the bit
-// writer and the engine.
+// output, and the fatal exits shared by the member writer and reader and the
+// engine.
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -100,11 +100,11 @@ void flush_outbuf()
 }
 
 // The CRC is taken before the write, so every byte that leaves is covered.
-void flush_window()
+void flush_window(const uch* window)
 {
     if (stream.outcnt == 0) return;
-    updcrc(stream.window, stream.outcnt);
-    write_buf(stream.ofd, stream.window, stream.outcnt);
+    updcrc(window, stream.outcnt);
+    write_buf(stream.ofd, window, stream.outcnt);
     stream.bytes_out += stream.outcnt;
     stream.outcnt = 0;
 }

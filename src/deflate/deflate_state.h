@@ -1,23 +1,22 @@
-// The DEFLATE engine's state: every chain, tree, record and table that the
-// compressor (deflate.cpp, trees.cpp) and the inflater (inflate.cpp) change
-// after start-up, members of one static instance, `engine`.
+// The compressor's state: every chain, tree, record and buffer that the match
+// finder (deflate.cpp), the trees (trees.cpp) and the bit writer (bits.cpp)
+// change after start-up, members of one static instance, `compressor`. Only
+// the compressor's sources include this header.
 //
-// As with the stream layer's state, the program is one thread running one road
-// per process, so the state is one zero-initialised object: no heap, and an
-// access is one absolute address as for a plain global. (The inflater's
-// slow-path tables are the one exception: allocated per block, and listed in
-// engine.live_tables so that a decode abandoned by a fatal exit leaves nothing
-// behind.) Tables that never change after start-up are not state and stay
-// `constexpr` in their files: the level table, the fixed codes, the extra-bit,
-// base and code tables. lm_init and ct_init start the compression of a member
-// and inflate its decoding; reset_engine_state() returns all of it to the state
-// a new process starts in.
+// The program is one thread running one road per process, so the state is
+// one zero-initialised object: no heap, and an access is one absolute address
+// as for a plain global. Tables that never change after start-up are not
+// state and stay `constexpr` in their files: the level table, the fixed
+// codes, the extra-bit and code tables. lm_init and ct_init start the
+// compression of a member; reset_compressor_state() returns all of it to the
+// state a new process starts in.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "deflate.h"
 #include "stream.h"
 
 // ---- sizes of the state's tables ----
@@ -35,13 +34,20 @@ constexpr int L_CODES = LITERALS + 1 + LENGTH_CODES;  // 286
 constexpr int D_CODES = 30;
 constexpr int BL_CODES = 19;
 constexpr int HEAP_SIZE = 2 * L_CODES + 1;  // leaves and internal nodes of the largest tree
-constexpr unsigned LIT_BUFSIZE = 0x8000;    // records per block, one byte each in inbuf
-// Inflater: room for the first level and every sub-table of a complete code
-// of up to 15 bits (288 or 30 symbols) in the fast loop's tables; their
-// builder checks it anyway and leaves the block to the slow path should a set
-// ever not fit.
-constexpr unsigned FAST_LSIZE = 2342;
-constexpr unsigned FAST_DSIZE = 402;
+constexpr unsigned LIT_BUFSIZE = 0x8000;    // records per block, one byte each in l_buf
+// The window: two halves of WSIZE; near the end of the input the match
+// compare reads up to MAX_MATCH bytes past strstart, which can lie just below
+// WINDOW_SIZE, so a zero-filled slack follows, rounded up so word-at-a-time
+// compares stay inside the array too.
+constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // window_size
+constexpr unsigned WINDOW_SLACK = 512;
+constexpr unsigned DIST_BUFSIZE = 0x8000;
+// The compressor keeps this much input ahead of strstart so the hash (3 bytes)
+// and the match compare (up to 258 bytes) never need a bounds check.
+constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;  // 262
+// Farthest distance the compressor offers, so a match never needs bytes that
+// the next window slide could move out from under it.
+constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;  // 32506
 
 // A tree element of the compressor. freq and code share a field, as do dad
 // and len: a block first counts frequencies and links parents, then turns
@@ -57,24 +63,10 @@ struct ct_data {
     };
 };
 
-// The fast loop's tables of one block (entry layout in inflate.cpp). The
-// distance table follows the literal/length table in one array, so the loop
-// keeps one base register for both (a second one was spilled: 5% of the
-// decode time of binary data).
-struct fast_set {
-    std::uint32_t entries[FAST_LSIZE + FAST_DSIZE];
-    std::uint32_t* lit() { return entries; }
-    std::uint32_t* dist() { return entries + FAST_LSIZE; }
-};
-
-struct table_block;  // one slow-path table allocation of the inflater
-
 // The scalars come first, a cache line per section, so that what one loop
-// touches shares lines; the tables follow. The members are one object, so a
-// sanitizer sees no border between them; the inflater's dynamic tables, whose
-// entries follow code lengths read from hostile input, come last, so running
-// off their end still meets the object's own.
-struct engine_state {
+// touches shares lines; the tables and buffers follow, the window last, so
+// that a sanitizer sees running off its end.
+struct compressor_state {
     // ---- match finder (deflate.cpp): positions and search parameters ----
     // The compressor's input, the one call upwards: the member writer points
     // it at its reader before lm_init. It fills buf with up to size bytes and
@@ -107,7 +99,7 @@ struct engine_state {
     double nodes_per_string;
 
     // ---- trees (trees.cpp): the current block's records and costs ----
-    alignas(64) unsigned last_lit;  // records in the block (bytes used in inbuf)
+    alignas(64) unsigned last_lit;  // records in the block (bytes used in l_buf)
     unsigned last_dist;             // matches in the block (entries used in d_buf)
     unsigned last_flags;            // complete bytes in flag_buf
     uch flags;                      // flag bits of the records not yet in flag_buf
@@ -120,15 +112,10 @@ struct engine_state {
     ush* file_type;                 // the caller's slots, recorded by ct_init, never written
     int* file_method;
 
-    // ---- inflater (inflate.cpp): bit buffer and window between blocks ----
-    // bk bits not yet used, the next stream bit in bit 0 of bb.
-    alignas(64) std::uint64_t bb;
-    unsigned bk;
-    // Bytes of the stream before window position 0 that a distance may
-    // reach: 0 until the first window is handed out, then WSIZE.
-    unsigned reach_before;
-    table_block* live_tables;  // every slow-path table allocated and not yet freed
-    bool fixed_fast_built;     // fixed_fast holds the fixed code's tables
+    // ---- bit writer (bits.cpp): codes waiting for a whole 16-bit word ----
+    ush bi_buf;    // bits waiting to be written; the oldest is bit 0
+    int bi_valid;  // number of valid bits in bi_buf, 0 to 16
+    file_t zfile;  // output descriptor of the member, recorded only
 
     // ---- trees: the block's Huffman trees and records ----
     alignas(64) ct_data dyn_ltree[HEAP_SIZE];
@@ -156,18 +143,33 @@ struct engine_state {
     ush key_head[KEY_LEVELS][1u << KEY_HASH_BITS];
     ush key_prev[KEY_LEVELS][WSIZE];
 
-    // ---- inflater: the fast loop's tables ----
-    // Those of the fixed code, built on first use and kept; those of the
-    // current dynamic block.
-    alignas(64) fast_set fixed_fast;
-    fast_set dynamic_fast;
+    // ---- buffers: records, hash chains and the window ----
+    alignas(64) uch l_buf[LIT_BUFSIZE];   // a literal or match length per record
+    alignas(64) ush d_buf[DIST_BUFSIZE];  // a distance per match
+    // prev[0..WSIZE) are the hash-chain links, prev[WSIZE..2*WSIZE) the hash heads.
+    alignas(64) ush prev[2 * WSIZE];
+    alignas(64) uch window[WINDOW_SIZE + WINDOW_SLACK];
 };
 // The positions and parameters that the lazy pass and every search read fill
 // the first cache line.
-static_assert(offsetof(engine_state, cost) == 64);
+static_assert(offsetof(compressor_state, cost) == 64);
 // Zero-initialised, so the tables take no room in the executable.
-extern engine_state engine;
+extern compressor_state compressor;
 
-// Returns every member of `engine` to its start-of-process value, after
-// freeing the slow-path tables a decode abandoned by a fatal exit left behind.
-void reset_engine_state();
+// ---- bit writer (RFC 1951 bit order: least significant bit first) ----
+void send_bits(int value, int length);
+// The low len bits of code in reverse order: Huffman codes are sent first
+// bit first, and send_bits() sends the least significant bit first. A len of
+// 0 or less behaves as 1.
+constexpr unsigned bi_reverse(unsigned code, int len)
+{
+    unsigned res = 0;
+    do {
+        res |= code & 1;
+        code >>= 1;
+        res <<= 1;
+    } while (--len > 0);
+    return res >> 1;
+}
+void bi_windup();
+void copy_block(char* buf, unsigned len, int header);
