@@ -10,23 +10,21 @@ examples=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vokra-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-# The directory goes in as it is: vokra packs it as a tar stream itself.
-# The installer checks that the filesystem of ./target has room and unpacks
-# into ./target/hello (VFYFS=target, FSSUB=hello) from wherever it is run;
-# then it runs install.sh from the unpacked tree.
+# The directory goes in as it is: vokra packs it as a tar stream itself. The
+# installer unpacks it into a private directory of its own (%d), runs
+# install.sh there with the arguments given after --, and removes it.
 echo "== packing $examples/app"
 "$vokra" \
     -C 'hello 1.0 demo installer' \
-    -V target -S hello -O 'Example Corp' -F APP_VERSION=1.0 \
-    -f 'mkdir -p target/hello && tar -xf - -C target/hello' \
-    -r 'sh %p/target/hello/install.sh %p/target/hello' \
+    -O 'Example Corp' -F APP_VERSION=1.0 \
+    -r 'sh ./install.sh "$@"' \
     "$examples/app" > "$work/hello-1.0.run"
 chmod +x "$work/hello-1.0.run"
 echo "== built $work/hello-1.0.run ($(wc -c < "$work/hello-1.0.run") bytes)"
 
 echo "== running the installer in $work/site"
-mkdir -p "$work/site/target"
-(cd "$work/site" && "$work/hello-1.0.run")
+mkdir -p "$work/site"
+(cd "$work/site" && "$work/hello-1.0.run" -- "$work/site/target/hello")
 echo "== installer exited with status 0; installed files:"
 (cd "$work/site" && find target -type f | sort)
 echo "== the installed application says: $("$work/site/target/hello/bin/hello")"

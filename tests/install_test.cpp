@@ -280,4 +280,21 @@ TEST_F(InstallE2E, ATarPayloadIsUnpackedIntoTheStagingDirectoryWhereTheInstallCo
     EXPECT_FALSE(exists(dir.file("hello")));
 }
 
+// A directory packed in one step unpacks into %d without changing it: the
+// stream holds no entry for the directory itself, so the staging directory
+// stays private (0700) whatever the source tree's mode, while the tree's
+// own directories keep theirs.
+TEST_F(InstallE2E, ADirectoryBuildKeepsTheStagingDirectoryPrivate)
+{
+    ASSERT_EQ(mkdir(dir.file("app").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("app/lib").c_str(), 0750), 0);
+    write_file(dir.file("app/lib/x"), "x\n");
+    std::string app = dir.file("app.run");
+    auto b = build_archive(app, {"-r", "stat -c %a . lib", dir.file("app")});
+    ASSERT_EQ(b.status, 0) << b.err;
+    auto r = go({app});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "700\n750\n");
+}
+
 }  // namespace

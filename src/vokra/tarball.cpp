@@ -460,6 +460,10 @@ bool queue_next_entry()
 {
     Visit v;
     while (walk_next(v, true)) {
+        // The directory itself gets no entry: unpacked into a directory the
+        // run made private (0700), or one the person installing chose, it
+        // must not take the source tree's mode, owner or time.
+        if (v.parent_fd < 0) continue;
         TarEntry e{tar.name, "", TAR_DIRECTORY, static_cast<unsigned>(v.st.st_mode), 0, stored_mtime(v.st)};
         if (S_ISLNK(v.st.st_mode)) {
             if (!read_link(v)) continue;
@@ -535,6 +539,7 @@ int tar_check(TarOptions& opt, std::int64_t* stream_bytes)
         if (v.parent_fd < 0) {
             opt.root_dev = v.st.st_dev;
             opt.root_ino = v.st.st_ino;
+            continue;
         }
         bytes += TAR_BLOCK;
         if (S_ISREG(v.st.st_mode)) {
