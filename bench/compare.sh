@@ -17,7 +17,10 @@
 # payload is decoded twice (a verify pass before anything is written, as for
 # an extract command). Every extraction pauses 2 seconds, which costs no CPU.
 #
-# Missing peers (pigz, libdeflate-gzip, igzip, GNU time) are installed with
+# Then the installers: a real tree (the C headers, over 100 MB) built in one
+# step and installed by vokra and by makeself, side by side (bench/installers.py).
+#
+# Missing peers (pigz, libdeflate-gzip, igzip, GNU time, makeself) are installed with
 # apt-get when run as root; otherwise their columns are skipped with a note.
 set -euo pipefail
 runs=${1:-5}
@@ -28,7 +31,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vokra-compare-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
 # --- peers -----------------------------------------------------------------
-declare -A package=([pigz]=pigz [libdeflate-gzip]=libdeflate-tools [igzip]=isal [/usr/bin/time]=time)
+declare -A package=([pigz]=pigz [libdeflate-gzip]=libdeflate-tools [igzip]=isal [/usr/bin/time]=time [makeself]=makeself)
 missing=()
 for tool in "${!package[@]}"; do
     command -v "$tool" >/dev/null || missing+=("${package[$tool]}")
@@ -249,3 +252,4 @@ print("Times are median CPU seconds (min–max over the rounds in brackets). Int
       "an extract command, vokra decodes the payload twice: once to verify it, once into the output.")
 sys.exit(1 if failed else 0)
 PY
+python3 "$root/bench/installers.py"
