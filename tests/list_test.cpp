@@ -118,6 +118,17 @@ TEST(List, RawPayloadsHaveNoStatisticsAndDoNotUseUpTheHeader)
                   HEADER + "      100       100  18.0% stdout\n");
 }
 
+// A tar payload without a stored extract command lists the command it runs.
+TEST(List, ATarPayloadListsItsDefaultExtractCommand)
+{
+    TempDir dir;
+    std::string tar = make_archive(dir, "tar", "NOCOMPR,PAYLOAD=tar,NAME=app.tar", "", "", "", "tar bytes");
+    auto r = list({"-l", tar});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Feature: NOCOMPR,PAYLOAD=tar,NAME=app.tar\nComment: \n    Run: \nExtract: tar -xf - -C %d\n"
+                     "Statistics unavailable because data was not compressed\n");
+}
+
 TEST(List, AFailingOperandInTheMiddleSetsStatus1AndTheListingGoesOn)
 {
     TempDir dir;

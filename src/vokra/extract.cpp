@@ -800,10 +800,7 @@ int run_steps(const char* program, const RunCleanup& run, char* sympath)
         return deliver(payload);
     }
 
-    if (driver.pipe_program[0] == '\0') {
-        std::strcpy(driver.pipe_program,
-                    get_feature(TAR_PAYLOAD) != nullptr ? DEFAULT_TAR_EXTRACT : DEFAULT_EXTRACT);
-    }
+    if (driver.pipe_program[0] == '\0') std::strcpy(driver.pipe_program, default_extract_command());
     const bool installs = !gzip.to_stdout && !driver.dont_run_program && driver.run_program[0] != '\0';
     if ((command_uses(driver.pipe_program, 'd') || (installs && command_uses(driver.run_program, 'd'))) &&
         quietly(make_staging) != 0)
@@ -860,6 +857,11 @@ void export_features()
         if (env != nullptr) putenv(env);
     }
     ap_destroy(items);
+}
+
+const char* default_extract_command()
+{
+    return get_feature(TAR_PAYLOAD) != nullptr ? DEFAULT_TAR_EXTRACT : DEFAULT_EXTRACT;
 }
 
 int do_decompress(const char* program)

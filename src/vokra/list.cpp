@@ -45,7 +45,7 @@ bool list_archive(int fd, const char* path)
     if (driver.features[0] != '\0') line("Feature: ", driver.features);
     line("Comment: ", driver.comment);
     line("    Run: ", driver.run_program);
-    line("Extract: ", driver.pipe_program[0] != '\0' ? driver.pipe_program : "cat > %p/%o");
+    line("Extract: ", driver.pipe_program[0] != '\0' ? driver.pipe_program : default_extract_command());
 
     if (!compressed) {
         std::printf("Statistics unavailable because data was not compressed\n");

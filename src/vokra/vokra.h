@@ -206,6 +206,9 @@ int check_features(const FeatureSource* sources, std::size_t count);
 
 // ---- extraction and install run ----
 int do_decompress(const char* program);
+// The extract command an archive without a stored one runs (and lists):
+// a tar payload's unpacks into the staging directory %d.
+const char* default_extract_command();
 // The command template pgm with %o, %p and %d each written as one literal
 // word for /bin/sh (expand.cpp): a new heap block the caller frees, or null
 // (message printed) when the expansion would not fit in EXPAND_BUFSIZ - 1
