@@ -120,7 +120,6 @@ int unzip(int in, int out)
     updcrc(nullptr, 0);
 
     int res = inflate();
-    if (res == 3) error("out of memory");
     if (res != 0) error("invalid compressed data--format violated");
 
     ulg orig_crc = in_long();
