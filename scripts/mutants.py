@@ -10,6 +10,10 @@ named in the list by their base name and found wherever they lie in the tree,
 and each fault is a snippet that must occur exactly once in its file: when the
 code moves the list still applies, and when the snippet is gone the run says
 so and ends non-zero, so the list is kept current.
+
+An entry marked `equivalent` is a fault that cannot change anything a test
+could observe; its reason is reported and it is not run (its snippet must
+still apply, so the claim stays tied to the code).
 """
 
 import argparse
@@ -40,9 +44,10 @@ class Mutant:
 
 
 def parse_list(path):
-    """Blocks of `[id]` then `file =`, `what =`, `from =`, `to =`; a value goes
-    on over following lines that begin with `|` (the rest of the line, verbatim,
-    after a newline)."""
+    """Blocks of `[id]` then `file =`, `what =`, `from =`, `to =` and, for a
+    fault that cannot change any output, `equivalent =` with the reason; a
+    value goes on over following lines that begin with `|` (the rest of the
+    line, verbatim, after a newline)."""
     mutants, cur, key = [], None, None
     for n, raw in enumerate(path.read_text().splitlines(), 1):
         if raw.startswith("|"):
@@ -59,11 +64,11 @@ def parse_list(path):
             cur, key = Mutant(m.group(1), n), None
             mutants.append(cur)
             continue
-        m = re.fullmatch(r"(file|what|from|to)\s*=\s?(.*)", raw.rstrip("\n"))
+        m = re.fullmatch(r"(file|what|from|to|equivalent)\s*=\s?(.*)", raw.rstrip("\n"))
         if cur is None or m is None:
-            sys.exit(f"{path}:{n}: expected [id] or file/what/from/to = value")
+            sys.exit(f"{path}:{n}: expected [id] or file/what/from/to/equivalent = value")
         key = m.group(1)
-        cur.fields[key] = m.group(2).strip() if key in ("file", "what") else m.group(2)
+        cur.fields[key] = m.group(2) if key in ("from", "to") else m.group(2).strip()
     seen = set()
     for mu in mutants:
         missing = {"file", "what", "from", "to"} - mu.fields.keys()
@@ -125,12 +130,14 @@ def failed_tests(build):
 
 
 class Scratch:
-    def __init__(self, work, jobs, test_jobs, test_timeout):
+    def __init__(self, work, jobs, test_jobs, test_timeout, tests):
         self.src = work / "tree"
         self.build = self.src / "build" / "mutants"
         self.jobs = jobs
         self.test_jobs = test_jobs
         self.test_timeout = test_timeout
+        # A ctest -R regex: the tests that can notice the faults being run.
+        self.select = ["-R", tests] if tests else []
         self.logs = work / "logs"
         self.logs.mkdir(parents=True, exist_ok=True)
 
@@ -183,7 +190,7 @@ class Scratch:
         if res.exists():
             res.unlink()
         rc = run(["nice", "ctest", "--test-dir", self.build, "-j", str(self.test_jobs), "--no-tests=error",
-                  "-LE", "long"], self.logs / f"{tag}.test.log")
+                  "-LE", "long", *self.select], self.logs / f"{tag}.test.log")
         return rc, failed_tests(self.build), time.monotonic() - t0
 
     def write(self, rel, text):
@@ -199,6 +206,8 @@ def main():
     # takes some 50 s of CPU, but over 2 minutes of waiting at -j2.
     ap.add_argument("--test-jobs", type=int, default=8, help="tests run side by side (8)")
     ap.add_argument("--test-timeout", type=int, default=60, help="seconds per test (60)")
+    ap.add_argument("--tests", metavar="REGEX",
+                    help="run only the tests matching REGEX (ctest -R), to try faults of one part quickly")
     ap.add_argument("--work", type=Path, default=TREE / "build" / "mutants", help="scratch directory")
     args = ap.parse_args()
 
@@ -206,7 +215,8 @@ def main():
     problems = resolve(mutants, TREE)
     if args.list:
         for mu in mutants:
-            print(f"{mu.id:24} {getattr(mu, 'path', mu.file)}: {mu.what}")
+            mark = " (equivalent)" if "equivalent" in mu.fields else ""
+            print(f"{mu.id:24} {getattr(mu, 'path', mu.file)}: {mu.what}{mark}")
         for p in problems:
             print("does not apply:", p, file=sys.stderr)
         return 1 if problems else 0
@@ -216,9 +226,10 @@ def main():
             sys.exit(f"unknown mutant: {' '.join(sorted(unknown))}")
         mutants = [mu for mu in mutants if mu.id in args.ids]
         problems = [p for p in problems if any(p.startswith(f"[{i}]") for i in args.ids)]
-    runnable = [mu for mu in mutants if hasattr(mu, "mutated")]
+    equivalent = [mu for mu in mutants if "equivalent" in mu.fields]
+    runnable = [mu for mu in mutants if hasattr(mu, "mutated") and "equivalent" not in mu.fields]
 
-    scratch = Scratch(args.work, args.jobs, args.test_jobs, args.test_timeout)
+    scratch = Scratch(args.work, args.jobs, args.test_jobs, args.test_timeout, args.tests)
     started = time.monotonic()
     scratch.sync()
     if scratch.configure() != 0:
@@ -229,7 +240,7 @@ def main():
     print(f"baseline: {secs:.0f} s" + (f", already failing (ignored): {' '.join(sorted(base_failed))}"
                                        if base_failed else ""), flush=True)
 
-    listing = subprocess.run(["ctest", "--test-dir", scratch.build, "-N", "-LE", "long"],
+    listing = subprocess.run(["ctest", "--test-dir", scratch.build, "-N", "-LE", "long", *scratch.select],
                              capture_output=True, text=True).stdout
     all_tests = set(re.findall(r"Test\s+#\d+: (\S+)", listing))
 
@@ -248,14 +259,14 @@ def main():
             scratch.write(mu.path, mu.original)
     total = time.monotonic() - started
 
-    report = report_text(results, problems, total, base_failed, all_tests - base_failed)
+    report = report_text(results, problems, total, base_failed, all_tests - base_failed, equivalent, args.tests)
     (args.work / "report.txt").write_text(report)
     print(report.split("\n\n## Tests")[0])
     print(f"\nfull report: {args.work / 'report.txt'}")
     return 1 if problems else 0
 
 
-def report_text(results, problems, total, base_failed, all_tests):
+def report_text(results, problems, total, base_failed, all_tests, equivalent, tests):
     killed = [r for r in results if r[1] == "killed"]
     build = [r for r in results if r[1] == "build-error"]
     survived = [r for r in results if r[1] == "survived"]
@@ -263,7 +274,10 @@ def report_text(results, problems, total, base_failed, all_tests):
     out = [f"# Mutation run, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {total / 60:.1f} min",
            f"score: {len(killed) + len(build)}/{n} killed"
            + (f" ({100.0 * (len(killed) + len(build)) / n:.1f}%)" if n else "")
-           + f"; {len(killed)} by tests, {len(build)} by the compiler, {len(survived)} survived"]
+           + f"; {len(killed)} by tests, {len(build)} by the compiler, {len(survived)} survived"
+           + (f"; {len(equivalent)} equivalent, not run" if equivalent else "")]
+    if tests:
+        out.append(f"only the tests matching {tests} ran")
     if base_failed:
         out.append(f"failing before any mutant (not counted): {' '.join(sorted(base_failed))}")
     for p in problems:
@@ -274,6 +288,9 @@ def report_text(results, problems, total, base_failed, all_tests):
     if build:
         out.append("killed by the compiler:")
         out += [f"  {mu.id}: {mu.path}" for mu, *_ in build]
+    if equivalent:
+        out.append("equivalent (cannot change any output), not run:")
+        out += [f"  {mu.id}: {mu.equivalent}" for mu in equivalent]
 
     # Which tests are the only ones to notice some mutant, and which never are.
     killers = {}

@@ -22,7 +22,7 @@ using testutil::run;
 using testutil::TempDir;
 using testutil::write_file;
 
-const std::string VERSION_LINE = "Version: @(#) vokra 1.2.1    6/6/2001 \n";
+const std::string VERSION_LINE = "Version: @(#) vokra " VOKRA_VERSION "    6/6/2001 \n";
 
 std::string build_usage(const std::string& prog)
 {
@@ -132,7 +132,7 @@ TEST_F(Cli, HelpAndVersionAnswerOnStandardOutputOnlyAsWholeWordsInOptionPlace)
 {
     std::string app = make_archive({"-C", "Acme tools 2.0"});
     const std::string build_help = "Usage: " + exe + " [options] file... > archive\n",
-                      version = "vokra 1.2.1\n";
+                      version = "vokra " VOKRA_VERSION "\n";
     const std::pair<std::vector<std::string>, std::string> answered[] = {
         {{exe, "--version"}, version},
         {{app, "--version", "-z"}, version},

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -333,6 +334,10 @@ protected:
         return ours;
     }
 
+    // Compresses data, expecting gzip's bytes, and returns the record that
+    // starts at input position `at` (a literal of value 256 if none does).
+    tokens::Token record_at(const std::string& data, std::size_t at, const std::string& what);
+
     TempDir dir_;
 };
 
@@ -406,6 +411,17 @@ std::vector<std::size_t> token_positions(const tokens::Stream& st, std::vector<t
         p += b.stored_len;
     }
     return pos;
+}
+
+tokens::Token CompressOracleTest::record_at(const std::string& data, std::size_t at, const std::string& what)
+{
+    tokens::Stream st = tokens::decode(expect_identical(data, what), BODY);
+    EXPECT_TRUE(st.ok) << what;
+    std::vector<tokens::Token> all;
+    auto pos = token_positions(st, all);
+    auto it = std::find(pos.begin(), pos.end(), at);
+    if (it == pos.end()) return {false, 256};
+    return all[static_cast<std::size_t>(it - pos.begin())];
 }
 
 // Decodes our member, checks that it restores data, and returns the last
@@ -552,71 +568,372 @@ unsigned bucket_of(const std::string& d, std::size_t p)
 }
 
 // Records "ABCx" and "aBCx" (the same bucket: the hash keeps 5 bits of the
-// first byte), x a random lowercase letter: every search walks the whole
-// chain budget, so the match finder answers from its trees once they hold
-// the window.
-std::string abc_records(std::size_t n, Rng& rng)
+// first byte), x a random lowercase letter: long chains, which the key
+// chains walk quickly enough that the trees stay off. Other pairs of
+// prefixes give records of another bucket.
+std::string abc_records(std::size_t n, Rng& rng, const char* upper = "ABC", const char* lower = "aBC")
 {
     std::string out;
     while (out.size() < n) {
-        out += (rng.next() & 1) ? "ABC" : "aBC";
+        out += (rng.next() & 1) ? upper : lower;
         out += static_cast<char>('a' + rng.next() % 26);
     }
     return out;
 }
 
+// Four-byte records whose first three bytes fall in bucket h, drawn from
+// the 512 different strings that bucket holds (none of them "ABC", "aBC",
+// "!BC" or with a marker byte "#%*"): a search at a record walks hundreds of
+// links for a first three-byte match, so the match finder keeps its trees.
+std::string bucket_records(std::size_t n, Rng& rng, unsigned h)
+{
+    std::vector<std::string> strings;
+    for (unsigned b0 = 0; b0 < 256; b0++)
+        for (unsigned b1 = 0; b1 < 256; b1++) {
+            const unsigned b2 = (h ^ (b0 << 10) ^ (b1 << 5)) & 0x7fff;
+            std::string s3 = {static_cast<char>(b0), static_cast<char>(b1), static_cast<char>(b2)};
+            if (b2 < 256 && s3 != "ABC" && s3 != "aBC" && s3 != "!BC" && s3.find_first_of("#%*") == s3.npos)
+                strings.push_back(s3);
+        }
+    std::string out;
+    while (out.size() < n) out += strings[rng.below(strings.size())] + static_cast<char>(rng.next());
+    return out.substr(0, n);
+}
+
+// The records between the strings a test plants: after a short lead "ABC"
+// and "aBC" records, and the chain walk answers; after a long one records of
+// bucket h, and the trees answer.
+std::string records(bool trees, std::size_t n, Rng& rng, unsigned h)
+{
+    return trees ? bucket_records(n, rng, h) : abc_records(n, rng);
+}
+
 // A 100-byte string T is repeated at Q after exactly `links` other strings
 // of its bucket: the search at Q reaches the copy at P only when links is
 // below the chain budget, 4096, or 1024 once the previous match is 32 bytes
-// long. The records share 3 bytes with T, and a partial copy of T between P
-// and Q, 5, 10 or 20 bytes long, is found first, so the chain walk has gone
-// on to the 4-, 8- or 16-byte chains when it meets P; for the quartered
-// budget the string before Q starts a 33-byte match with it. After a short
-// lead the chain walk answers, after a long one the trees.
+// long.
 TEST_F(CompressOracleTest, ChainBudgetIsCountedExactly)
 {
-    for (std::size_t lead : {1000, 100000})
-        for (std::size_t partial : {5, 10, 20, 32}) {
-            const bool quartered = partial == 32;
+    struct Row {
+        const char* what;
+        const char* start;     // T's first three bytes
+        std::size_t partial;   // bytes of T copied between P and Q, found before P
+        std::size_t previous;  // length of the match at the byte before Q, 0 for none
+    };
+    const Row rows[] = {
+        // "!BC" shares the bucket of the records ("ABC", "aBC": the hash keeps
+        // 5 bits of the first byte) but none of their bytes: the walk for a
+        // first three-byte match meets P.
+        {"walk for a first match", "!BC", 0, 0},
+        // The partial copy is found first, so the walk has gone on to the 4-,
+        // 8- or 16-byte chains when it meets P.
+        {"4-byte chains", "ABC", 5, 0},
+        {"8-byte chains", "ABC", 10, 0},
+        {"16-byte chains", "ABC", 20, 0},
+        // The string before Q starts a match with "#" and T's first bytes.
+        {"previous match exactly good_match long", "ABC", 0, 32},
+        {"previous match past good_match", "ABC", 0, 33},
+    };
+    for (bool trees : {false, true})
+        for (const Row& row : rows) {
+            const bool quartered = row.previous >= 32;
             const std::size_t budget = quartered ? 1024 : 4096;
             for (std::size_t links : {budget - 1, budget}) {
                 Rng rng(5);
-                std::string t = "ABC" + testutil::random_bytes(97, 6);
-                std::string data = abc_records(lead, rng);
+                std::string t = row.start + testutil::random_bytes(97, 6);
+                const unsigned h = bucket_of(t, 0);
+                std::string data = records(trees, trees ? 100000 : 1000, rng, h);
                 const std::size_t p = data.size();
                 data += t;
-                std::string between = abc_records(4 * links - 4 * 30, rng);
-                between.insert(between.size() / 2,
-                               quartered ? "#" + t.substr(0, 32) + "%" : t.substr(0, partial) + "%");
+                std::string between = records(trees, 4 * links - 4 * 30, rng, h);
+                if (row.previous != 0)
+                    between.insert(between.size() / 2, "#" + t.substr(0, row.previous - 1) + "%");
+                else if (row.partial != 0)
+                    between.insert(between.size() / 2, t.substr(0, row.partial) + "%");
                 // Adjust the records after P until exactly `links` strings of T's bucket lie between.
-                const unsigned h = bucket_of(t, 0);
                 std::string trial;
                 for (;;) {
-                    trial = data + between + (quartered ? "#" : "*") + t;
+                    trial = data + between + (row.previous != 0 ? "#" : "*") + t;
                     std::size_t q = trial.size() - t.size();
                     std::size_t count = 0;
                     for (std::size_t i = p + 1; i < q; i++) count += bucket_of(trial, i) == h;
                     if (count == links) break;
                     ASSERT_LT(count, links);
-                    between += abc_records(4, rng);
+                    between += records(trees, 4, rng, h);
                 }
                 const std::size_t q = trial.size() - t.size();
-                trial += abc_records(2000, rng);
+                trial += records(trees, 2000, rng, h);
                 std::string input = with_tail(trial, trial.size() + 300);
-                std::string what = std::to_string(lead) + " lead, " + (quartered ? "quartered" : "full") +
-                                   " budget, " + std::to_string(partial) + "-byte partial copy, " +
+                std::string what = std::string(trees ? "trees, " : "chains, ") + row.what + ", " +
                                    std::to_string(links) + " links";
-                std::string ours = expect_identical(input, what);
-                tokens::Stream st = tokens::decode(ours, BODY);
-                ASSERT_TRUE(st.ok);
-                std::vector<tokens::Token> all;
-                auto pos = token_positions(st, all);
-                bool reached = false;
-                for (std::size_t i = 0; i < all.size(); i++)
-                    reached |= pos[i] == q && all[i].match && all[i].dist == q - p;
-                EXPECT_EQ(reached, links < budget) << what;
+                const tokens::Token r = record_at(input, q, what);
+                EXPECT_EQ(r.match && r.dist == q - p, links < budget) << what;
             }
         }
+}
+
+// A 100-byte string T at P repeats at Q, exactly MAX_DIST later. Only the
+// head of a chain may lie that far back: the search at Q uses P when P heads
+// its chain, but not when it meets P after a more recent string of its
+// bucket ("aBCq", which shares no bytes with T) or after a partial copy of T.
+// The records around lie in another bucket.
+TEST_F(CompressOracleTest, OnlyTheChainsHeadMayLieExactlyMaxDistBack)
+{
+    enum Kind { AFTER_ANOTHER, AFTER_A_PARTIAL_COPY, HEAD_WITH_A_MATCH_IN_HAND };
+    struct Row {
+        const char* what;
+        Kind kind;
+    };
+    const Row rows[] = {
+        {"met after another string of its bucket", AFTER_ANOTHER},
+        {"met on the key chains after a partial copy", AFTER_A_PARTIAL_COPY},
+        // The byte before Q starts a 3-byte match, so the search at Q
+        // starts on the key chains, and P is where they start.
+        {"the head, when a match is already in hand", HEAD_WITH_A_MATCH_IN_HAND},
+    };
+    for (bool trees : {false, true})
+        for (const Row& row : rows) {
+            Rng rng(21);
+            const std::string t = "ABC" + testutil::random_bytes(97, 22);
+            const unsigned other = bucket_of("XYZ", 0);
+            auto fill = [&](std::size_t n) {
+                return trees ? bucket_records(n, rng, other) : abc_records(n, rng, "XYZ", "xYZ").substr(0, n);
+            };
+            std::string data = fill(trees ? 100000 : 1000);
+            const std::size_t p = data.size();
+            data += t;
+            std::string before_q;
+            if (row.kind == AFTER_ANOTHER) before_q = "aBCq*";
+            if (row.kind == AFTER_A_PARTIAL_COPY) before_q = "%" + t.substr(0, 5) + "%" + fill(100) + "*";
+            if (row.kind == HEAD_WITH_A_MATCH_IN_HAND) {
+                const char z = static_cast<char>(t[2] ^ 1);  // another bucket than T's
+                before_q = std::string("%#") + t[0] + t[1] + z + fill(100) + "#";
+            }
+            data += fill(p + MAX_DIST - data.size() - before_q.size()) + before_q;
+            const std::size_t q = data.size();
+            data += t + fill(2000);
+            if (row.kind == HEAD_WITH_A_MATCH_IN_HAND) {
+                std::size_t others = 0;
+                for (std::size_t i = p + 1; i < q; i++) others += bucket_of(data, i) == bucket_of(t, 0);
+                ASSERT_EQ(others, 0u) << "P heads its chain";
+            }
+            std::string what = std::string(trees ? "trees, " : "chains, ") + row.what;
+            const tokens::Token r = record_at(with_tail(data, data.size() + 300), q, what);
+            EXPECT_EQ(r.match && r.dist == q - p, row.kind == HEAD_WITH_A_MATCH_IN_HAND) << what;
+        }
+}
+
+// Two earlier strings share their first 24 bytes with the one at Q and differ
+// at the next, one sorting below it and one above: in a search tree both lie
+// on Q's path, and the more recent one must win, as it does on the chain.
+TEST_F(CompressOracleTest, OfEquallyLongMatchesTheMostRecentWins)
+{
+    for (bool trees : {false, true})
+        for (bool recent_above : {true, false}) {
+            Rng rng(11);
+            const std::string key = "ABC" + testutil::random_bytes(21, 12);
+            const std::string below = key + "a", above = key + "z";
+            const unsigned h = bucket_of(key, 0);
+            std::string data = records(trees, trees ? 100000 : 1000, rng, h);
+            data += (recent_above ? below : above) + testutil::random_bytes(40, 13);
+            data += records(trees, 2000, rng, h);
+            const std::size_t recent = data.size();
+            data += (recent_above ? above : below) + testutil::random_bytes(40, 14);
+            data += records(trees, 2000, rng, h) + "*";
+            const std::size_t q = data.size();
+            data += key + "m" + testutil::random_bytes(40, 15) + records(trees, 2000, rng, h);
+            std::string what = std::string(trees ? "trees" : "chains") + ", the more recent " +
+                               (recent_above ? "above" : "below");
+            const tokens::Token t = record_at(with_tail(data, data.size() + 300), q, what);
+            EXPECT_TRUE(t.match && t.value == key.size()) << what;
+            EXPECT_EQ(t.dist, q - recent) << what;
+        }
+}
+
+// A match of 257 bytes is not long enough to skip the search at the next
+// byte: a 258-byte match there wins, and the first byte goes out alone.
+TEST_F(CompressOracleTest, A258ByteMatchAfterA257ByteOneWins)
+{
+    const std::string y = testutil::random_bytes(MAX_MATCH, 41);
+    std::string data = testutil::random_bytes(500, 42) + "D" + y + testutil::random_bytes(100, 43);
+    data += "C" + y.substr(0, MAX_MATCH - 2) + static_cast<char>(y[MAX_MATCH - 2] ^ 0x55);  // 257 with "C"
+    data += testutil::random_bytes(100, 44);
+    const std::size_t s = data.size();
+    data += "C" + y + testutil::random_bytes(300, 45);
+    EXPECT_FALSE(record_at(data, s, "258 after 257").match)
+        << "the byte before the longer match is a literal";
+    const tokens::Token m = record_at(data, s + 1, "258 after 257");
+    EXPECT_TRUE(m.match && m.value == MAX_MATCH);
+}
+
+// Random bytes in which no three-byte string occurs twice, then units that
+// each copy a stretch of them, `lengths` long, with a fresh literal before
+// the copy where `literal_before` says. The bytes before and after a copy
+// differ from those before and after every earlier occurrence of its
+// stretch, so each copy is one match of exactly its length and each literal
+// stays one. Returns the input and where each copy starts.
+struct Units {
+    std::string data;
+    std::vector<std::size_t> copy_at;
+};
+
+Units copy_units(std::size_t random_len, const std::vector<bool>& literal_before,
+                 const std::vector<std::size_t>& lengths, unsigned seed)
+{
+    Rng rng(seed);
+    std::string src;
+    std::unordered_set<std::uint32_t> seen;
+    while (src.size() < random_len) {
+        const auto c = static_cast<uch>(rng.next());
+        if (src.size() >= 2) {
+            const std::uint32_t tri =
+                static_cast<uch>(src[src.size() - 2]) << 16 | static_cast<uch>(src.back()) << 8 | c;
+            if (!seen.insert(tri).second) continue;
+        }
+        src += static_cast<char>(c);
+    }
+    // By source offset: the bytes seen before a stretch starting there and
+    // after one ending there.
+    std::vector<std::string> before(random_len + 1), after(random_len + 1);
+    for (std::size_t i = 0; i < random_len; i++) {
+        if (i > 0) before[i] += src[i - 1];
+        after[i] += src[i];
+    }
+    auto fresh = [](const std::string& used, char c) { return used.find(c) == std::string::npos; };
+    Units u{src, {}};
+    std::size_t end = 0;  // where the last copy's source ends, 0 before the first copy
+    for (std::size_t i = 0; i < lengths.size(); i++) {
+        // A generator per unit, so that changing one copy's length leaves the
+        // others' sources alone.
+        Rng unit_rng(seed * 2654435761u + static_cast<unsigned>(i));
+        std::size_t o;
+        for (;;) {
+            o = 1 + unit_rng.below(random_len - MAX_MATCH - 2);
+            if (literal_before[i] || end == 0) break;
+            if (fresh(after[end], src[o]) && fresh(before[o], src[end - 1])) break;
+        }
+        char x = src[end];  // the byte after the last copy (or after the random bytes)
+        if (literal_before[i]) {
+            do {
+                x = static_cast<char>(unit_rng.next());
+            } while ((end != 0 && !fresh(after[end], x)) || !fresh(before[o], x));
+            u.data += x;
+            before[o] += x;
+            if (end != 0) after[end] += x;
+        } else if (end != 0) {
+            after[end] += src[o];
+            before[o] += src[end - 1];
+        }
+        u.copy_at.push_back(u.data.size());
+        u.data += src.substr(o, lengths[i]);
+        end = o + lengths[i];
+    }
+    char x;
+    do {
+        x = static_cast<char>(rng.next());
+    } while (!fresh(after[end], x));
+    u.data += x + testutil::random_bytes(300, seed + 1);
+    return u;
+}
+
+// The early end's test at the block's 4096th record, recomputed from the
+// records: the matches among them, the estimate in bytes (8 bits a record,
+// 5 and the extra bits a distance) and the input up to that record's first byte.
+struct EarlyEnd {
+    std::size_t matches = 0;
+    unsigned long estimate = 0;
+    unsigned long input = 0;
+};
+
+EarlyEnd early_end_at_4096(const std::vector<tokens::Token>& all, const std::vector<std::size_t>& pos)
+{
+    EarlyEnd e;
+    e.estimate = 4096 * 8;
+    for (std::size_t i = 0; i < 4096; i++) {
+        if (!all[i].match) continue;
+        e.matches++;
+        e.estimate += 5 + static_cast<unsigned long>(tokens::detail::DEXT[all[i].dsym]);
+    }
+    e.estimate >>= 3;
+    e.input = pos[4095] + 1;
+    return e;
+}
+
+// A block goes on past 4096 records when exactly half of them are matches,
+// though the estimate is well under half the input: 1024 literals, then
+// units of a literal and a copy alternating with copies alone.
+TEST_F(CompressOracleTest, BlockWithExactlyHalfMatchesDoesNotEndEarly)
+{
+    std::vector<bool> literal_before;
+    for (int i = 0; i < 2400; i++) literal_before.push_back(i % 2 == 0);
+    Units u = copy_units(1024, literal_before, std::vector<std::size_t>(2400, 12), 51);
+    std::string ours = expect_identical(u.data, "half matches");
+    tokens::Stream st = tokens::decode(ours, BODY);
+    ASSERT_TRUE(st.ok);
+    std::vector<tokens::Token> all;
+    auto pos = token_positions(st, all);
+    ASSERT_GT(all.size(), 4096u);
+    EarlyEnd e = early_end_at_4096(all, pos);
+    EXPECT_EQ(e.matches, 2048u) << "the input hits the boundary";
+    EXPECT_LT(e.estimate, e.input / 2);
+    EXPECT_GT(st.blocks[0].tokens.size(), 4096u) << "the block goes on";
+}
+
+// A block goes on past 4096 records when its estimate is exactly half its
+// input, though fewer than half are matches: literals, then units of a
+// literal and a copy. The copy before the 4096th record is lengthened or
+// shortened until that record starts at twice the estimate; when one copy
+// cannot reach, the copies before it move by a byte each first.
+TEST_F(CompressOracleTest, BlockEstimatedAtExactlyHalfItsInputDoesNotEndEarly)
+{
+    const std::vector<bool> literal_before(1600, true);
+    std::vector<std::size_t> lengths(1600, 8);
+    std::string data;
+    EarlyEnd e;
+    tokens::Stream st;
+    for (int round = 0; round < 8; round++) {
+        Units u = copy_units(1095, literal_before, lengths, 61);
+        data = u.data;
+        st = tokens::decode(compress(data), BODY);
+        ASSERT_TRUE(st.ok);
+        std::vector<tokens::Token> all;
+        auto pos = token_positions(st, all);
+        ASSERT_GT(all.size(), 4096u);
+        e = early_end_at_4096(all, pos);
+        if (e.input / 2 == e.estimate) break;
+        auto unit = std::find(u.copy_at.begin(), u.copy_at.end(), pos[4094]);
+        ASSERT_TRUE(all[4094].match && unit != u.copy_at.end()) << "the 4095th record is a whole copy";
+        const auto j = static_cast<std::size_t>(unit - u.copy_at.begin());
+        const long k = 2 * static_cast<long>(e.estimate) - static_cast<long>(pos[4094]) - 1;
+        if (k >= 3 && k <= static_cast<long>(MAX_MATCH)) {
+            lengths[j] = static_cast<std::size_t>(k);
+            continue;
+        }
+        const long delta = k - static_cast<long>(lengths[j]);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(std::labs(delta)); i++) {
+            if (delta > 0)
+                lengths[i]++;
+            else
+                lengths[i]--;
+        }
+    }
+    ASSERT_EQ(e.input / 2, e.estimate) << "the input hits the boundary";
+    EXPECT_LT(e.matches, 2048u);
+    expect_identical(data, "estimate half the input");
+    EXPECT_GT(st.blocks[0].tokens.size(), 4096u) << "the block goes on";
+}
+
+// Thirty different bytes, half of them with 9-bit fixed codes, cost 34 bytes
+// as a fixed block and as a stored one: the stored block wins the tie.
+TEST_F(CompressOracleTest, StoredBlockWinsATieWithTheFixedCode)
+{
+    std::string tie;
+    for (int i = 0; i < 15; i++) tie += {static_cast<char>(i * 9), static_cast<char>(144 + i * 7)};
+    std::string ours = expect_identical(tie, "stored or fixed");
+    tokens::Stream st = tokens::decode(ours, BODY);
+    ASSERT_TRUE(st.ok);
+    ASSERT_EQ(st.blocks.size(), 1u);
+    EXPECT_EQ(st.blocks[0].type, 0);
 }
 
 // Random bytes over small alphabets: every 3-byte string recurs all over the

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 #include <sstream>
 #include <string>
@@ -87,6 +88,36 @@ TEST(Readme, OptionTableListsEveryOption)
         std::string alias = std::string("`-h`, `-") + opt.letter + "`";
         EXPECT_TRUE(readme.find(cell) != std::string::npos || readme.find(alias) != std::string::npos)
             << "-" << opt.letter << " missing from the README's option table";
+    }
+}
+
+// The versions a text names as "vokra" and a digit-led word, such as the
+// manual page's header and the --version answer it quotes.
+std::vector<std::string> versions_named(const std::string& text)
+{
+    std::vector<std::string> found;
+    for (std::size_t at = text.find("vokra "); at != std::string::npos; at = text.find("vokra ", at + 1)) {
+        std::size_t start = at + 6, end = start;
+        while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.'))
+            end++;
+        while (end > start && text[end - 1] == '.') end--;  // a full stop after it
+        if (end > start && std::isdigit(static_cast<unsigned char>(text[start])))
+            found.push_back(text.substr(start, end - start));
+    }
+    return found;
+}
+
+// The version is set once, in the build; the texts that show it must follow.
+TEST(Docs, ManualPageAndReadmeShowTheProjectVersion)
+{
+    struct Row {
+        const char* file;
+        std::size_t mentions;  // the manual page: its header and --version; the README: --version
+    };
+    for (const Row& row : {Row{"docs/vokra.1", 2}, Row{"README.md", 1}}) {
+        std::vector<std::string> found = versions_named(testutil::read_file(source_file(row.file)));
+        EXPECT_EQ(found.size(), row.mentions) << row.file;
+        for (const std::string& v : found) EXPECT_EQ(v, VOKRA_VERSION) << row.file;
     }
 }
 

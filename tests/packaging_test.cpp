@@ -16,7 +16,7 @@ using testutil::sh;
 const std::string kUsageTail =
     " [-huclva] [-p vokra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
     "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] <files...>\n";
-const std::string kVersionLine = "Version: @(#) vokra 1.2.1    6/6/2001 \n";
+const std::string kVersionLine = "Version: @(#) vokra " VOKRA_VERSION "    6/6/2001 \n";
 
 std::string dirname_of(const std::string& path)
 {
@@ -107,7 +107,7 @@ const char* const kInstalled[] = {"bin/vokra", "share/man/man1/vokra.1", "share/
 TEST_F(Packages, DebMetadataIsCompleteAndDependsOnlyOnTheCLibrary)
 {
     EXPECT_EQ(field("Package"), "vokra");
-    EXPECT_EQ(field("Version"), "1.2.1");  // the version the tool reports
+    EXPECT_EQ(field("Version"), VOKRA_VERSION);  // the version the tool reports
     EXPECT_EQ(field("Section"), "utils");
     EXPECT_EQ(field("Priority"), "optional");
     EXPECT_NE(field("Maintainer").find('<'), std::string::npos) << "no address in " << field("Maintainer");
@@ -187,7 +187,7 @@ TEST_F(Packages, TarballHoldsTheSameTreeUnderOneTopDirectory)
     testutil::TempDir root;
     ASSERT_EQ(sh("tar -xzf " + quote(tgz_) + " -C " + quote(root.path())).status, 0);
     std::string top = trimmed(sh("ls " + quote(root.path())).out);
-    EXPECT_EQ(top, "vokra-1.2.1-Linux");
+    EXPECT_EQ(top, "vokra-" VOKRA_VERSION "-Linux");
     for (const char* f : kInstalled) EXPECT_TRUE(exists(root.path() + "/" + top + "/" + f)) << f;
     EXPECT_TRUE(exists(root.path() + "/" + top + "/share/doc/vokra/LICENSE"));
     std::string exe = root.path() + "/" + top + "/bin/vokra";

@@ -11,9 +11,9 @@ driver_state driver;
 
 const char* const F_OEM = "QZ_VENDOR=";
 
-// Four blanks between version and date, one trailing blank; the rest of the
-// 64 bytes are NUL.
-const char scid[64] = "@(#) vokra 1.2.1    6/6/2001 ";
+// VOKRA_VERSION is the project's version, set by the build. Four blanks
+// between version and date, one trailing blank; the rest of the 64 bytes are NUL.
+const char scid[64] = "@(#) vokra " VOKRA_VERSION "    6/6/2001 ";
 
 void start_driver_state()
 {
@@ -167,7 +167,7 @@ void Help(int is_compressed)
         stdout);
 }
 
-// "vokra 1.2.1": the name and version that scid carries after its "@(#) ".
+// "vokra <version>": the name and version that scid carries after its "@(#) ".
 void Version()
 {
     const char* name = scid + 5;
