@@ -120,24 +120,26 @@ TEST_F(Expand, PlainValuesExpandByteForByte)
 }
 
 // Where the shell reads the text again by its own rules, only a value plain
-// everywhere is written; any other is refused with a message naming the command.
+// everywhere is written (an empty one is no word there at all); any other is
+// refused with a message naming the command.
 TEST_F(Expand, UnfollowedPlacesRefuseAValueThatNeedsQuoting)
 {
     struct Case {
         const char* what;
         const char* pgm;
+        const char* value;
     };
     for (const Case& c : {
-             Case{"backquotes", "echo `basename %o`"},
-             Case{"parameter expansion", "echo ${X:-%o}"},
-             Case{"arithmetic", "echo $((%o))"},
-             Case{"here-document", "cat <<EOF\n%o\nEOF"},
-             Case{"comment, newline", "echo # %o"},
+             Case{"backquotes", "echo `basename %o`", "a b"},
+             Case{"backquotes, empty", "echo `basename %o`", ""},
+             Case{"parameter expansion", "echo ${X:-%o}", "a b"},
+             Case{"arithmetic", "echo $((%o))", "a b"},
+             Case{"here-document", "cat <<EOF\n%o\nEOF", "a b"},
+             Case{"comment, newline", "echo # %o", "a\ntouch pwned"},
          }) {
         SCOPED_TRACE(c.what);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(expand(c.pgm, std::strcmp(c.what, "comment, newline") == 0 ? "a\ntouch pwned" : "a b"),
-                  "<refused>");
+        EXPECT_EQ(expand(c.pgm, c.value), "<refused>");
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   std::string("vokra: cannot quote %o here (in a comment, `...`, ${...}, $((...)) or a "
                               "here-document): ") +

@@ -11,6 +11,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "deflate_writer.h"
 #include "driver_testutil.h"
@@ -533,53 +535,46 @@ protected:
 
 const std::string PROMPT = "OK to run the command? ";
 
-TEST_F(Dialogue, YesRunsTheCommandAndItsFailureSetsTheStatusWithoutAMessage)
+// Each row answers on the terminal; the command (exit 3) runs only on a Y or
+// y, its failure sets status 1 without the failure message (the dialogue has
+// spoken), and anything else but N asks again.
+TEST_F(Dialogue, OnlyYRunsTheCommandAndOtherAnswersAskAgain)
 {
-    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "y\n"}});
-    EXPECT_TRUE(r.script_done) << r.transcript;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(read_file(dir.file("ran")), "ran\n");
-    EXPECT_NE(r.transcript.find(
-                  "This archive requires more processing using the following command:\r\n    echo ran > " +
-                  dir.path() + "/ran; exit 3\r\n"),
-              std::string::npos)
-        << r.transcript;
-    EXPECT_EQ(r.transcript.find("final processing"), std::string::npos);
-}
-
-TEST_F(Dialogue, NoDoesNotRunTheCommand)
-{
-    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "No thanks\n"}});
-    EXPECT_TRUE(r.script_done) << r.transcript;
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(exists(dir.file("ran")));
-}
-
-TEST_F(Dialogue, OtherAnswersAskAgain)
-{
-    auto r =
-        run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "\n"}, {"? (y/n): ", " y\n"}, {"? (y/n): ", "Y\n"}});
-    EXPECT_TRUE(r.script_done) << r.transcript;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(exists(dir.file("ran")));
-}
-
-TEST_F(Dialogue, AnAnswerIsOneWholeLineHoweverLong)
-{
-    // The 512th character of a long line is no answer of its own.
-    auto r =
-        run_on_pty({app, "-v"}, dir.path(), {{PROMPT, std::string(511, 'x') + "y\n"}, {"? (y/n): ", "n\n"}});
-    EXPECT_TRUE(r.script_done) << r.transcript;
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(exists(dir.file("ran")));
-}
-
-TEST_F(Dialogue, EndOfInputDoesNotRunTheCommand)
-{
-    auto r = run_on_pty({app, "-v"}, dir.path(), {{PROMPT, "\x04"}});
-    EXPECT_TRUE(r.script_done) << r.transcript;
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(exists(dir.file("ran")));
+    const std::string again = "? (y/n): ";
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> script;
+        bool ran;
+    };
+    for (const Row& row : {
+             Row{"y runs the command", {{PROMPT, "y\n"}}, true},
+             Row{"N and what follows it is no", {{PROMPT, "No thanks\n"}}, false},
+             Row{"an empty line or a blank first asks again",
+                 {{PROMPT, "\n"}, {again, " y\n"}, {again, "Y\n"}},
+                 true},
+             // The 512th character of a long line is no answer of its own.
+             Row{"an answer is one whole line however long",
+                 {{PROMPT, std::string(511, 'x') + "y\n"}, {again, "n\n"}},
+                 false},
+             Row{"end of input is no", {{PROMPT, "\x04"}}, false},
+         }) {
+        SCOPED_TRACE(row.what);
+        unlink(dir.file("ran").c_str());
+        auto r = run_on_pty({app, "-v"}, dir.path(), row.script);
+        EXPECT_TRUE(r.script_done) << r.transcript;
+        EXPECT_EQ(r.status, row.ran ? 1 : 0) << r.transcript;
+        EXPECT_EQ(exists(dir.file("ran")), row.ran);
+        if (row.ran) {
+            EXPECT_EQ(read_file(dir.file("ran")), "ran\n");
+        }
+        EXPECT_NE(
+            r.transcript.find(
+                "This archive requires more processing using the following command:\r\n    echo ran > " +
+                dir.path() + "/ran; exit 3\r\n"),
+            std::string::npos)
+            << r.transcript;
+        EXPECT_EQ(r.transcript.find("final processing"), std::string::npos) << r.transcript;
+    }
 }
 
 TEST_F(Dialogue, OnATerminalTheArchivesTextsAreShownEscaped)

@@ -111,6 +111,8 @@ TEST_F(InstallE2E, TheStagingDirectoryIsPrivateAndGoneHoweverTheRunEnds)
         bool kept;
     };
     const std::string term = "kill -TERM $PPID; sleep 30";
+    std::string deep;
+    for (int level = 0; level < 130; level++) deep += "d/";
     for (const Case& c : {
              Case{"success", "cat > %d/data", plant, {}, 0, "", false},
              Case{"failed install command",
@@ -134,6 +136,13 @@ TEST_F(InstallE2E, TheStagingDirectoryIsPrivateAndGoneHoweverTheRunEnds)
                   1,
                   "",
                   false},
+             Case{"SIGTERM during an install command that then exits 0",
+                  "cat > %d/data",
+                  plant + "; exec 2>/dev/null; trap 'exit 0' TERM; " + term,
+                  {},
+                  1,
+                  "",
+                  false},
              Case{"SIGTERM during extraction",
                   "cat > %d/data; " + plant + "; " + term,
                   "true",
@@ -147,6 +156,16 @@ TEST_F(InstallE2E, TheStagingDirectoryIsPrivateAndGoneHoweverTheRunEnds)
                   {"--keep"},
                   0,
                   "{app}: staging directory kept: {d}\n",
+                  true},
+             // The removal holds at most 128 directories open: what lies deeper
+             // stays, and a run that leaves part of its directory fails.
+             Case{"a tree too deep to remove",
+                  "cat > %d/data",
+                  plant + "; mkdir -p %d/" + deep,
+                  {},
+                  1,
+                  "{app}: could not remove all of the staging directory {d}: Too many levels of symbolic "
+                  "links\n",
                   true},
          }) {
         SCOPED_TRACE(c.what);

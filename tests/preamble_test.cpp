@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,70 +162,55 @@ TEST_F(PreambleTest, AMissingFileIsReportedWithItsPath)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "./missing: unable to find vokra to build preamble\n");
 }
 
-// A bare name is looked up on PATH's absolute elements only: never in the
-// current directory, whether directly or through an empty, "." or other
-// relative element, however PATH is written.
+// A bare name is looked up on PATH's elements in order, on absolute ones
+// only: never in the current directory, whether directly or through an
+// empty, "." or other relative element, however PATH is written. A file that
+// is not executable, or an element too long to hold element/name, is passed
+// over, not cut.
 TEST_F(PreambleTest, FindProgramLooksUpABareNameOnAbsolutePathElementsOnly)
 {
     make("tool", "#!/bin/sh\n", 0755);  // in the current directory
-    ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0755), 0);
+    for (const char* sub : {"sub", "bin", "a"}) ASSERT_EQ(mkdir(dir_.file(sub).c_str(), 0755), 0);
     make("sub/tool", "#!/bin/sh\n", 0755);
-    ASSERT_EQ(mkdir(dir_.file("bin").c_str(), 0755), 0);
     make("bin/tool", "#!/bin/sh\n", 0755);
+    make("a/tool", "not executable", 0644);
     const std::string bin = dir_.file("bin");
     struct Row {
         const char* what;
-        std::string path;
-        const char* found;  // null: nothing found
+        std::optional<std::string> path;  // none: PATH unset
+        const char* found;                // relative to the test directory; null: nothing found
     };
     for (const Row& row : {
              Row{"PATH without the current directory", "/nonexistent", nullptr},
-             Row{"an empty element in front", ":" + bin, "bin"},
+             Row{"PATH unset", std::nullopt, nullptr},
+             Row{"an empty element in front", ":" + bin, "bin/tool"},
              Row{"an empty element alone", "", nullptr},
              Row{"an empty element between", "/nonexistent::/nonexistent2", nullptr},
              Row{"an empty element at the end", "/nonexistent:", nullptr},
              Row{"a dot", ".", nullptr},
-             Row{"a dot in front of an absolute element", ".:" + bin, "bin"},
+             Row{"a dot in front of an absolute element", ".:" + bin, "bin/tool"},
              Row{"./ and relative elements",
                  "./:sub:./sub:../" + dir_.path().substr(dir_.path().rfind('/') + 1), nullptr},
-             Row{"an absolute element naming the current directory", dir_.path() + ":" + bin, "cwd"},
+             Row{"an absolute element naming the current directory", dir_.path() + ":" + bin, "tool"},
+             Row{"a file that is not executable is passed over", dir_.file("a") + ":" + bin, "bin/tool"},
+             Row{"only a file that is not executable", dir_.file("a"), nullptr},
+             Row{"an element too long for element/name is skipped", "/" + std::string(1100, 'q') + ":" + bin,
+                 "bin/tool"},
          }) {
         SCOPED_TRACE(row.what);
-        setenv("PATH", row.path.c_str(), 1);
+        if (row.path) {
+            setenv("PATH", row.path->c_str(), 1);
+        } else {
+            unsetenv("PATH");
+        }
         const char* got = find_program("tool");
         if (row.found == nullptr) {
             EXPECT_EQ(got, nullptr) << got;
         } else {
             ASSERT_NE(got, nullptr);
-            EXPECT_EQ(std::string(got), std::string(row.found) == "cwd" ? dir_.file("tool") : bin + "/tool");
+            EXPECT_EQ(std::string(got), dir_.file(row.found));
         }
     }
-}
-
-TEST_F(PreambleTest, FindProgramSearchesPathElementByElement)
-{
-    ASSERT_EQ(mkdir(dir_.file("a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(dir_.file("b").c_str(), 0755), 0);
-    make("b/tool", "#!/bin/sh\n", 0755);
-    make("a/tool", "not executable", 0644);
-    std::string path = dir_.file("a") + ":" + dir_.file("b");
-    setenv("PATH", path.c_str(), 1);
-    ASSERT_EQ(chdir("/"), 0);
-    const char* found = find_program("tool");
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(std::string(found), dir_.file("b") + "/tool");
-
-    // An element too long to hold element/name is skipped, not cut.
-    std::string longpath = "/" + std::string(1100, 'q') + ":" + dir_.file("b");
-    setenv("PATH", longpath.c_str(), 1);
-    found = find_program("tool");
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(std::string(found), dir_.file("b") + "/tool");
-
-    setenv("PATH", dir_.file("a").c_str(), 1);
-    EXPECT_EQ(find_program("tool"), nullptr);
-    unsetenv("PATH");
-    EXPECT_EQ(find_program("tool"), nullptr);
 }
 
 TEST_F(PreambleTest, FindPreambleReportsANameNotFound)
