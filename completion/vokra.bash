@@ -22,7 +22,7 @@ _vokra()
         COMPREPLY=($(compgen -f -- "$cur"))
         return
         ;;
-    -V | -t)
+    -V | -t | --target)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -d -- "$cur"))
         return
@@ -39,9 +39,9 @@ _vokra()
         local - opts
         set -f
         if ((utility)); then
-            opts=(-h '-?' -c -l -n -t -v -x --help --version)
+            opts=(-h '-?' -c -l -n -t -v -x --help --version --keep --quiet --target)
         else
-            opts=(-h '-?' -u -c -v -x -n -l -a -p -C -r -f -V -S -t -O -F --help --version)
+            opts=(-h '-?' -u -c -v -x -n -l -a -p -C -r -f -V -S -t -O -F --help --version --keep --quiet --target)
         fi
         COMPREPLY=($(compgen -W "${opts[*]}" -- "$cur"))
         return

@@ -137,13 +137,15 @@ std::set<std::string> complete(const std::vector<std::string>& words, const std:
 
 TEST(Completion, OffersEveryOptionInBuildModeAndOnlyTheActiveOnesAfterU)
 {
-    std::set<std::string> every = {"--help", "--version"};
+    std::set<std::string> every = {"--help", "--version", "--keep", "--quiet", "--target"};
     for (const Option& opt : all_options()) every.insert(std::string("-") + opt.letter);
     EXPECT_EQ(complete({"vokra", "-"}), every);
     EXPECT_EQ(complete({"vokra", "-a", "-C", "x", "-"}), every);
 
     // After -u the build-only options are ignored by the tool, so they are not offered.
-    std::set<std::string> archive_mode = {"-h", "-?", "-c", "-l", "-n", "-t", "-v", "-x", "--help", "--version"};
+    std::set<std::string> archive_mode = {"-h",     "-?",        "-c",     "-l",      "-n",      "-t",
+                                           "-v",     "-x",        "--help", "--version", "--keep", "--quiet",
+                                           "--target"};
     EXPECT_EQ(complete({"vokra", "-u", "-"}), archive_mode);
     EXPECT_EQ(complete({"vokra", "-cu", "-"}), archive_mode);
     EXPECT_EQ(complete({"vokra", "-u", "-x"}), std::set<std::string>{"-x"});
@@ -160,6 +162,7 @@ TEST(Completion, CompletesDirectoriesFilesOrNothingAsTheOptionArgumentRequires)
 
     EXPECT_EQ(complete({"vokra", "-V", "ap"}, dir.path()), std::set<std::string>{"apps"});
     EXPECT_EQ(complete({"vokra", "-u", "-t", "ap"}, dir.path()), std::set<std::string>{"apps"});
+    EXPECT_EQ(complete({"vokra", "-u", "--target", "ap"}, dir.path()), std::set<std::string>{"apps"});
     EXPECT_EQ(complete({"vokra", "-p", "app."}, dir.path()), std::set<std::string>{"app.tar"});
     EXPECT_EQ(complete({"vokra", "ap"}, dir.path()), (std::set<std::string>{"app.tar", "apps"}));
     EXPECT_EQ(complete({"vokra", "-C", ""}, dir.path()), std::set<std::string>{});
