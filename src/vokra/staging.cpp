@@ -23,7 +23,6 @@ constexpr const char* DEFAULT_TMPDIR = "/tmp";
 constexpr const char* STAGING_TEMPLATE = "vokra.XXXXXX";
 constexpr mode_t STAGING_MODE = 0700;
 constexpr mode_t TARGET_MODE = 0755;
-constexpr std::size_t TRUST_PATH_MAX = 254;  // mkdirp's limit, with the "/." it is given
 
 // "vokra: path: why", the path escaped on a terminal: it may come from
 // $TMPDIR or the command line.
@@ -35,17 +34,10 @@ void report(const char* path, const char* why)
 }
 
 // Checks (and makes, with `mode`) every directory of absolute `path` from "/"
-// down through mkdirp, whose base must end where a "/" follows: the path goes
-// to it as "/." + path, with "/." as the base. 0, or -1 after a message.
+// down through mkdirp. 0, or -1 after a message.
 int trusted_dirs(const char* path, int mode, MadeDirs& dirs)
 {
-    char rooted[TRUST_PATH_MAX + 1];
-    const int n = std::snprintf(rooted, sizeof rooted, "/.%s", path);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof rooted) {
-        report(path, std::strerror(ENAMETOOLONG));
-        return -1;
-    }
-    return mkdirp(rooted, 2, mode, dirs);
+    return mkdirp(path, 1, mode, dirs);
 }
 
 // $TMPDIR when it names a directory by an absolute path, else /tmp.

@@ -586,7 +586,9 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs)
     // directories above it as much as those below.
     int fd = open_base(path, base_len, dirs.names_);
     if (fd < 0) return -1;
-    dirs.names_[base_len] = '\0';
+    // The base's own name ends here, unless the base is "/" itself, where
+    // the first name below it begins.
+    if (base_len > 1) dirs.names_[base_len] = '\0';
     bool made = false;
     std::size_t at = base_len;
     for (;;) {
