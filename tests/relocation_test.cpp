@@ -983,7 +983,11 @@ std::vector<WayOut> ways_out()
 {
     const std::string cat = "cat > {qz}/%o", install = "touch {t}/installed";
     const std::string failed = "\n{app}: final processing of data.bin failed\n\nCommand: {install}\n";
-    auto killed = [](const char* sig) { return std::string("kill -") + sig + " $PPID; cat > /dev/null"; };
+    // The signal comes once the first byte has arrived, so the banner, shown
+    // before any data is sent, is on standard error whatever the load.
+    auto killed = [](const char* sig) {
+        return std::string("dd bs=1 count=1 of=/dev/null 2> /dev/null; kill -") + sig + " $PPID; cat > /dev/null";
+    };
     return {
         // The install command reads the data through the link.
         {"Success",
