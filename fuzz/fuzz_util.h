@@ -1,12 +1,12 @@
-// Shared pieces of the fuzz targets: a scratch file for inputs and outputs,
-// and quieting standard error.
+// Shared pieces of the fuzz targets: a sink that keeps the output in memory,
+// a scratch file for the targets that read an archive by its path, and
+// quieting standard error.
 //
-// A target runs the tool's code under survive_fatal (stream.h), so every
-// fatal stream error (end of input, corrupt data, a refused header) returns
-// to the target rather than ending the fuzzer. Only code that keeps no state
-// across that jump may run under it.
+// The codec returns every failure (end of input, corrupt data, a refused
+// header) as its result, so a target simply goes on to the next input.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,24 @@
 #include "stream.h"
 
 namespace fuzz {
+
+// Keeps what is written, up to `cap` bytes; a write past it fails (ENOSPC).
+struct StringSink {
+    std::string data;
+    std::size_t cap = ~std::size_t{0};
+
+    sink get() { return {put, -1, this}; }
+    static bool put(const sink& self, const uch* buf, unsigned size)
+    {
+        auto* s = static_cast<StringSink*>(self.ctx);
+        if (size > s->cap - s->data.size()) {
+            errno = ENOSPC;
+            return false;
+        }
+        s->data.append(reinterpret_cast<const char*>(buf), size);
+        return true;
+    }
+};
 
 // A file that lives as long as the process; rewrite() replaces its contents
 // and leaves the offset at 0. Its name is unlinked at once, since a fuzzer

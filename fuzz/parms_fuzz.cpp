@@ -91,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char* got = replace_program_parms(pgm.c_str());
     fuzz::restore_stderr(saved);
 
-    const bool plain =
-        !name.empty() && name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
-                                                "_-./,+:@%") == std::string::npos;
+    const bool plain = !name.empty() && name.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                            "_-./,+:@%") == std::string::npos;
     std::string want = expand(pgm);
     if (!plain) {
         FUZZ_CHECK(got == nullptr || std::strlen(got) < EXPAND_BUFSIZ);

@@ -2,9 +2,7 @@
 // alignment, stored-block framing and the flush of outbuf at 16384 bytes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "codec_memory.h"
 #include "deflate_state.h"
 #include "gzip.h"
 #include "testutil.h"
@@ -55,11 +53,11 @@ TEST_F(BitsTest, WindupWritesWhatIsHeld)
     send_bits(0x1AB, 9);
     bi_windup();
     EXPECT_EQ(written(), "\xab\x01");
-    start_output(stream.ofd);
+    start_output(stream.out);
     send_bits(0xC3, 8);
     bi_windup();
     EXPECT_EQ(written(), "\xc3");
-    start_output(stream.ofd);
+    start_output(stream.out);
     bi_windup();
     EXPECT_EQ(stream.outcnt, 0u);
 }
@@ -107,7 +105,7 @@ TEST_F(BitsTest, EmptyCopyBlockIsOnlyTheFraming)
     char data[1] = {0};
     copy_block(data, 0, 1);
     EXPECT_EQ(written(), std::string("\x00\x00\xff\xff", 4));
-    start_output(stream.ofd);
+    start_output(stream.out);
     send_bits(1, 1);
     copy_block(data, 0, 1);
     EXPECT_EQ(written(), std::string("\x01\x00\x00\xff\xff", 5));
@@ -118,12 +116,10 @@ protected:
     void SetUp() override
     {
         BitsTest::SetUp();
-        start_output(open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-        ASSERT_GE(stream.ofd, 0);
+        start_output(out_.get());
     }
-    void TearDown() override { close(stream.ofd); }
-    std::string file() const { return testutil::read_file(dir_.file("out")); }
-    testutil::TempDir dir_;
+    std::string file() const { return out_.data; }
+    testutil::StringSink out_;
 };
 
 TEST_F(BitsFlushTest, OverflowAt16383FlushesBetweenTheTwoBytes)

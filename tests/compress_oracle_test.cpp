@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <unordered_set>
 
+#include "codec_memory.h"
 #include "deflate_tokens.h"
 #include "deflate_state.h"
 #include "gzip.h"
@@ -274,19 +275,6 @@ std::string with_tail(std::string data, std::size_t total)
     return data + testutil::random_bytes(TAIL, 77);
 }
 
-std::string zip_in_process(const std::string& in_path, const std::string& out_path)
-{
-    int in = open(in_path.c_str(), O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_GE(in, 0);
-    EXPECT_GE(out, 0);
-    set_ifname(in_path.c_str());
-    EXPECT_EQ(zip(in, out), 0);
-    close(in);
-    close(out);
-    return testutil::read_file(out_path);
-}
-
 // Start of the DEFLATE body in a member written from the input file "in".
 constexpr std::size_t BODY = 10 + 3;
 constexpr std::size_t GZIP_BODY = 10;  // gzip -n stores no name
@@ -298,9 +286,8 @@ protected:
     // Compresses data in process; checks that gzip -t accepts the member.
     std::string compress(const std::string& data)
     {
-        std::string in = dir_.file("in");
-        testutil::write_file(in, data);
-        std::string ours = zip_in_process(in, dir_.file("ours.gz"));
+        std::string ours = testutil::zip_string(data, "in");
+        testutil::write_file(dir_.file("ours.gz"), ours);
         auto t = testutil::sh("gzip -t < '" + dir_.file("ours.gz") + "'");
         EXPECT_EQ(t.status, 0) << t.err;
         return ours;

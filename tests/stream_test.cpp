@@ -1,5 +1,5 @@
-// The stream layer: CRC-32, buffered input and output, fatal exits, names,
-// the reset, ratio printing.
+// The stream layer: CRC-32, buffered input and output, the first failure,
+// names, the reset; and the messages and ratio the run prints from them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "codec_memory.h"
 #include "gzip.h"
 #include "progress.h"
 #include "testutil.h"
+#include "vokra.h"
 
 namespace {
 
@@ -53,42 +55,73 @@ TEST_F(StreamTest, RefillGathersShortReadsFromAPipe)
         _exit(0);
     }
     close(fds[1]);
-    start_input(fds[0]);
-    int first = fill_inbuf(0);
+    start_input(fd_source(fds[0]));
+    int first = fill_inbuf();
     std::string data = testutil::random_bytes(40000, 3);
     EXPECT_EQ(first, static_cast<uch>(data[0]));
     EXPECT_EQ(stream.insize, INBUFSIZ);
     EXPECT_EQ(stream.inptr, 1u);
     EXPECT_EQ(stream.bytes_in, static_cast<zoff_t>(INBUFSIZ));
-    fill_inbuf(0);
+    fill_inbuf();
     EXPECT_EQ(stream.insize, 40000u - INBUFSIZ);
     EXPECT_EQ(0, std::memcmp(stream.inbuf, data.data() + INBUFSIZ, stream.insize));
     close(fds[0]);
 }
 
-TEST_F(StreamTest, EndOfInputIsFatalWithTheInputName)
+// The first failure is recorded and kept; from then on refills hand out
+// zeros without reading and writes are dropped, until a new input or output.
+TEST_F(StreamTest, TheFirstFailureHoldsRefillsGiveZerosAndWritesAreDropped)
 {
-    EXPECT_EXIT(
-        {
-            set_progname("prog");
-            set_ifname("in.gz");
-            start_input(open("/dev/null", O_RDONLY));
-            fill_inbuf(0);
-        },
-        ::testing::ExitedWithCode(1), "^\nprog: in.gz: unexpected end of file\n$");
+    struct Row {
+        const char* name;
+        bool read_fails;
+        codec_status status;
+        int error;
+    };
+    const Row rows[] = {{"end of input", false, codec_status::truncated, 0},
+                        {"failed read", true, codec_status::read_failed, EIO}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_stream_state();
+        testutil::StringSource in("xy");
+        in.fail = row.read_fails;
+        testutil::StringSink out;
+        start_input(in.get());
+        start_output(out.get());
+        EXPECT_EQ(in_byte(), 'x');
+        EXPECT_EQ(in_byte(), 'y');
+        EXPECT_EQ(in_byte(), 0);
+        EXPECT_EQ(stream.failure.status, row.status);
+        EXPECT_EQ(stream.failure.error, row.error);
+        in.data = "more";  // a source that would now hand out more is not read again
+        EXPECT_EQ(in_byte(), 0);
+        write_buf("z", 1);
+        note_failure(codec_status::write_failed, EBADF);
+        EXPECT_EQ(stream.failure.status, row.status) << "a later failure follows from the first";
+        EXPECT_EQ(out.data, "");
+        start_input(in.get());
+        EXPECT_FALSE(stream_failed());
+    }
+    // A failed write is recorded with its errno; nothing after it is written.
+    start_output(fd_sink(open("/dev/null", O_RDONLY)));
+    out_byte('a');
+    flush_outbuf();
+    EXPECT_EQ(stream.failure.status, codec_status::write_failed);
+    EXPECT_EQ(stream.failure.error, EBADF);
+    close(stream.out.fd);
 }
 
 TEST_F(StreamTest, OutShortFlushesBetweenItsTwoBytesAtTheBufferEnd)
 {
     testutil::TempDir dir;
     std::string path = dir.file("out");
-    start_output(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    start_output(fd_sink(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)));
     for (unsigned i = 0; i < OUTBUFSIZ - 1; i++) out_byte(i & 0xff);
     out_short(0xBBAA);
     EXPECT_EQ(stream.outcnt, 1u);
     EXPECT_EQ(stream.outbuf[0], 0xBB);
     EXPECT_EQ(stream.bytes_out, static_cast<zoff_t>(OUTBUFSIZ));
-    close(stream.ofd);
+    close(stream.out.fd);
     std::string written = testutil::read_file(path);
     ASSERT_EQ(written.size(), OUTBUFSIZ);
     EXPECT_EQ(static_cast<uch>(written.back()), 0xAA);
@@ -96,60 +129,41 @@ TEST_F(StreamTest, OutShortFlushesBetweenItsTwoBytesAtTheBufferEnd)
 
 TEST_F(StreamTest, EmptyFlushesWriteNothingAndKeepTheCrc)
 {
-    start_output(-1);  // any write would fail and exit
+    start_output(fd_sink(-1));  // any write would fail
     updcrc(reinterpret_cast<const uch*>("abc"), 3);
     flush_window(stream.outbuf);
     flush_outbuf();
     EXPECT_EQ(stream.bytes_out, 0);
+    EXPECT_FALSE(stream_failed());
     EXPECT_EQ(updcrc(stream.inbuf, 0), 0x352441C2u);
 }
 
-TEST_F(StreamTest, FailedWriteIsFatalWithTheOutputName)
+// Each result's message, as the run prints it: a data error and the end of
+// input name the input, a failed read the input, a failed write the output.
+TEST_F(StreamTest, EachResultHasItsMessage)
 {
-    EXPECT_EXIT(
-        {
-            set_progname("prog");
-            set_ofname("out");
-            start_output(open("/dev/null", O_RDONLY));
-            out_byte(0);
-            flush_outbuf();
-        },
-        ::testing::ExitedWithCode(1), "^\nprog: out: Bad file descriptor\n$");
-}
-
-TEST_F(StreamTest, AbortRunsTheCleanupHookOnce)
-{
-    testutil::TempDir dir;
-    std::string marker = dir.file("cleaned");
-    static std::string hook_path;
-    hook_path = marker;
-    EXPECT_EXIT(
-        {
-            set_fatal_cleanup([] { testutil::write_file(hook_path, "x"); });
-            error("boom");
-        },
-        ::testing::ExitedWithCode(1), "boom");
-    EXPECT_EQ(testutil::read_file(marker), "x");
-}
-
-// After its message a fatal exit comes back to the innermost survive_fatal,
-// and the one around it catches the next.
-TEST_F(StreamTest, SurviveFatalComesBackToTheInnermostThenTheOuter)
-{
+    struct Row {
+        codec_result r;
+        const char* message;
+    };
+    const Row rows[] = {
+        {{codec_status::bad_data, 0, 1, FORMAT_VIOLATED, " incomplete literal tree\n"},
+         " incomplete literal tree\n\nprog: in.gz: invalid compressed data--format violated\n"},
+        {{codec_status::bad_data, 0, 0, CRC_ERROR, nullptr},
+         "\nprog: in.gz: invalid compressed data--crc error\n"},
+        {{codec_status::truncated, 0, 0, nullptr, nullptr}, "\nprog: in.gz: unexpected end of file\n"},
+        {{codec_status::read_failed, EIO, 0, nullptr, nullptr}, "\nprog: in.gz: Input/output error\n"},
+        {{codec_status::write_failed, EBADF, 0, nullptr, nullptr}, "\nprog: out: Bad file descriptor\n"},
+        {{codec_status::ok, 0, 0, nullptr, nullptr}, ""},
+    };
     set_progname("prog");
-    set_ifname("in");
-    bool inner = true, after_inner = false;
-    testing::internal::CaptureStderr();
-    bool outer = survive_fatal([&] {
-        inner = survive_fatal([] { error("first"); });
-        after_inner = true;
-        error("second");
-    });
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nprog: in: first\n\nprog: in: second\n");
-    EXPECT_FALSE(inner);
-    EXPECT_TRUE(after_inner);
-    EXPECT_FALSE(outer);
-    EXPECT_TRUE(survive_fatal([] {}));
+    set_ifname("in.gz");
+    set_ofname("out");
+    for (const Row& row : rows) {
+        testing::internal::CaptureStderr();
+        report_codec_failure(row.r);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.message);
+    }
 }
 
 TEST_F(StreamTest, NamesAreCutToTheirBufferAndMayComeFromIt)
@@ -167,8 +181,8 @@ TEST_F(StreamTest, ResetReturnsEverySectionToZero)
 {
     crc32_force_portable(true);
     updcrc(reinterpret_cast<const uch*>("abc"), 3);
-    start_output(5);
-    set_fatal_cleanup([] {});
+    start_output(fd_sink(5));
+    note_failure(codec_status::write_failed, EIO);
     set_exit_code(1);
     reset_stream_state();
     EXPECT_STREQ(stream.progname, "vokra");

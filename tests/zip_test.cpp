@@ -23,7 +23,7 @@ protected:
         int in = open(path.c_str(), O_RDONLY);
         ASSERT_GE(in, 0);
         set_ifname(name.c_str());
-        EXPECT_EQ(zip(in, out), 0);
+        EXPECT_FALSE(failed(zip(fd_source(in), fd_sink(out))));
         EXPECT_EQ(stream.outcnt, 0u) << "nothing of the member stays in outbuf";
         close(in);
     }

@@ -501,9 +501,9 @@ void fill_window()
         more += WSIZE;
     }
     if (!compressor.eofile) {
-        int n = compressor.read_buf(
-            reinterpret_cast<char*>(compressor.window) + compressor.strstart + compressor.lookahead, more);
-        if (n == 0 || n == -1) {
+        long n = compressor.input->read(*compressor.input,
+                                        compressor.window + compressor.strstart + compressor.lookahead, more);
+        if (n <= 0) {
             compressor.eofile = 1;
         } else {
             compressor.lookahead += static_cast<unsigned>(n);
@@ -554,8 +554,8 @@ void lm_init(int pack_level, ush* flags)
     compressor.cost = {};
     compressor.nodes_per_string = 10;
 
-    int n = compressor.read_buf(reinterpret_cast<char*>(compressor.window), WINDOW_SIZE);
-    if (n == 0 || n == -1) {
+    long n = compressor.input->read(*compressor.input, compressor.window, WINDOW_SIZE);
+    if (n <= 0) {
         compressor.eofile = 1;
         compressor.lookahead = 0;
         return;
@@ -640,7 +640,7 @@ void reset_compressor_state()
     std::memset(&compressor, 0, sizeof compressor);
 }
 
-void set_compressor_input(int (*read)(char* buf, unsigned size))
+void set_compressor_input(const source& in)
 {
-    compressor.read_buf = read;
+    compressor.input = &in;
 }

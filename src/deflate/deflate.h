@@ -9,12 +9,11 @@
 // The compression level of every member: the best the format allows.
 constexpr int level = 9;
 
-// The compressor's input, the one call upwards: the member writer sets its
-// reader here first, as lm_init already reads the first window through it.
-// read fills buf with up to size bytes and returns their count, 0 at the end
-// of the input or -1 on a failed read (the compressor ends the stream either
-// way).
-void set_compressor_input(int (*read)(char* buf, unsigned size));
+// The compressor's input: the member writer points it at its source first,
+// as lm_init already reads the first window through it; `in` must outlive
+// the member. A read of 0 or -1 ends the stream (a failed read's errno is
+// the source's to keep). The output goes to the stream layer's sink.
+void set_compressor_input(const source& in);
 // The bit writer starts each member empty; zipfile is recorded only.
 void bi_init(file_t zipfile);
 void lm_init(int pack_level, ush* flags);

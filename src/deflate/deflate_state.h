@@ -68,11 +68,10 @@ struct ct_data {
 // that a sanitizer sees running off its end.
 struct compressor_state {
     // ---- match finder (deflate.cpp): positions and search parameters ----
-    // The compressor's input, the one call upwards: the member writer points
-    // it at its reader before lm_init. It fills buf with up to size bytes and
-    // returns their count, 0 at the end of the input or -1 on a failed read
-    // (the compressor ends the stream either way).
-    int (*read_buf)(char* buf, unsigned size);
+    // The compressor's input: the member writer points it at its source
+    // before lm_init. A read of 0 (the end) or -1 (a failed read) ends the
+    // stream either way; the source keeps the failure.
+    const source* input;
     unsigned strstart;     // window index of the current string
     unsigned lookahead;    // valid bytes from strstart on
     unsigned match_start;  // start of the best match longest_match found
@@ -89,7 +88,7 @@ struct compressor_state {
     // Window index of the current block's first byte, negative once that
     // byte has slid out; trees.cpp reads it with strstart to end a block early.
     long block_start;
-    int eofile;  // read_buf has reported the end of input
+    int eofile;  // the input has reported its end
     // What the chain walk and the trees cost over the current segment of
     // strings (from the second line on), and the trees' cost when last kept:
     // they choose the structure.

@@ -26,7 +26,6 @@
 // reset_inflater_state are defined at the end of this file.
 #include <bit>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
@@ -698,6 +697,10 @@ int inflate_codes(const huft_set& t)
             if (r == FAST_EOB) break;
             if (r != 0) return r;
         }
+        // Once the input has ended or a read or write failed, the refills
+        // hand out zeros, which would decode without end where the all-zero
+        // pattern is a literal. The fast loop never runs on them.
+        if (stream_failed()) return 1;
         u32 e = slow_decode(t.lit(), FAST_LBITS, bl, b, k);
         if (invalid(e)) return 1;
         if (e & F_LIT) {
@@ -745,7 +748,8 @@ int inflate_stored()
     }
     while (n != 0) {
         if (stream.inptr == stream.insize) {
-            fill_inbuf(0);
+            fill_inbuf();
+            if (stream_failed()) return 1;
             stream.inptr = 0;  // fill_inbuf hands out the first byte; take it with the rest
         }
         unsigned piece = stream.insize - stream.inptr;
@@ -844,13 +848,13 @@ int inflate_dynamic()
     t.bl = lbits;
     i = huft_build(ll, nl, 257, cplens, cplext, t.lit(), FAST_LBITS, FAST_LSIZE, &t.bl);
     if (i != 0) {
-        if (i == 1) std::fputs(" incomplete literal tree\n", stderr);
+        if (i == 1) note_bad_data(FORMAT_VIOLATED, " incomplete literal tree\n", 1);
         return i;
     }
     t.bd = dbits;
     i = huft_build(ll + nl, nd, 0, cpdist, cpdext, t.dist(), FAST_DBITS, FAST_DSIZE, &t.bd);
     if (i != 0) {
-        if (i == 1) std::fputs(" incomplete distance tree\n", stderr);
+        if (i == 1) note_bad_data(FORMAT_VIOLATED, " incomplete distance tree\n", 1);
         return i;
     }
     return inflate_codes(t);
@@ -883,9 +887,10 @@ int inflate_block(int* e)
 
 }  // namespace
 
-int inflate()
+codec_result inflate(const source& in, const sink& out)
 {
-    stream.outcnt = 0;
+    resume_input(in);
+    start_output(out);
     inflater.bk = 0;
     inflater.bb = 0;
     // Every stream starts from a clean window, so nothing of an earlier
@@ -895,8 +900,14 @@ int inflate()
 
     int last;
     do {
+        // A failure of the input or output comes first: whatever the
+        // decoder made of the zeros after it is no finding about the data.
         int r = inflate_block(&last);
-        if (r != 0) return r;
+        if (stream_failed()) return stream.failure;
+        if (r != 0) {
+            note_bad_data(FORMAT_VIOLATED, nullptr, r);
+            return stream.failure;
+        }
     } while (!last);
 
     // Give back whole unused bytes so inptr lands on the trailer. The slow
@@ -912,7 +923,7 @@ int inflate()
     inflater.bb &= (u64{1} << inflater.bk) - 1;
 
     flush_window(inflater.window);
-    return 0;
+    return stream.failure;
 }
 
 inflater_state inflater;

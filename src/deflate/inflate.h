@@ -6,9 +6,16 @@
 
 #include "stream.h"
 
-// Decodes the stream at the next input byte into a clean window. Returns 0;
-// 1 or 2 for a format error.
-int inflate();
+// What a stream that breaks the format is reported as.
+constexpr const char* FORMAT_VIOLATED = "invalid compressed data--format violated";
+
+// Decodes the stream at the next byte of `in` (what inbuf still holds comes
+// first) into a clean window, handing every full window, and the last, to
+// `out`. Returns ok; bad_data (code 1 for a broken code, 2 for block type 3
+// or an over-subscribed code, with a detail line for an incomplete literal
+// or distance code); or the first failure of the input or output. After a
+// failure only the whole windows decoded before it have been written.
+codec_result inflate(const source& in, const sink& out);
 
 // Returns the inflater's state to its start-of-process value.
 void reset_inflater_state();

@@ -27,8 +27,12 @@ struct gzip_state {
     int method;         // CM of the member read; DEFLATED when writing
     zoff_t time_stamp;  // MTIME of the member read, when not 0
     ulg crc;            // the writer's CRC-32 of the member's input read so far
-    // Where the writer takes the member's input: reads as read(2) does.
-    int (*source)(char* buf, unsigned size);
+    source input;       // where the writer takes the member's input
+    int read_errno;     // the writer's failed read, which ended its input; 0 for none
+
+    // ---- what the reader found in the header beyond the name ----
+    int part;          // the part number of a continued member, or -1
+    int extra_length;  // the length of an extra field skipped, or -1
 
     // ---- option flags the member reader honours; the driver sets them from -v, -l, -c ----
     int verbose;
@@ -42,17 +46,43 @@ extern gzip_state gzip;
 void reset_gzip_state();
 
 // The reader's option flags, as the driver's -v, -l and -c set them.
-inline void set_verbose(int on) { gzip.verbose = on; }
-inline void set_list(int on) { gzip.list = on; }
-inline void set_to_stdout(int on) { gzip.to_stdout = on; }
+inline void set_verbose(int on)
+{
+    gzip.verbose = on;
+}
+inline void set_list(int on)
+{
+    gzip.list = on;
+}
+inline void set_to_stdout(int on)
+{
+    gzip.to_stdout = on;
+}
 // A member with MTIME 0 keeps the time stamp read before it; a road that
 // starts a new archive forgets that one first.
-inline void forget_time_stamp() { gzip.time_stamp = 0; }
+inline void forget_time_stamp()
+{
+    gzip.time_stamp = 0;
+}
 
-// One member of the input on descriptor `in` (named by ifname), to `out`.
-int zip(int in, int out);
-// One member of what `source` hands out until it returns 0 (or -1, counted as
-// the end), to `out`; FNAME is ifname's base name.
-int zip_from(int (*source)(char* buf, unsigned size), int out);
-int get_method(int in);
-int unzip(int in, int out);
+// One member of what `in` hands out until its end, to `out`; FNAME is
+// ifname's base name. A failed read ends the input there: the member stays
+// whole and consistent, and the result is read_failed. Otherwise the result
+// is ok or the sink's failure.
+codec_result zip(const source& in, const sink& out);
+
+// The member reader. get_method reads and checks the header from `in`, which
+// the caller started at the header's first byte (start_input), and takes the stored name into ofname.
+// It returns ok, a failure of the input (truncated, read_failed), or bad_data
+// whose reason is the message: NOT_GZIP, UNKNOWN_METHOD (method holds it) or
+// NAME_TOO_LARGE.
+constexpr const char* NOT_GZIP = "can only handle GZIP compression method";
+constexpr const char* UNKNOWN_METHOD = "unknown method";
+constexpr const char* NAME_TOO_LARGE = "corrupted input -- file name too large";
+codec_result get_method(const source& in);
+// Inflates the body that follows the header and checks the trailer: ok,
+// bad_data (the inflater's, or CRC_ERROR, LENGTH_ERROR), or the first
+// failure of `in` or `out`.
+constexpr const char* CRC_ERROR = "invalid compressed data--crc error";
+constexpr const char* LENGTH_ERROR = "invalid compressed data--length error";
+codec_result unzip(const source& in, const sink& out);

@@ -1,26 +1,19 @@
 // gzip member writer: header, DEFLATE body through the compressor, CRC-32
 // and length trailer (RFC 1952).
 #include <cerrno>
-#include <cstdio>
-#include <unistd.h>
 
 #include "gzip.h"
-#include "progress.h"
 
 namespace {
 
-int file_read(char* buf, unsigned size);
-int read_ifd(char* buf, unsigned size);
+long counted_read(const source& self, uch* buf, unsigned size);
+
+// What the compressor reads: the member's source, through counted_read.
+constexpr source COUNTED_INPUT = {counted_read, -1, nullptr};
 
 }  // namespace
 
-int zip(int in, int out)
-{
-    start_input(in);
-    return zip_from(read_ifd, out);
-}
-
-int zip_from(int (*source)(char* buf, unsigned size), int out)
+codec_result zip(const source& in, const sink& out)
 {
     uch flags = 0;
     ush attr = 0;           // file type slot of the block emitter; unused in the member
@@ -28,7 +21,8 @@ int zip_from(int (*source)(char* buf, unsigned size), int out)
 
     set_byte_counts(0, stream.bytes_out);  // bytes_in counts this member's input for ISIZE
     start_output(out);
-    gzip.source = source;
+    gzip.input = in;
+    gzip.read_errno = 0;
 
     gzip.method = DEFLATED;
     out_byte(GZIP_MAGIC_0);
@@ -39,8 +33,8 @@ int zip_from(int (*source)(char* buf, unsigned size), int out)
     out_long(static_cast<ulg>(gzip.time_stamp));
 
     gzip.crc = updcrc(nullptr, 0);
-    bi_init(out);
-    set_compressor_input(file_read);  // lm_init already reads the first window through it
+    bi_init(out.fd);
+    set_compressor_input(COUNTED_INPUT);  // lm_init already reads the first window through it
     ct_init(&attr, &gzip.method);
     lm_init(level, &deflate_flags);
 
@@ -57,41 +51,30 @@ int zip_from(int (*source)(char* buf, unsigned size), int out)
     out_long(gzip.crc);
     out_long(static_cast<ulg>(stream.bytes_in));  // ISIZE is the length modulo 2^32
     flush_outbuf();
-    return 0;
+    // A failed read ended the member at the bytes read before it, so the
+    // member is whole and consistent; but it lacks data, which the result says.
+    if (!stream_failed() && gzip.read_errno != 0)
+        return {codec_status::read_failed, gzip.read_errno, 0, nullptr, nullptr};
+    return stream.failure;
 }
 
 namespace {
 
-// The member's CRC and length cover exactly the bytes the compressor received.
-int file_read(char* buf, unsigned size)
+// The member's CRC and length cover exactly the bytes the compressor
+// received. Once the output has failed nothing more is read: the rest of
+// the member could not be written anyway.
+long counted_read(const source&, uch* buf, unsigned size)
 {
-    const int len = gzip.source(buf, size);
-    if (len <= 0) return len;
-    gzip.crc = updcrc(reinterpret_cast<uch*>(buf), static_cast<unsigned>(len));
-    count_input(len);
-    return len;
-}
-
-// A read error counts as the end of input: the member stays consistent with
-// what was read.
-int read_ifd(char* buf, unsigned size)
-{
-    ssize_t len;
-    do len = read(stream.ifd, buf, size);
-    while (len == -1 && errno == EINTR);
-    if (len == -1) {
-        // The compressor ends the member at the bytes read so far, so it stays
-        // consistent; but the archive lacks data, so the build must not report
-        // success: say why and end with status 1.
-        int e = errno;
-        progress_abandon();
-        print_stored(stderr, "\n%s: ", stream.progname);
-        errno = e;
-        perror_stored(stream.ifname);
-        set_exit_code(1);
+    if (stream_failed() || gzip.read_errno != 0) return 0;
+    const long len = gzip.input.read(gzip.input, buf, size);
+    if (len < 0) {
+        gzip.read_errno = errno != 0 ? errno : EIO;
         return -1;
     }
-    return static_cast<int>(len);
+    if (len == 0) return 0;
+    gzip.crc = updcrc(buf, static_cast<unsigned>(len));
+    count_input(len);
+    return len;
 }
 
 }  // namespace

@@ -11,11 +11,15 @@
 // The counters move in the byte paths (here, and in the inflater, which
 // consumes its input itself) and, where a road starts a new input, output or
 // count, through the few starting functions below; no road assigns them.
-// Nothing here calls upwards but the fatal exit's clean-up, which the driver
-// sets.
+//
+// Input comes from a source and output goes to a sink, each a function and
+// what it works on (a descriptor, memory, nothing). A failure never leaves
+// from the middle of a byte path: the first one is recorded in `failure`,
+// every later read hands out zeros and every later write is dropped, so the
+// codec runs to a point where it checks, with nothing of what follows the
+// failure written, and returns the failure as its result.
 #pragma once
 
-#include <csetjmp>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +53,66 @@ constexpr unsigned OUTBUFSIZ = 16384;  // compressed output leaves in these
 constexpr unsigned OUTBUF_EXTRA = 2048;
 constexpr unsigned NAME_MAX_LEN = 1024;  // ifname, ofname and preamble buffers
 
+// ---- results ----
+enum class codec_status : std::uint8_t {
+    ok,
+    bad_data,      // the input breaks the format: see reason and detail
+    truncated,     // the input ended inside a member
+    read_failed,   // the source failed: see error
+    write_failed,  // the sink failed: see error
+};
+
+// What a codec call ends with: the first failure, or ok.
+struct codec_result {
+    codec_status status;
+    int error;           // errno of a failed read or write
+    int code;            // bad_data from the inflater: 1 (a broken code) or 2 (block type 3, over-subscribed)
+    const char* reason;  // bad_data: what the message says
+    const char* detail;  // bad_data: a line that comes before the message, or null
+};
+
+inline bool failed(const codec_result& r)
+{
+    return r.status != codec_status::ok;
+}
+
+// ---- sources and sinks ----
+// A source hands out input: read fills buf with up to size bytes and returns
+// their count, 0 at the end, or -1 with errno set.
+struct source {
+    long (*read)(const source& self, uch* buf, unsigned size);
+    int fd;     // a descriptor source's descriptor
+    void* ctx;  // any other source's state
+};
+// A sink takes output: write takes all size bytes and returns true, or false
+// with errno set.
+struct sink {
+    bool (*write)(const sink& self, const uch* buf, unsigned size);
+    int fd;
+    void* ctx;
+};
+
+// Reads and writes of a descriptor, retried on EINTR and short writes.
+source fd_source(int fd);
+long read_fd(const source& self, uch* buf, unsigned size);  // a descriptor source's read
+sink fd_sink(int fd);
+// Takes everything and keeps nothing: a decode that only counts and checks.
+sink counting_sink();
+
+// Memory: a source over bytes the caller keeps; a sink into a buffer of the
+// caller's, failing with ENOSPC once a write would not fit.
+struct memory_input {
+    const uch* next;
+    std::size_t left;
+};
+struct memory_output {
+    uch* data;
+    std::size_t size;
+    std::size_t used;
+};
+source memory_source(memory_input& in);
+sink memory_sink(memory_output& out);
+
 // Zero is every member's start value, so the object takes no room in the
 // executable: a non-zero one would put all of it in the initialised data.
 struct stream_state {
@@ -59,8 +123,11 @@ struct stream_state {
     zoff_t bytes_in;      // input bytes consumed
     zoff_t bytes_out;     // output bytes written
     zoff_t header_bytes;  // gzip header length + 8 (trailer)
-    int ifd;
-    int ofd;
+    source in;
+    sink out;
+    // The first failure of a read or write since the input or output started:
+    // while it holds, refills hand out zeros and writes are dropped.
+    codec_result failure;
     int exit_code;  // status of the build and list roads: 0 or 1
 
     // ---- CRC: the running value and the implementation this CPU runs ----
@@ -86,10 +153,6 @@ struct stream_state {
     // Read by progress_abandon(), which a signal handler may call: volatile
     // and one word, so the handler sees what the run stored.
     volatile std::sig_atomic_t showing;
-
-    // ---- fatal exit ----
-    void (*fatal_cleanup)();    // run by abort_gzip before the end, or null
-    std::jmp_buf* fatal_catch;  // the innermost survive_fatal's way back, or null
 
     // ---- names used in messages ----
     char ifname[NAME_MAX_LEN];
@@ -130,27 +193,37 @@ inline void set_exit_code(int code)
 }
 
 // ---- where a road starts ----
-// Input from descriptor fd, from where it now stands: inbuf is emptied, so the
-// next in_byte refills from fd and never hands out a byte of an earlier input
-// (or of this one before a seek); bytes_in counts this input from 0.
-void start_input(int fd);
-// The same input read on through descriptor fd: what inbuf still holds comes
-// first (the reader took the header through in_byte, the body follows).
-inline void resume_input(int fd)
+// Input from `in`, from where it now stands: inbuf is emptied, so the next
+// in_byte refills from it and never hands out a byte of an earlier input (or
+// of this one before a seek); bytes_in counts this input from 0, and no
+// failure holds.
+void start_input(const source& in);
+// The same input read on through `in`: what inbuf still holds comes first
+// (the reader took the header through in_byte, the body follows).
+inline void resume_input(const source& in)
 {
-    stream.ifd = fd;
+    stream.in = in;
 }
-// Output to descriptor fd with nothing waiting: outcnt is 0. Whatever outbuf
-// or window held is dropped, not written.
-void start_output(int fd);
+// Output to `out` with nothing waiting: outcnt is 0, and no failure holds.
+// Whatever outbuf or window held is dropped, not written.
+void start_output(const sink& out);
 // Input bytes that reached the reader outside the refills (the compressor's
-// own reads), counted in bytes_in and on the progress line.
+// own reads), counted in bytes_in.
 void count_input(zoff_t n);
 // The two byte counts as a new pass starts them (0, 0), or as the listing
 // and the space check state them from the member's trailer.
 void set_byte_counts(zoff_t in, zoff_t out);
 // The gzip overhead of the member read: its header's length plus the trailer.
 void set_header_bytes(zoff_t n);
+
+// ---- failures ----
+// Records the first failure; a later one, which follows from it, is dropped.
+void note_failure(codec_status status, int error);
+void note_bad_data(const char* reason, const char* detail = nullptr, int code = 0);
+inline bool stream_failed()
+{
+    return stream.failure.status != codec_status::ok;
+}
 
 // ---- CRC-32 (RFC 1952) ----
 // updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
@@ -163,20 +236,25 @@ ulg crc32_update(ulg crc, const uch* s, std::size_t n);
 bool crc32_force_portable(bool portable);
 
 // ---- buffered input ----
-int fill_inbuf(int eof_ok);
+// Refills inbuf from the source and returns its first byte. At the end of
+// the input or on a failed read it records the failure (truncated or
+// read_failed) and returns 0, as every refill after it does.
+int fill_inbuf();
 inline int in_byte()
 {
-    return stream.inptr < stream.insize ? stream.inbuf[stream.inptr++] : fill_inbuf(0);
+    return stream.inptr < stream.insize ? stream.inbuf[stream.inptr++] : fill_inbuf();
 }
 
 // ---- buffered output ----
-// Copies everything that remains on descriptor `in` to `out` and returns the
-// byte count; read and write failures are fatal (read_error, write_error).
-zoff_t copy_raw(int in, int out);
+// Copies everything that remains in `in` to `out`, counting the bytes in
+// `total`; ends at the end of the input or at the first failure.
+codec_result copy_raw(const source& in, const sink& out, zoff_t& total);
 void flush_outbuf();
 // Hands out the outcnt bytes of the inflater's window: CRC, then write.
 void flush_window(const uch* window);
-void write_buf(int fd, const void* buf, unsigned cnt);
+// Writes cnt bytes to the sink unless a failure holds; a failed write is
+// recorded as write_failed.
+void write_buf(const void* buf, unsigned cnt);
 
 inline void out_byte(unsigned c)
 {
@@ -201,36 +279,4 @@ inline void out_long(ulg n)
     out_short(n >> 16);
 }
 
-// ---- fatal exits: message on stderr, status 1 ----
-// The one way this layer and those it serves say "stop": error, read_error
-// and write_error print their message and end in abort_gzip, the one seam of
-// the fatal exit. It has two sides:
-//  - set_fatal_cleanup: what the run made and must undo (the driver's
-//    extract command and relocation link); abort_gzip runs it first, once;
-//  - survive_fatal: runs a body and comes back, false, where abort_gzip
-//    would then have called exit(1): the listing runs each archive so, and
-//    the fuzz targets each input.
-// Outside survive_fatal, abort_gzip ends the process with exit(1). The way
-// back is a longjmp from abort_gzip to survive_fatal, which skips every frame
-// in between: no frame between survive_fatal and the error may own anything
-// with a destructor (RAII holders stay outside the body).
-[[noreturn]] void error(const char* m);
-[[noreturn]] void read_error();
-[[noreturn]] void write_error();
-[[noreturn]] void abort_gzip();
-
-// The clean-up abort_gzip runs before the end; null for none. It is cleared
-// before it runs, so a fatal exit inside it does not run it again.
-void set_fatal_cleanup(void (*cleanup)());
-
-// Runs body(arg); true when it returned, false when a fatal exit ended it.
-// Calls nest: a fatal exit comes back to the innermost.
-bool run_surviving_fatal(void (*body)(void*), void* arg);
-template <class Body>
-bool survive_fatal(Body body)
-{
-    return run_surviving_fatal([](void* b) { (*static_cast<Body*>(b))(); }, &body);
-}
-
-void display_ratio(zoff_t num, zoff_t den, FILE* file);
 char* gz_basename(char* fname);

@@ -1,21 +1,17 @@
-// The stream state with its reset and name setters, buffered input and
-// output, and the fatal exits shared by the member writer and reader and the
-// engine.
+// The stream state with its reset and name setters, the sources and sinks of
+// descriptors and memory, buffered input and output, and the recording of
+// the first failure.
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
-#include "progress.h"
 #include "stream.h"
 
 stream_state stream;
 
 void reset_stream_state()
 {
-    progress_abandon();
     std::memset(&stream, 0, sizeof stream);
     stream.progname = "vokra";
 }
@@ -42,23 +38,24 @@ void set_ofname(const char* name)
     set_name(stream.ofname, name);
 }
 
-void start_input(int fd)
+void start_input(const source& in)
 {
-    stream.ifd = fd;
+    stream.in = in;
     stream.insize = stream.inptr = 0;
     stream.bytes_in = 0;
+    stream.failure = {};
 }
 
-void start_output(int fd)
+void start_output(const sink& out)
 {
-    stream.ofd = fd;
+    stream.out = out;
     stream.outcnt = 0;
+    stream.failure = {};
 }
 
 void count_input(zoff_t n)
 {
     stream.bytes_in += n;
-    progress_count(n);
 }
 
 void set_byte_counts(zoff_t in, zoff_t out)
@@ -72,29 +69,135 @@ void set_header_bytes(zoff_t n)
     stream.header_bytes = n;
 }
 
-// Gathers short reads (pipes, terminals) into one refill of up to INBUFSIZ
-// bytes; end of input is fatal for every caller, so eof_ok is never honoured.
-int fill_inbuf(int eof_ok)
+void note_failure(codec_status status, int error)
 {
-    (void)eof_ok;
+    if (stream_failed()) return;
+    stream.failure = {status, error, 0, nullptr, nullptr};
+}
+
+void note_bad_data(const char* reason, const char* detail, int code)
+{
+    if (stream_failed()) return;
+    stream.failure = {codec_status::bad_data, 0, code, reason, detail};
+}
+
+long read_fd(const source& self, uch* buf, unsigned size)
+{
+    ssize_t n;
+    do n = read(self.fd, buf, size);
+    while (n == -1 && errno == EINTR);
+    return n;
+}
+
+namespace {
+
+bool write_fd(const sink& self, const uch* buf, unsigned size)
+{
+    while (size != 0) {
+        ssize_t n = write(self.fd, buf, size);
+        if (n == -1 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // a descriptor that takes nothing never will
+            return false;
+        }
+        buf += n;
+        size -= static_cast<unsigned>(n);
+    }
+    return true;
+}
+
+bool write_nothing(const sink&, const uch*, unsigned)
+{
+    return true;
+}
+
+long read_memory(const source& self, uch* buf, unsigned size)
+{
+    auto& in = *static_cast<memory_input*>(self.ctx);
+    const std::size_t n = in.left < size ? in.left : size;
+    if (n != 0) std::memcpy(buf, in.next, n);
+    in.next += n;
+    in.left -= n;
+    return static_cast<long>(n);
+}
+
+bool write_memory(const sink& self, const uch* buf, unsigned size)
+{
+    auto& out = *static_cast<memory_output*>(self.ctx);
+    if (size > out.size - out.used) {
+        errno = ENOSPC;
+        return false;
+    }
+    if (size != 0) std::memcpy(out.data + out.used, buf, size);
+    out.used += size;
+    return true;
+}
+
+}  // namespace
+
+source fd_source(int fd)
+{
+    return {read_fd, fd, nullptr};
+}
+
+sink fd_sink(int fd)
+{
+    return {write_fd, fd, nullptr};
+}
+
+sink counting_sink()
+{
+    return {write_nothing, -1, nullptr};
+}
+
+source memory_source(memory_input& in)
+{
+    return {read_memory, -1, &in};
+}
+
+sink memory_sink(memory_output& out)
+{
+    return {write_memory, -1, &out};
+}
+
+// Gathers short reads (pipes, terminals) into one refill of up to INBUFSIZ
+// bytes. Once a failure holds, every refill is one zero byte: the codec's
+// loops check for the failure often enough that the zeros never reach the
+// output (which is dropped anyway) nor keep a loop going.
+int fill_inbuf()
+{
     stream.insize = 0;
+    stream.inptr = 0;
+    if (stream_failed()) return 0;
     errno = 0;
+    long len = 0;
     do {
-        ssize_t len = read(stream.ifd, stream.inbuf + stream.insize, INBUFSIZ - stream.insize);
-        if (len == 0 || len == -1) break;
+        len = stream.in.read(stream.in, stream.inbuf + stream.insize, INBUFSIZ - stream.insize);
+        if (len <= 0) break;
         stream.insize += static_cast<unsigned>(len);
     } while (stream.insize < INBUFSIZ);
 
-    if (stream.insize == 0) read_error();
+    if (stream.insize == 0) {
+        const int e = len == 0 ? 0 : errno;
+        note_failure(e == 0 ? codec_status::truncated : codec_status::read_failed, e);
+        return 0;
+    }
     count_input(stream.insize);
     stream.inptr = 1;
     return stream.inbuf[0];
 }
 
+void write_buf(const void* buf, unsigned cnt)
+{
+    if (stream_failed() || cnt == 0) return;
+    if (!stream.out.write(stream.out, static_cast<const uch*>(buf), cnt))
+        note_failure(codec_status::write_failed, errno);
+}
+
 void flush_outbuf()
 {
     if (stream.outcnt == 0) return;
-    write_buf(stream.ofd, stream.outbuf, stream.outcnt);
+    write_buf(stream.outbuf, stream.outcnt);
     stream.bytes_out += stream.outcnt;
     stream.outcnt = 0;
 }
@@ -104,129 +207,26 @@ void flush_window(const uch* window)
 {
     if (stream.outcnt == 0) return;
     updcrc(window, stream.outcnt);
-    write_buf(stream.ofd, window, stream.outcnt);
+    write_buf(window, stream.outcnt);
     stream.bytes_out += stream.outcnt;
     stream.outcnt = 0;
 }
 
-void write_buf(int fd, const void* buf, unsigned cnt)
-{
-    const char* p = static_cast<const char*>(buf);
-    for (;;) {
-        ssize_t n = write(fd, p, cnt);
-        if (n == static_cast<ssize_t>(cnt)) return;
-        if (n == -1) {
-            if (errno == EINTR) continue;
-            write_error();
-        }
-        p += n;
-        cnt -= static_cast<unsigned>(n);
-    }
-}
-
 // Raw payloads bypass the codec. The copy goes through the idle input buffer
-// in refills' worth, not in small pieces: one system call pair per 32 KiB.
-zoff_t copy_raw(int in, int out)
+// in refills' worth, not in small pieces: one call pair per 32 KiB.
+codec_result copy_raw(const source& in, const sink& out, zoff_t& total)
 {
-    zoff_t total = 0;
+    start_output(out);
+    total = 0;
     for (;;) {
-        ssize_t n = read(in, stream.inbuf, INBUFSIZ);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) read_error();
-        if (n == 0) return total;
-        write_buf(out, stream.inbuf, static_cast<unsigned>(n));
+        long n = in.read(in, stream.inbuf, INBUFSIZ);
+        if (n < 0) note_failure(codec_status::read_failed, errno);
+        if (n <= 0) break;
+        write_buf(stream.inbuf, static_cast<unsigned>(n));
+        if (stream_failed()) break;
         total += n;
-        progress_count(n);
     }
-}
-
-void error(const char* m)
-{
-    progress_abandon();
-    print_stored(stderr, "\n%s: %s: %s\n", stream.progname, stream.ifname, m);
-    abort_gzip();
-}
-
-void read_error()
-{
-    int e = errno;
-    progress_abandon();
-    print_stored(stderr, "\n%s: ", stream.progname);
-    if (e != 0) {
-        errno = e;
-        perror_stored(stream.ifname);
-    } else {
-        print_stored(stderr, "%s: unexpected end of file\n", stream.ifname);
-    }
-    abort_gzip();
-}
-
-void write_error()
-{
-    int e = errno;
-    progress_abandon();
-    print_stored(stderr, "\n%s: ", stream.progname);
-    errno = e;
-    perror_stored(stream.ofname);
-    abort_gzip();
-}
-
-void abort_gzip()
-{
-    if (stream.fatal_cleanup != nullptr) {
-        void (*cleanup)() = stream.fatal_cleanup;
-        stream.fatal_cleanup = nullptr;  // a failure inside the clean-up must not recurse
-        cleanup();
-    }
-    if (stream.fatal_catch != nullptr) {
-        std::jmp_buf* back = stream.fatal_catch;
-        stream.fatal_catch = nullptr;  // survive_fatal puts back the one around it
-        std::longjmp(*back, 1);
-    }
-    std::exit(1);
-}
-
-void set_fatal_cleanup(void (*cleanup)())
-{
-    stream.fatal_cleanup = cleanup;
-}
-
-// `outer` is not changed between setjmp and longjmp, so it keeps its value
-// across the jump without being volatile.
-bool run_surviving_fatal(void (*body)(void*), void* arg)
-{
-    std::jmp_buf back;
-    std::jmp_buf* const outer = stream.fatal_catch;
-    if (setjmp(back) != 0) {
-        stream.fatal_catch = outer;
-        return false;
-    }
-    stream.fatal_catch = &back;
-    body(arg);
-    stream.fatal_catch = outer;
-    return true;
-}
-
-// Prints the ratio in tenths of a percent. Above 2147482 the numerator is
-// divided first: that was the bound at which num * 1000 still fitted 31 bits,
-// and the cut-over is kept so the printed figures stay the same.
-void display_ratio(zoff_t num, zoff_t den, FILE* file)
-{
-    zoff_t ratio;
-    if (den == 0) {
-        ratio = 0;
-    } else if (den > 2147482) {
-        ratio = num / (den / 1000);
-    } else {
-        ratio = (num * 1000) / den;
-    }
-    if (ratio < 0) {
-        std::putc('-', file);
-        ratio = -ratio;
-    } else {
-        std::putc(' ', file);
-    }
-    std::fprintf(file, "%2ld.%1ld%%", static_cast<long>(ratio / 10), static_cast<long>(ratio % 10));
+    return stream.failure;
 }
 
 char* gz_basename(char* fname)

@@ -7,9 +7,9 @@
 // and one clean-up, clean_up_run. Everything the run makes and must undo is
 // recorded in the volatile members of `driver` (the relocation link, the
 // command's process group and its input, the terminal handed to it), and
-// every way out goes through clean_up_run: the normal end (RunCleanup's
-// destructor), a fatal stream error (set_fatal_cleanup) and a terminating
-// signal (on_fatal_signal).
+// every way out goes through clean_up_run: the end of the steps, whether
+// they succeeded or a step failed (RunCleanup's destructor), and a
+// terminating signal (on_fatal_signal).
 //
 // Both commands run as "/bin/sh -c" in a process group of their own, and the
 // run outlives the whole group, not just its shell: a pipeline or a
@@ -305,12 +305,6 @@ int quietly(Step step)
     return result;
 }
 
-// A fatal stream error: the extract command may still be reading what it got.
-void clean_up_after_fatal()
-{
-    clean_up_run(false);
-}
-
 // A terminating signal is passed on to the command's group (unless the
 // terminal already delivered it there). During the install command the run
 // then waits for the command in the normal way and ends with status 1;
@@ -334,9 +328,9 @@ extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*)
     _exit(1);
 }
 
-// The owner of the run's undoing: installs the run's signal handling and the
-// fatal exit's clean-up, and on destruction runs the clean-up and puts the
-// previous dispositions back (in-process callers keep theirs).
+// The owner of the run's undoing: installs the run's signal handling, and on
+// destruction runs the clean-up and puts the previous dispositions back
+// (in-process callers keep theirs).
 class RunCleanup {
 public:
     RunCleanup()
@@ -356,12 +350,10 @@ public:
                 sigaction(CAUGHT_SIGNALS[i], &sa, nullptr);
         }
         adopt_orphans(true);
-        set_fatal_cleanup(clean_up_after_fatal);
     }
     ~RunCleanup()
     {
         clean_up_run(false);
-        set_fatal_cleanup(nullptr);
         adopt_orphans(false);
         for (std::size_t i = 0; i < std::size(CAUGHT_SIGNALS); i++) {
             sigaction(CAUGHT_SIGNALS[i], &saved_[i], nullptr);
@@ -555,40 +547,41 @@ void start_payload_progress(const char* step)
 {
     if (driver.quiet || (driver.extract_only && isatty(STDOUT_FILENO))) return;
     struct stat st;
-    off_t at = lseek(stream.ifd, 0, SEEK_CUR);
-    if (at < 0 || fstat(stream.ifd, &st) != 0) return;
+    off_t at = lseek(driver.archive, 0, SEEK_CUR);
+    if (at < 0 || fstat(driver.archive, &st) != 0) return;
     progress_start(step, st.st_size - driver.preamble_end, at - driver.preamble_end);
 }
 
-// Decodes the whole member once into /dev/null before anything is started, so
-// a damaged payload (format violation, truncation, CRC-32 or length mismatch)
-// ends the run through the fatal exit before a single byte reaches the
+// Decodes the whole member once, counting and checking only, before
+// anything is started, so a damaged payload (format violation, truncation,
+// CRC-32 or length mismatch) ends the run before a single byte reaches the
 // reader of the data. Costs one more inflate of the payload. On return the
 // input is back at the first byte after the gzip header and `size` holds
 // the member's exact uncompressed length.
 int verify_payload(zoff_t& size)
 {
-    off_t at = lseek(stream.ifd, 0, SEEK_CUR);
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (at < 0 || null_fd < 0) {
-        perror_stored(at < 0 ? stream.ifname : "/dev/null");
-        if (null_fd >= 0) close(null_fd);
-        return -1;
-    }
-    off_t body = at - static_cast<off_t>(stream.insize - stream.inptr);
-    int out = stream.ofd;
-    set_byte_counts(0, 0);  // the length check compares this pass's output alone
-    start_payload_progress("checking");
-    unzip(stream.ifd, null_fd);
-    progress_end();
-    size = stream.bytes_out;
-    close(null_fd);
-    start_output(out);
-    if (lseek(stream.ifd, body, SEEK_SET) != body) {
+    off_t at = lseek(driver.archive, 0, SEEK_CUR);
+    if (at < 0) {
         perror_stored(stream.ifname);
         return -1;
     }
-    start_input(stream.ifd);  // the body again, from its first byte
+    off_t body = at - static_cast<off_t>(stream.insize - stream.inptr);
+    const sink out = stream.out;
+    set_byte_counts(0, 0);  // the length check compares this pass's output alone
+    start_payload_progress("checking");
+    const codec_result r = unzip(progress_source(driver.archive), counting_sink());
+    if (failed(r)) {
+        report_codec_failure(r);
+        return -1;
+    }
+    progress_end();
+    size = stream.bytes_out;
+    start_output(out);
+    if (lseek(driver.archive, body, SEEK_SET) != body) {
+        perror_stored(stream.ifname);
+        return -1;
+    }
+    start_input(progress_source(driver.archive));  // the body again, from its first byte
     set_byte_counts(0, 0);
     return 0;
 }
@@ -606,7 +599,7 @@ int open_payload(const char* program, Payload& payload)
 {
     // -x appending to the archive itself would read its own output and grow
     // without end, as a build whose input is its output would.
-    if (driver.extract_only && same_file(stream.ifd, STDOUT_FILENO)) {
+    if (driver.extract_only && same_file(driver.archive, STDOUT_FILENO)) {
         print_stored(stderr, "%s: %s: the archive is also the output\n", stream.progname, program);
         return -1;
     }
@@ -619,20 +612,21 @@ int open_payload(const char* program, Payload& payload)
         // it is also what a file cut short inside the preamble leaves, whose
         // commands may be cut short too and must not run.
         struct stat st;
-        if (fstat(stream.ifd, &st) == 0) payload.size = st.st_size - driver.preamble_end;
+        if (fstat(driver.archive, &st) == 0) payload.size = st.st_size - driver.preamble_end;
         if (payload.size == 0 || payload.size < 0) {
             print_stored(stderr, "%s: the archive holds no data\n", program);
             return 1;
         }
         return 0;
     }
-    const int method = get_method(stream.ifd);
-    set_output_name(stream.ofname);
+    const codec_result r = get_method(stream.in);
     // A payload that cannot be read gets no directory and no link made for it.
-    if (method == -1) {
-        print_stored(stderr, "%s: unknown compression method\n", program);
+    if (!header_read(r)) {
+        if (r.status == codec_status::bad_data && (r.reason == NOT_GZIP || r.reason == UNKNOWN_METHOD))
+            print_stored(stderr, "%s: unknown compression method\n", program);
         return -1;
     }
+    set_output_name(stream.ofname);
     return 0;
 }
 
@@ -689,12 +683,16 @@ pid_t start_extract_command(const RunCleanup& run, const char* command)
         return -1;
     }
     set_to_stdout(0);
-    start_output(fds[1]);
+    start_output(fd_sink(fds[1]));
     return pid;
 }
 
+// What deliver returns when the data could not be delivered whole (its
+// message is out): the run ends there, with no pause and no install command.
+constexpr int DELIVERY_FAILED = -2;
+
 // The deliver step: the banner, then the data into the output, then the
-// pause. Returns the data step's result.
+// pause. Returns the data step's result, or DELIVERY_FAILED.
 int deliver(const Payload& payload)
 {
     // The comment and the name are the archive's; on a terminal they are shown
@@ -710,13 +708,19 @@ int deliver(const Payload& payload)
         std::fputs("...\n", stderr);
     }
 
-    int result;
+    int result = 0;
+    codec_result r;
     start_payload_progress("extracting");
     if (!payload.raw) {
-        result = unzip(stream.ifd, stream.ofd);
+        r = unzip(progress_source(driver.archive), stream.out);
     } else {
-        // Read and write failures are fatal stream errors.
-        result = copy_raw(stream.ifd, stream.ofd) == 0 ? 1 : 0;
+        zoff_t total = 0;
+        r = copy_raw(progress_source(driver.archive), stream.out, total);
+        result = total == 0 ? 1 : 0;
+    }
+    if (failed(r)) {
+        report_codec_failure(r);
+        return DELIVERY_FAILED;
     }
     progress_end();
 
@@ -730,8 +734,9 @@ int deliver(const Payload& payload)
 // no ground for the install command. Returns 0, or -1 after one message.
 int end_extract_command(const char* program, pid_t pid, const char* command)
 {
+    const int input = driver.command_input;
     driver.command_input = -1;
-    close(stream.ofd);
+    close(input);
     const int status = wait_command(pid);
     driver.extracting = 0;
     if (status == 0) return 0;
@@ -771,7 +776,8 @@ int run_install_command(const char* program, const RunCleanup& run)
         }
         close(fd);
     }
-    const pid_t pid = run.start_command(command.get(), -1, true, dir, driver.install_args, driver.install_argc);
+    const pid_t pid =
+        run.start_command(command.get(), -1, true, dir, driver.install_args, driver.install_argc);
     if (pid == -1) perror_stored(command.get());
     int result = pid == -1 ? -1 : wait_command(pid);
     if (!gzip.verbose && ((result >> 8) & 0xff) != 0) {
@@ -797,7 +803,8 @@ int run_steps(const char* program, const RunCleanup& run, char* sympath)
 
     if (driver.extract_only) {
         set_to_stdout(1);
-        return deliver(payload);
+        result = deliver(payload);
+        return result == DELIVERY_FAILED ? -1 : result;
     }
 
     if (driver.pipe_program[0] == '\0') std::strcpy(driver.pipe_program, default_extract_command());
@@ -810,6 +817,8 @@ int run_steps(const char* program, const RunCleanup& run, char* sympath)
     const pid_t extractor = start_extract_command(run, extract_cmd.get());
     if (extractor == -1) return -1;
     result = deliver(payload);
+    // The clean-up ends the command: what it got is not the whole payload.
+    if (result == DELIVERY_FAILED) return -1;
     if (end_extract_command(program, extractor, extract_cmd.get()) != 0) return -1;
 
     if (gzip.to_stdout || result != 0 || driver.dont_run_program || driver.run_program[0] == '\0')
@@ -877,9 +886,10 @@ int do_decompress(const char* program)
                      sizeof stream.ifname - 1);
         return -1;
     }
-    start_input(in);  // the gzip header is read from the first payload byte
+    driver.archive = in;
+    start_input(progress_source(in));  // the gzip header is read from the first payload byte
     set_ifname(program);
-    start_output(fileno(stdout));
+    start_output(fd_sink(STDOUT_FILENO));
     set_ofname("stdout");
 
     char sympath[SYMPATH_BUFSIZ] = {};

@@ -94,7 +94,7 @@ bool tar_options(const char* name, TarOptions& opt)
     opt.mtime_max = source_date_epoch();
     if (opt.mtime_max == -2) return false;
     struct stat out;
-    opt.output_is_file = fstat(stream.ofd, &out) == 0 && S_ISREG(out.st_mode);
+    opt.output_is_file = fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode);
     opt.output_dev = out.st_dev;
     opt.output_ino = out.st_ino;
     opt.report = report_tar;
@@ -168,6 +168,32 @@ int check_stream(const char* name, const struct stat& named, BuildInput& in, con
     return 1;
 }
 
+// Appends one payload from `in` to the archive on standard output. A write
+// that fails ends the build (the archive is unusable), as does a failed read
+// of a raw payload; a failed read while compressing ends that member at the
+// bytes read, and the build goes on to end with status 1.
+void append_from(const source& in, bool raw)
+{
+    codec_result r;
+    if (raw) {
+        zoff_t total;
+        r = copy_raw(in, fd_sink(STDOUT_FILENO), total);
+    } else {
+        r = zip(in, fd_sink(STDOUT_FILENO));
+    }
+    if (!failed(r)) {
+        if (raw) {
+            set_exit_code(0);
+        } else {
+            progress_end();
+        }
+        return;
+    }
+    report_codec_failure(r);
+    if (raw || r.status != codec_status::read_failed) std::exit(1);
+    set_exit_code(1);
+}
+
 bool append_directory(const char* name, const BuildInput& in, bool raw)
 {
     TarOptions opt;
@@ -182,19 +208,8 @@ bool append_directory(const char* name, const BuildInput& in, bool raw)
     if (!directory_payload_name(name, stored, sizeof stored))
         std::snprintf(stored, sizeof stored, "%s", name);
     set_ifname(stored);
-    if (raw) {
-        for (;;) {
-            const int n = tar_read(reinterpret_cast<char*>(stream.inbuf), INBUFSIZ);
-            if (n <= 0) break;
-            write_buf(stream.ofd, stream.inbuf, static_cast<unsigned>(n));
-            progress_count(n);
-        }
-        set_exit_code(0);
-    } else {
-        progress_start("compressing", in.size, 0);
-        zip_from(tar_read, stream.ofd);
-        progress_end();
-    }
+    if (!raw) progress_start("compressing", in.size, 0);
+    append_from(tar_source(), raw);
     return tar_close() == 0;
 }
 
@@ -226,7 +241,7 @@ bool directory_payload_name(const char* operand, char* name, std::size_t size)
 int check_inputs(char** names, int count, BuildInput* inputs)
 {
     struct stat out_st;
-    const struct stat* out = fstat(stream.ofd, &out_st) == 0 ? &out_st : nullptr;
+    const struct stat* out = fstat(STDOUT_FILENO, &out_st) == 0 ? &out_st : nullptr;
     int usable = 0;
     bool refused = false;
     for (int i = 0; i < count; i++) {
@@ -275,15 +290,8 @@ bool append_payload(const char* name, BuildInput& in, bool raw)
         in.size = st.st_size;
     }
     set_ifname(name);
-    start_input(in.fd);
-    if (raw) {
-        copy_raw(stream.ifd, stream.ofd);
-        set_exit_code(0);
-    } else {
-        if (in.size >= 0) progress_start("compressing", in.size, 0);
-        zip(stream.ifd, stream.ofd);
-        progress_end();
-    }
+    if (!raw && in.size >= 0) progress_start("compressing", in.size, 0);
+    append_from(progress_source(in.fd), raw);
     close(in.fd);
     in.fd = -1;
     return true;

@@ -6,6 +6,7 @@
 // with everything the terminal could interpret escaped: a carriage return or
 // an escape sequence cannot paint a harmless command over the real one. Into
 // a pipe or a file the bytes go out as stored.
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
@@ -15,26 +16,48 @@
 // Method names by gzip method number, printed with "%5s".
 const char* const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};
 
+// Prints the ratio in tenths of a percent. Above 2147482 the numerator is
+// divided first: that was the bound at which num * 1000 still fitted 31 bits,
+// and the cut-over is kept so the printed figures stay the same.
+void display_ratio(zoff_t num, zoff_t den, FILE* file)
+{
+    zoff_t ratio;
+    if (den == 0) {
+        ratio = 0;
+    } else if (den > 2147482) {
+        ratio = num / (den / 1000);
+    } else {
+        ratio = (num * 1000) / den;
+    }
+    if (ratio < 0) {
+        std::putc('-', file);
+        ratio = -ratio;
+    } else {
+        std::putc(' ', file);
+    }
+    std::fprintf(file, "%2ld.%1ld%%", static_cast<long>(ratio / 10), static_cast<long>(ratio % 10));
+}
+
 namespace {
 
 // The listing of one archive from its descriptor on; returns false when it
-// failed (message printed). A fatal stream error inside does not return: it
-// comes back to do_list's survive_fatal.
+// failed (message printed): a header that is not read whole, an over-long
+// stored name, an unreadable trailer.
 bool list_archive(int fd, const char* path)
 {
-    // The member reader takes its bytes from ifd; start from this archive's
-    // first payload byte, never from bytes left over by an earlier operand.
-    start_input(fd);
+    // The member reader starts from this archive's first payload byte, never
+    // from bytes left over by an earlier operand.
+    start_input(fd_source(fd));
     forget_time_stamp();
     set_ifname(path);
-    start_output(fileno(stdout));
+    start_output(fd_sink(STDOUT_FILENO));
     set_ofname("stdout");
 
     const bool compressed = get_feature("NOCOMPR") == nullptr;
     int meth = DEFLATED;
     if (compressed) {
-        meth = get_method(fd);
-        if (meth == -1) return false;
+        if (!header_read(get_method(stream.in))) return false;
+        meth = gzip.method;
     }
 
     auto line = [](const char* label, const char* text) {
@@ -64,7 +87,13 @@ bool list_archive(int fd, const char* path)
     off_t end = lseek(fd, -8, SEEK_END);
     if (end != -1) {
         uch trailer[8];
-        if (read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer)) read_error();
+        errno = 0;
+        if (read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer)) {
+            const int e = errno;
+            report_codec_failure(
+                {e == 0 ? codec_status::truncated : codec_status::read_failed, e, 0, nullptr, nullptr});
+            return false;
+        }
         crc = get_le32(trailer);
         // The payload's length, gzip header and trailer included, and ISIZE.
         set_byte_counts(static_cast<zoff_t>(end) - driver.preamble_end + 8, get_le32(trailer + 4));
@@ -101,7 +130,5 @@ void do_list(const char* path)
     UniqueFd holder(fd);  // closed after this archive: a long operand list runs out of none
     // A truncated header, an over-long stored name or an unreadable trailer
     // ends this archive's listing with its message; the next operand follows.
-    // The holder stays outside the body, which the way back skips.
-    bool listed = false;
-    if (!survive_fatal([&listed, fd, path] { listed = list_archive(fd, path); }) || !listed) set_exit_code(1);
+    if (!list_archive(fd, path)) set_exit_code(1);
 }

@@ -194,9 +194,9 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
     }
     if (check_features(driver.feature_sources, driver.feature_source_count) != 0) std::exit(1);
 
-    start_output(fileno(stdout));
+    start_output(fd_sink(STDOUT_FILENO));
     struct stat out;
-    if (fstat(stream.ofd, &out) != 0) {
+    if (fstat(STDOUT_FILENO, &out) != 0) {
         if (errno == EBADF) {
             print_stored(stderr, "%s: standard output is closed\n", stream.progname);
         } else {
@@ -204,7 +204,7 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
         }
         std::exit(1);
     }
-    if (isatty(stream.ofd)) {
+    if (isatty(STDOUT_FILENO)) {
         print_stored(stderr, "%s: an archive is not written to a terminal; redirect standard output\n",
                      stream.progname);
         std::exit(1);
@@ -224,7 +224,7 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
     // are not worth compressing. The inputs left out above are missing from
     // the archive while the others go in, and the build ends with status 1,
     // so a script never ships an archive that lacks one of its inputs.
-    if (build_preamble(driver.vokra_path[0] != '\0' ? driver.vokra_path : driver.own_name, stream.ofd) != 0)
+    if (build_preamble(driver.vokra_path[0] != '\0' ? driver.vokra_path : driver.own_name, STDOUT_FILENO) != 0)
         std::exit(1);
     const bool raw = get_feature("NOCOMPR") != nullptr;
     bool complete = usable == count;

@@ -120,6 +120,10 @@ struct driver_state {
 
     // ---- a directory operand's tar stream, while it is checked or written ----
     tarball_state tarball;
+
+    // The archive read by the run or the listing: its descriptor, at the
+    // first payload byte once the preamble is loaded.
+    int archive;
 };
 extern driver_state driver;
 
@@ -206,6 +210,18 @@ int check_features(const FeatureSource* sources, std::size_t count);
 
 // ---- extraction and install run ----
 int do_decompress(const char* program);
+
+// ---- the codec's input, output and results (codec_io.cpp) ----
+// A descriptor's reads, each counted on the progress line.
+source progress_source(int fd);
+// What a directory operand's tar stream hands out, counted the same way.
+source tar_source();
+// The message of a failed codec call, after the progress line ends: a data
+// error names the input, a read the input, a write the output.
+void report_codec_failure(const codec_result& r);
+// After get_method: the -v notes on the header, then the message of a header
+// that was refused. Returns whether the header was read.
+bool header_read(const codec_result& r);
 // The extract command an archive without a stored one runs (and lists):
 // a tar payload's unpacks into the staging directory %d.
 const char* default_extract_command();
@@ -272,5 +288,7 @@ int mkdirp(const char* path, std::size_t base_len, int mode, MadeDirs& dirs);
 // ---- listing ----
 extern const char* const methods[9];  // method names by gzip method number
 void do_list(const char* path);
+// The compression ratio of a listing line, " 12.3%", in tenths of a percent.
+void display_ratio(zoff_t num, zoff_t den, FILE* file);
 // Messages show text from an archive, a file name or the environment through
 // put_stored, print_stored and perror_stored (escape.h, below the driver).
