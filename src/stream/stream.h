@@ -25,8 +25,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "escape.h"
-
 using uch = std::uint8_t;
 using ush = std::uint16_t;
 using ulg = std::uint32_t;
@@ -128,7 +126,6 @@ struct stream_state {
     // The first failure of a read or write since the input or output started:
     // while it holds, refills hand out zeros and writes are dropped.
     codec_result failure;
-    int exit_code;  // status of the build and list roads: 0 or 1
 
     // ---- CRC: the running value and the implementation this CPU runs ----
     // The register complemented, which is the CRC-32 of the bytes fed since
@@ -138,30 +135,11 @@ struct stream_state {
     // has; crc32_force_portable pins the table path until the next reset.
     ulg (*crc_run)(ulg, const uch*, std::size_t);
 
-    // ---- progress line (see progress.h) ----
-    zoff_t progress_done;  // bytes of the current step done so far
-    // progress_done at which the clock is next read; PROGRESS_OFF while no
-    // line shows, but 0 at the start: the first count then finds no line
-    // showing and switches the check off.
-    zoff_t progress_next;
-    const char* step_name;  // null until a step starts
-    zoff_t step_total;
-    zoff_t step_first;  // progress_done when the step started, for the rate
-    std::int64_t started_ns;
-    std::int64_t drawn_ns;
-    std::size_t drawn_len;  // length of the line on screen, to blank a longer one
-    // Read by progress_abandon(), which a signal handler may call: volatile
-    // and one word, so the handler sees what the run stored.
-    volatile std::sig_atomic_t showing;
-
     // ---- names used in messages ----
     char ifname[NAME_MAX_LEN];
     char ofname[NAME_MAX_LEN];
     // Prefix of messages; main sets it first thing, reset_stream_state to "vokra".
     const char* progname;
-    // Whether text from outside is escaped for a UTF-8 terminal (escape.h):
-    // main sets it from the locale; off, every byte from 0x80 up is escaped.
-    bool text_utf8;
 
     // ---- shared buffers (fixed arrays, never resized) ----
     alignas(64) uch inbuf[INBUFSIZ + INBUF_EXTRA];
@@ -184,12 +162,6 @@ void set_ofname(const char* name);  // the output: the stored name, or "stdout"
 inline void set_progname(const char* name)
 {
     stream.progname = name;
-}
-// The status the build and list roads end with: 1 once a header was refused
-// or a listing failed, 0 after a raw copy.
-inline void set_exit_code(int code)
-{
-    stream.exit_code = code;
 }
 
 // ---- where a road starts ----

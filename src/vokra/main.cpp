@@ -232,7 +232,7 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
         if (inputs[i].kind != BuildInput::left_out && !append_payload(argv[first + i], inputs[i], raw))
             complete = false;
     }
-    std::exit(complete ? stream.exit_code : 1);
+    std::exit(complete ? driver.exit_code : 1);
 }
 
 }  // namespace
@@ -241,8 +241,8 @@ int main(int argc, char** argv)
 {
     const char* own = argc > 0 && argv[0] != nullptr ? argv[0] : "vokra";
     set_progname(own);
-    set_text_utf8(locale_is_utf8());  // before the first message
     start_driver_state();             // the preamble buffers empty, before anything reads them
+    set_text_utf8(locale_is_utf8());  // before the first message
 
     driver.own_name = own;
     driver.own_image = find_own_image(own);
@@ -341,7 +341,7 @@ int main(int argc, char** argv)
         } else {
             do_list(own);
         }
-        std::exit(stream.exit_code);
+        std::exit(driver.exit_code);
     }
     if (!have_operand && !is_compressed) {
         Usage(0);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "mnttab.h"
+#include "progress.h"
 #include "vokra.h"
 
 driver_state driver;
@@ -28,6 +29,7 @@ void start_driver_state()
 
 void reset_driver_state()
 {
+    progress_abandon();
     reset_gzip_state();
     reset_mount_table_state();
     start_driver_state();

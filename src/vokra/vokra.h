@@ -6,6 +6,7 @@
 #include <csignal>
 #include <sys/types.h>
 
+#include "escape.h"
 #include "gzip.h"
 #include "rmtree.h"
 #include "tarball.h"
@@ -54,6 +55,9 @@ struct driver_state {
     // in the tool; in-process tests lower it with set_extract_pause.
     unsigned extract_pause_seconds;
     int first_time;  // 1 until the listing's column header has been printed
+    // The status the build and list roads end with: 1 once an input could not
+    // be read whole or a listing failed, 0 after a raw copy.
+    int exit_code;
     char features[PREAMBLE_BUFSIZ];
     char comment[PREAMBLE_BUFSIZ];
     char run_program[PREAMBLE_BUFSIZ];
@@ -124,6 +128,25 @@ struct driver_state {
     // The archive read by the run or the listing: its descriptor, at the
     // first payload byte once the preamble is loaded.
     int archive;
+
+    // ---- the terminal: the progress line (progress.h) and escaping (escape.h) ----
+    zoff_t progress_done;  // bytes of the current step done so far
+    // progress_done at which the clock is next read; PROGRESS_OFF while no
+    // line shows, but 0 at the start: the first count then finds no line
+    // showing and switches the check off.
+    zoff_t progress_next;
+    const char* step_name;  // null until a step starts
+    zoff_t step_total;
+    zoff_t step_first;  // progress_done when the step started, for the rate
+    std::int64_t started_ns;
+    std::int64_t drawn_ns;
+    std::size_t drawn_len;  // length of the line on screen, to blank a longer one
+    // Read by progress_abandon(), which a signal handler may call: volatile
+    // and one word, so the handler sees what the run stored.
+    volatile std::sig_atomic_t showing;
+    // Whether text from outside is escaped for a UTF-8 terminal: main sets
+    // it from the locale; off, every byte from 0x80 up is escaped.
+    bool text_utf8;
 };
 extern driver_state driver;
 
@@ -136,6 +159,10 @@ void start_driver_state();
 // start_driver_state() and the reset of every layer below (gzip, stream,
 // mount table): where an in-process test starts.
 void reset_driver_state();
+inline void set_exit_code(int code)
+{
+    driver.exit_code = code;
+}
 
 // Sets the buffer of a string option (-p, -C, -r, -f, -t, 'T' for --target) as the command line
 // does: 0, or -1 after a message when arg does not fit (nothing changed).

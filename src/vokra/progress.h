@@ -8,7 +8,7 @@
 // redrawn at most every 100 ms, so the meter costs nothing measurable.
 #pragma once
 
-#include "stream.h"
+#include "vokra.h"
 
 // progress_next while no line shows: no count reaches it.
 constexpr zoff_t PROGRESS_OFF = INT64_MAX;
@@ -17,8 +17,8 @@ void progress_tick();
 
 inline void progress_count(zoff_t n)
 {
-    stream.progress_done += n;
-    if (stream.progress_done >= stream.progress_next) progress_tick();
+    driver.progress_done += n;
+    if (driver.progress_done >= driver.progress_next) progress_tick();
 }
 
 // Starts a step of `total` bytes of which `done` are already behind us, and

@@ -9,7 +9,7 @@
 #include <langinfo.h>
 #include <unistd.h>
 
-#include "stream.h"
+#include "vokra.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ bool shows_as_itself(std::uint32_t cp)
 void put_text(FILE* out, bool escape, const char* s, std::size_t len)
 {
     if (escape) {
-        escape_text(out, s, len, stream.text_utf8);
+        escape_text(out, s, len, driver.text_utf8);
     } else {
         std::fwrite(s, 1, len, out);
     }
@@ -170,7 +170,7 @@ bool locale_is_utf8()
 
 void set_text_utf8(bool utf8)
 {
-    stream.text_utf8 = utf8;
+    driver.text_utf8 = utf8;
 }
 
 void vprint_stored(FILE* out, bool escape, const char* fmt, va_list ap)

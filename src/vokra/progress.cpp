@@ -1,5 +1,5 @@
 // The progress line on a terminal; see progress.h. Its state is the
-// progress-line section of the stream state.
+// terminal section of the driver's state.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -37,33 +37,33 @@ void human(char* buf, std::size_t size, double bytes)
 
 void draw(std::int64_t now)
 {
-    zoff_t done = stream.progress_done < stream.step_total ? stream.progress_done : stream.step_total;
-    int percent = stream.step_total > 0 ? static_cast<int>(done * 100 / stream.step_total) : 100;
+    zoff_t done = driver.progress_done < driver.step_total ? driver.progress_done : driver.step_total;
+    int percent = driver.step_total > 0 ? static_cast<int>(done * 100 / driver.step_total) : 100;
     char done_text[32], total_text[32], rate_text[40] = "";
     human(done_text, sizeof done_text, static_cast<double>(done));
-    human(total_text, sizeof total_text, static_cast<double>(stream.step_total));
+    human(total_text, sizeof total_text, static_cast<double>(driver.step_total));
     // The rate needs a measurable interval; the first line has none.
-    if (now - stream.started_ns >= 1'000'000) {
+    if (now - driver.started_ns >= 1'000'000) {
         char rate[32];
         human(rate, sizeof rate,
-              static_cast<double>(done - stream.step_first) * 1e9 /
-                  static_cast<double>(now - stream.started_ns));
+              static_cast<double>(done - driver.step_first) * 1e9 /
+                  static_cast<double>(now - driver.started_ns));
         std::snprintf(rate_text, sizeof rate_text, "  %s/s", rate);
     }
     char line[160];
-    int len = std::snprintf(line, sizeof line, "\r%s %3d%%  %s of %s%s", stream.step_name, percent, done_text,
+    int len = std::snprintf(line, sizeof line, "\r%s %3d%%  %s of %s%s", driver.step_name, percent, done_text,
                             total_text, rate_text);
     std::size_t n = static_cast<std::size_t>(len);
     // Blanks over the rest of a longer line drawn before.
-    while (n < stream.drawn_len && n < sizeof line - 1) line[n++] = ' ';
-    stream.drawn_len = static_cast<std::size_t>(len);
+    while (n < driver.drawn_len && n < sizeof line - 1) line[n++] = ' ';
+    driver.drawn_len = static_cast<std::size_t>(len);
     std::size_t off = 0;
     while (off < n) {
         ssize_t w = write(STDERR_FILENO, line + off, n - off);
         if (w <= 0) break;  // a terminal that fails us gets no retries
         off += static_cast<std::size_t>(w);
     }
-    stream.drawn_ns = now;
+    driver.drawn_ns = now;
 }
 
 }  // namespace
@@ -71,44 +71,44 @@ void draw(std::int64_t now)
 void progress_start(const char* step, zoff_t total, zoff_t done)
 {
     progress_abandon();
-    stream.progress_done = done;
-    stream.progress_next = PROGRESS_OFF;
+    driver.progress_done = done;
+    driver.progress_next = PROGRESS_OFF;
     if (!isatty(STDERR_FILENO)) return;
-    stream.step_name = step;
-    stream.step_total = total > 0 ? total : 0;
-    stream.step_first = done;
-    stream.started_ns = now_ns();
-    stream.drawn_len = 0;
-    stream.showing = 1;
-    draw(stream.started_ns);
-    stream.progress_next = done + PROGRESS_CHECK_BYTES;
+    driver.step_name = step;
+    driver.step_total = total > 0 ? total : 0;
+    driver.step_first = done;
+    driver.started_ns = now_ns();
+    driver.drawn_len = 0;
+    driver.showing = 1;
+    draw(driver.started_ns);
+    driver.progress_next = done + PROGRESS_CHECK_BYTES;
 }
 
 void progress_tick()
 {
     // Only the zero of the start brings a count here with no line showing.
-    if (!stream.showing) {
-        stream.progress_next = PROGRESS_OFF;
+    if (!driver.showing) {
+        driver.progress_next = PROGRESS_OFF;
         return;
     }
-    stream.progress_next = stream.progress_done + PROGRESS_CHECK_BYTES;
+    driver.progress_next = driver.progress_done + PROGRESS_CHECK_BYTES;
     std::int64_t now = now_ns();
-    if (now - stream.drawn_ns >= REDRAW_NS) draw(now);
+    if (now - driver.drawn_ns >= REDRAW_NS) draw(now);
 }
 
 void progress_end()
 {
-    if (!stream.showing) return;
-    stream.progress_done = stream.step_total;
+    if (!driver.showing) return;
+    driver.progress_done = driver.step_total;
     draw(now_ns());
     progress_abandon();
 }
 
 void progress_abandon()
 {
-    stream.progress_next = PROGRESS_OFF;
-    if (!stream.showing) return;
-    stream.showing = 0;
+    driver.progress_next = PROGRESS_OFF;
+    if (!driver.showing) return;
+    driver.showing = 0;
     ssize_t w = write(STDERR_FILENO, "\n", 1);
     (void)w;
 }
