@@ -246,8 +246,8 @@ TEST_F(Extract, DashCKeepsTheNameOfARawPayloadAndDashUExtractsAnotherArchive)
 // after it says nothing more.
 TEST_F(Extract, AnExtractCommandThatStopsReadingIsAWriteErrorNotASignal)
 {
-    std::string app = make(testutil::random_bytes(1 << 20, 3),
-                           {"-f", "head -c 1 > /dev/null; exit 3", "-r", "touch %p/i"});
+    std::string app =
+        make(testutil::random_bytes(1 << 20, 3), {"-f", "head -c 1 > /dev/null; exit 3", "-r", "touch %p/i"});
     auto r = run({app}, "", dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, banner() + "\n" + app + ": data.tar: Broken pipe\n");

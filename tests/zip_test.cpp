@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "codec_memory.h"
 #include "gzip.h"
 #include "testutil.h"
 
@@ -108,6 +109,44 @@ TEST_F(ZipTest, TwoMembersCarryTheirOwnCrcAndLength)
     testutil::write_file(dir_.file("ref"), second);
     auto ref = testutil::sh("gzip -9 -n -c < '" + dir_.file("ref") + "'");
     EXPECT_TRUE(m2.substr(14) == ref.out.substr(10));
+}
+
+// A failed read ends the member at the bytes read, whole and consistent, and
+// is the result; a failed write is the result too, and the input is not read
+// on to its end for nothing.
+TEST_F(ZipTest, AFailedReadEndsAWholeMemberAndAFailedWriteStopsTheReading)
+{
+    const std::string data = testutil::random_bytes(150000, 9) + std::string(150000, 'z');
+    struct Row {
+        const char* name;
+        bool read_fails;
+        int writes_before_failure;
+        codec_status status;
+    };
+    const Row rows[] = {
+        {"read fails after 100000 bytes", true, -1, codec_status::read_failed},
+        {"write fails at the first flush", false, 0, codec_status::write_failed},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_gzip_state();
+        testutil::StringSource in(row.read_fails ? data.substr(0, 100000) : data);
+        in.fail = row.read_fails;
+        in.step = 4096;
+        testutil::StringSink out;
+        out.fail_after = row.writes_before_failure;
+        const codec_result r = zip(in.get(), out.get());
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.error, EIO);
+        if (row.read_fails) {
+            const testutil::Decoded d = testutil::decode_member(out.data);
+            EXPECT_EQ(d.body.status, codec_status::ok);
+            EXPECT_TRUE(d.out == data.substr(0, 100000));
+        } else {
+            EXPECT_EQ(out.data, "");
+            EXPECT_LT(in.at, data.size()) << "the input after the failure is not read";
+        }
+    }
 }
 
 }  // namespace
