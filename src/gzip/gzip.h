@@ -2,6 +2,8 @@
 // RFC 1952, over the DEFLATE engine and the stream layer.
 #pragma once
 
+#include <span>
+
 #include "deflate.h"
 #include "inflate.h"
 #include "stream.h"
@@ -18,9 +20,6 @@ constexpr uch EXTRA_FIELD = 0x04;   // XLEN and XLEN bytes
 constexpr uch ORIG_NAME = 0x08;     // NUL-terminated file name
 constexpr uch COMMENT = 0x10;       // NUL-terminated comment
 
-// Every member written carries the input's base name.
-constexpr int save_orig_name = 1;
-
 // The layer's mutable state, one static object.
 struct gzip_state {
     // ---- the member written or read ----
@@ -29,6 +28,9 @@ struct gzip_state {
     ulg crc;            // the writer's CRC-32 of the member's input read so far
     source input;       // where the writer takes the member's input
     int read_errno;     // the writer's failed read, which ended its input; 0 for none
+    // Whether the writer stores ifname's base name (FNAME): 1, as every member
+    // the tool writes; the library's members store none, as `gzip -n` does.
+    int save_orig_name;
 
     // ---- what the reader found in the header beyond the name ----
     int part;          // the part number of a continued member, or -1
@@ -58,6 +60,11 @@ inline void set_to_stdout(int on)
 {
     gzip.to_stdout = on;
 }
+// Whether the members written from now on store the name (1, the start value).
+inline void set_save_orig_name(int on)
+{
+    gzip.save_orig_name = on;
+}
 // A member with MTIME 0 keeps the time stamp read before it; a road that
 // starts a new archive forgets that one first.
 inline void forget_time_stamp()
@@ -66,9 +73,10 @@ inline void forget_time_stamp()
 }
 
 // One member of what `in` hands out until its end, to `out`; FNAME is
-// ifname's base name. A failed read ends the input there: the member stays
-// whole and consistent, and the result is read_failed. Otherwise the result
-// is ok or the sink's failure.
+// ifname's base name unless save_orig_name is 0, MTIME is time_stamp. A
+// failed read ends the input there: the member stays whole and consistent,
+// and the result is read_failed. Otherwise the result is ok or the sink's
+// failure.
 codec_result zip(const source& in, const sink& out);
 
 // The member reader. get_method reads and checks the header from `in`, which
@@ -86,3 +94,16 @@ codec_result get_method(const source& in);
 constexpr const char* CRC_ERROR = "invalid compressed data--crc error";
 constexpr const char* LENGTH_ERROR = "invalid compressed data--length error";
 codec_result unzip(const source& in, const sink& out);
+
+// A library call from source to sink (gzip_compress, gzip_decompress) run
+// over the caller's buffers; out_size is the bytes of `out` used.
+inline codec_result over_buffers(codec_result (*call)(const source&, const sink&, zoff_t&),
+                                 std::span<const uch> in, std::span<uch> out, std::size_t& out_size)
+{
+    memory_input from{in.data(), in.size()};
+    memory_output to{out.data(), out.size(), 0};
+    zoff_t written = 0;
+    const codec_result r = call(memory_source(from), memory_sink(to), written);
+    out_size = to.used;
+    return r;
+}

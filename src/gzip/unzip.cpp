@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr gzip_state GZIP_START = {DEFLATED, 0, 0, {}, 0, -1, -1, 0, 0, 0};
+constexpr gzip_state GZIP_START = {DEFLATED, 0, 0, {}, 0, 1, -1, -1, 0, 0, 0};
 
 }  // namespace
 

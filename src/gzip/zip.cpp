@@ -28,7 +28,7 @@ codec_result zip(const source& in, const sink& out)
     out_byte(GZIP_MAGIC_0);
     out_byte(GZIP_MAGIC_1);
     out_byte(DEFLATED);
-    if (save_orig_name) flags |= ORIG_NAME;
+    if (gzip.save_orig_name) flags |= ORIG_NAME;
     out_byte(flags);
     out_long(static_cast<ulg>(gzip.time_stamp));
 
@@ -40,7 +40,7 @@ codec_result zip(const source& in, const sink& out)
 
     out_byte(deflate_flags & 0xff);
     out_byte(OS_CODE);
-    if (save_orig_name) {
+    if (gzip.save_orig_name) {
         const char* p = gz_basename(stream.ifname);
         do out_byte(static_cast<uch>(*p));
         while (*p++ != '\0');
