@@ -476,8 +476,8 @@ std::string lit_count_block(unsigned nl)
     return bw.finish();
 }
 
-// Likewise: literals in 9 bits and end of block in 1; 31 distance codes as one of
-// 4 bits and thirty of 5, 32 as all of 5.
+// Likewise: literals in 9 bits and end of block in 1; 31 distance codes as
+// one of 4 bits and thirty of 5, 32 as all of 5.
 std::string dist_count_block(unsigned nd)
 {
     std::vector<unsigned> lit(257, 9);
