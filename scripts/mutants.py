@@ -130,7 +130,7 @@ def failed_tests(build):
 
 
 class Scratch:
-    def __init__(self, work, jobs, test_jobs, test_timeout, tests):
+    def __init__(self, work, jobs, test_jobs, test_timeout, tests, first_failure=False):
         self.src = work / "tree"
         self.build = self.src / "build" / "mutants"
         self.jobs = jobs
@@ -138,6 +138,9 @@ class Scratch:
         self.test_timeout = test_timeout
         # A ctest -R regex: the tests that can notice the faults being run.
         self.select = ["-R", tests] if tests else []
+        # Only whether a mutant is killed, not by which tests: the suite stops
+        # at its first failure (the tests already running still finish).
+        self.stop = ["--stop-on-failure"] if first_failure else []
         self.logs = work / "logs"
         self.logs.mkdir(parents=True, exist_ok=True)
 
@@ -190,7 +193,7 @@ class Scratch:
         if res.exists():
             res.unlink()
         rc = run(["nice", "ctest", "--test-dir", self.build, "-j", str(self.test_jobs), "--no-tests=error",
-                  "-LE", "long", *self.select], self.logs / f"{tag}.test.log")
+                  "-LE", "long", *self.select, *self.stop], self.logs / f"{tag}.test.log")
         return rc, failed_tests(self.build), time.monotonic() - t0
 
     def write(self, rel, text):
@@ -208,6 +211,9 @@ def main():
     ap.add_argument("--test-timeout", type=int, default=60, help="seconds per test (60)")
     ap.add_argument("--tests", metavar="REGEX",
                     help="run only the tests matching REGEX (ctest -R), to try faults of one part quickly")
+    ap.add_argument("--first-failure", action="store_true",
+                    help="stop each mutant's suite at its first failing test: faster, but the report no longer "
+                    "tells which tests alone kill a mutant")
     ap.add_argument("--work", type=Path, default=TREE / "build" / "mutants", help="scratch directory")
     args = ap.parse_args()
 
@@ -229,7 +235,7 @@ def main():
     equivalent = [mu for mu in mutants if "equivalent" in mu.fields]
     runnable = [mu for mu in mutants if hasattr(mu, "mutated") and "equivalent" not in mu.fields]
 
-    scratch = Scratch(args.work, args.jobs, args.test_jobs, args.test_timeout, args.tests)
+    scratch = Scratch(args.work, args.jobs, args.test_jobs, args.test_timeout, args.tests, args.first_failure)
     started = time.monotonic()
     scratch.sync()
     if scratch.configure() != 0:

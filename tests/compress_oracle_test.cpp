@@ -952,20 +952,31 @@ TEST_F(CompressOracleTest, SmallAlphabetsAreIdentical)
 }
 
 // Strings of one bucket inserted in falling order ("ABC", a falling counter,
-// random bytes), now and then one that sorts above all of them: its tree
-// path holds every string of the window, so the path is cut and the searches
-// fall back to the chain until the cut leaves the window.
+// random bytes), with records of that bucket between them, which keep the
+// trees on; now and then one that sorts above all of them: its tree path
+// holds every falling string of the window, so the path is cut and the
+// searches fall back to the chain until the cut leaves the window. A copy of
+// the falling string 1000 back follows each cut: a tree that lost the nodes
+// past the cut would miss it.
 TEST_F(CompressOracleTest, LongTreePathsAreCutWithoutChangingMatches)
 {
     Rng rng(7);
-    std::string data = abc_records(60000, rng);
+    const unsigned h = bucket_of("ABC", 0);
+    std::string data = bucket_records(100000, rng, h);
+    const std::string between = bucket_records(20000 * 8, rng, h);
+    std::vector<std::size_t> at;
     for (unsigned i = 0; i < 20000; i++) {
         unsigned v = 0xfffe - i;
+        at.push_back(data.size());
         data += "ABC";
         data += static_cast<char>(v >> 8);
         data += static_cast<char>(v & 0xff);
         data += testutil::random_bytes(3, i);
-        if (i % 3000 == 2999) data += "ABC\xff\xff" + testutil::random_bytes(3, i + 1);
+        data += between.substr(8 * i, 8);
+        if (i % 3000 == 2999) {
+            data += "ABC\xff\xff" + testutil::random_bytes(3, i + 1);
+            data += data.substr(at[i - 1000], 16);
+        }
     }
     expect_identical(with_tail(data, data.size() + 300), "falling strings");
 }

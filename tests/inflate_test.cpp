@@ -446,83 +446,56 @@ TEST(InflateWindow, AllMatchKindsAcrossManyWindowsEqualAForwardByteCopy)
     for (size_t i = 0; i + 1 < d.flushes.size(); i++) EXPECT_EQ(d.flushes[i], 32768u) << i;
 }
 
-// ---- dynamic blocks: counts and code lengths ----
+// ---- dynamic blocks: counts, code lengths and code construction ----
 
-TEST(InflateDynamic, MoreThan286LiteralLengthCodesIsBadData)
+// Complete codes throughout, so the count alone can be what is refused:
+// literals in 9 bits (half the code space) and the rest in 6, but for 287
+// codes end of block in 5; a single distance code in 1 bit.
+std::string lit_count_block(unsigned nl)
 {
-    for (unsigned nl : {287u, 288u}) {
-        BitWriter bw;
-        block_header(bw, true, 2);
-        bw.bits(nl - 257, 5);  // HLIT
-        bw.bits(0, 5);         // HDIST: 1
-        bw.bits(15, 4);        // HCLEN
-        bw.bits(0, 19 * 3);
-        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << nl;
-    }
+    std::vector<unsigned> lit(nl, 6);
+    std::fill_n(lit.begin(), 256, 9);
+    if (nl == 287) lit[256] = 5;
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, {1});
+    Code(lit).put(bw, 256);
+    return bw.finish();
 }
 
-TEST(InflateDynamic, MoreThan30DistanceCodesIsBadData)
+// Likewise: literals in 9 bits and end of block in 1; 31 distance codes as
+// one of 4 bits and thirty of 5, 32 as all of 5.
+std::string dist_count_block(unsigned nd)
 {
-    // Complete codes throughout, so the count alone can be what is refused:
-    // literals in 9 bits and end of block in 1; 31 distance codes as one of
-    // 4 bits and thirty of 5, 32 as all of 5.
     std::vector<unsigned> lit(257, 9);
     lit[256] = 1;
-    for (unsigned nd : {31u, 32u}) {
-        std::vector<unsigned> dist(nd, 5);
-        if (nd == 31) dist[0] = 4;
-        BitWriter bw;
-        dynamic_block_header(bw, true, lit, dist);
-        Code(lit).put(bw, 256);
-        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << nd;
-    }
+    std::vector<unsigned> dist(nd, 5);
+    if (nd == 31) dist[0] = 4;
+    BitWriter bw;
+    dynamic_block_header(bw, true, lit, dist);
+    Code(lit).put(bw, 256);
+    return bw.finish();
 }
 
-// Lengths for nd = 4 distance codes of 2 bits each (complete), sent as the
-// length 2 followed by one repeat.
-TEST(InflateDynamic, ARepeatEndingExactlyAtTheDeclaredCountIsAccepted)
+// nd = 4 distance codes of 2 bits (complete), sent as `dist` and then `op`, a
+// repeat that ends at or past the declared count. A valid 'q' and end of
+// block follow, so a header taken with its overrun would decode, not fail on
+// what lies after it.
+std::string repeat_to_the_end(const std::vector<unsigned>& dist, ClOp op)
 {
-    std::vector<unsigned> lit = full_lit_lengths();
-    std::vector<ClOp> ops = plain_ops(lit, {2});
-    ops.push_back({16, 0});  // repeat 2 three times: 1 + 3 = nd
+    std::vector<ClOp> ops = plain_ops(full_lit_lengths(), dist);
+    ops.push_back(op);
     BitWriter bw;
     dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
-    Code lc(lit);
+    Code lc(full_lit_lengths());
     lc.put(bw, 'q');
     lc.put(bw, 256);
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, OK);
-    EXPECT_EQ(d.out, "q");
+    return bw.finish();
 }
 
-TEST(InflateDynamic, ARepeatRunningOnePastTheDeclaredCountIsBadData)
+// nl = 258: 'a' in 1 bit, 256 and 257 in 2; nd = 4 codes of 2 bits. One
+// repeat of the length 2 covers symbol 257 and all four distance codes.
+std::string repeat_across_the_two_codes()
 {
-    std::vector<ClOp> ops = plain_ops(full_lit_lengths(), {2});
-    ops.push_back({16, 1});  // four repeats: 1 + 4 = nd + 1
-    BitWriter bw;
-    dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
-    // An end of block follows, so a header taken with its overrun would
-    // decode to nothing, not fail on what lies after it.
-    Code(full_lit_lengths()).put(bw, 256);
-    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
-}
-
-TEST(InflateDynamic, ZeroRepeatsRunningPastTheEndAreBadData)
-{
-    std::vector<unsigned> lit = full_lit_lengths();
-    for (unsigned sym : {17u, 18u}) {
-        std::vector<ClOp> ops = plain_ops(lit, {2, 2});
-        ops.push_back({sym, 0});  // 3 (or 11) zeros where 2 are left
-        BitWriter bw;
-        dynamic_header(bw, true, 286, 4, plain_cl_lengths(), ops);
-        EXPECT_EQ(decode(bw.finish()).result, BAD_DATA) << sym;
-    }
-}
-
-TEST(InflateDynamic, RepeatsCrossFromTheLiteralLengthsIntoTheDistanceLengths)
-{
-    // nl = 258: 'a' in 1 bit, 256 and 257 in 2; nd = 4 codes of 2 bits. One
-    // repeat of the length 2 covers symbol 257 and all four distance codes.
     std::vector<ClOp> ops = {
         {18, 86},   // 97 zeros: symbols 0..96
         {1},        // 'a'
@@ -537,113 +510,119 @@ TEST(InflateDynamic, RepeatsCrossFromTheLiteralLengthsIntoTheDistanceLengths)
     lit['a'] = 1;
     lit[256] = lit[257] = 2;
     Code lc(lit);
-    Code dc(std::vector<unsigned>(4, 2));
     lc.put(bw, 'a');
-    lc.put(bw, 257);  // length 3
-    dc.put(bw, 0);    // distance 1
+    lc.put(bw, 257);                               // length 3
+    Code(std::vector<unsigned>(4, 2)).put(bw, 0);  // distance 1
     lc.put(bw, 256);
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, OK);
-    EXPECT_EQ(d.out, "aaaa");
+    return bw.finish();
 }
 
-// ---- dynamic blocks: code construction ----
-
-TEST(InflateDynamic, AnIncompleteLiteralCodeSaysSoAndIsBadData)
-{
-    std::vector<unsigned> lit(257, 9);  // 256 literals fill half the space
-    lit[256] = 2;                       // a quarter more: a quarter unused
-    BitWriter bw;
-    dynamic_block_header(bw, true, lit, {1});
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, BAD_DATA);
-    EXPECT_EQ(d.err, " incomplete literal tree\n");
-}
-
-TEST(InflateDynamic, AnIncompleteDistanceCodeSaysSoAndIsBadData)
+// The lengths `lit` and `dist` sent plainly, then 32 zero bits.
+std::string header_only(const std::vector<unsigned>& lit, const std::vector<unsigned>& dist)
 {
     BitWriter bw;
-    dynamic_block_header(bw, true, full_lit_lengths(), {2, 2, 2});  // 3 of 4 patterns
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, BAD_DATA);
-    EXPECT_EQ(d.err, " incomplete distance tree\n");
+    dynamic_block_header(bw, true, lit, dist);
+    bw.bits(0, 32);
+    return bw.finish();
 }
 
-TEST(InflateDynamic, OverSubscribedCodesAreResult2)
+// Only the code-length code `cl` (padded with zero lengths), then `bits`.
+std::string cl_code_only(std::vector<unsigned> cl, const std::vector<unsigned>& bits = {})
 {
-    std::vector<unsigned> lit(257, 8);  // 257 codes of 8 bits: one too many
-    BitWriter a;
-    dynamic_block_header(a, true, lit, {1});
-    EXPECT_EQ(decode(a.finish()).result, BAD_TYPE) << "literal/length";
-
-    BitWriter b;
-    dynamic_block_header(b, true, full_lit_lengths(), {1, 1, 1});
-    EXPECT_EQ(decode(b.finish()).result, BAD_TYPE) << "distance";
-
-    std::vector<unsigned> cl(19, 0);
-    cl[0] = cl[1] = cl[2] = 1;
-    BitWriter c;
-    dynamic_header(c, true, 257, 1, cl, {});
-    EXPECT_EQ(decode(c.finish()).result, BAD_TYPE) << "code-length";
-}
-
-TEST(InflateDynamic, AnIncompleteCodeLengthCodeIsBadDataWithoutAMessage)
-{
-    std::vector<unsigned> cl(19, 0);
-    cl[0] = 2;  // one 2-bit code: three quarters unused
+    cl.resize(19, 0);
     BitWriter bw;
     dynamic_header(bw, true, 257, 1, cl, {});
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, BAD_DATA);
-    EXPECT_EQ(d.err, "");
-}
-
-TEST(InflateDynamic, AnEmptyCodeLengthCodeIsBadData)
-{
-    BitWriter bw;
-    dynamic_header(bw, true, 257, 1, std::vector<unsigned>(19, 0), {});
+    for (unsigned bit : bits) bw.bits(bit, 1);
     bw.bits(0, 32);
-    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
+    return bw.finish();
 }
 
-TEST(InflateDynamic, TheUnusedPatternOfASingleOneBitCodeLengthCodeIsBadData)
-{
-    std::vector<unsigned> cl(19, 0);
-    cl[8] = 1;  // symbol 8 is pattern 0; pattern 1 belongs to no symbol
-    BitWriter bw;
-    dynamic_header(bw, true, 257, 1, cl, {});
-    bw.bits(0, 1);  // length 8
-    bw.bits(1, 1);  // the unused pattern
-    bw.bits(0, 32);
-    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
-}
-
-TEST(InflateDynamic, ASingleDistanceCodeOfLength1IsAccepted)
+// `text` in the code of full_lit_lengths() and an end of block, with one
+// distance code of `dist_len` bits (0: none). A length symbol (above 256) is
+// followed by distance code 0 (distance 1), or with no distance code by 16
+// zero bits for the decoder to refuse.
+std::string lit_block(unsigned dist_len, const std::vector<unsigned>& text)
 {
     std::vector<unsigned> lit = full_lit_lengths();
     BitWriter bw;
-    dynamic_block_header(bw, true, lit, {1});
+    dynamic_block_header(bw, true, lit, {dist_len});
     Code lc(lit);
-    lc.put(bw, 'a');
-    lc.put(bw, 258);  // length 4
-    bw.bits(0, 1);    // distance code 0: distance 1
+    for (unsigned s : text) {
+        lc.put(bw, s);
+        if (s > 256) bw.bits(0, dist_len == 0 ? 16 : dist_len);
+    }
     lc.put(bw, 256);
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, OK);
-    EXPECT_EQ(d.out, "aaaaa");
+    return bw.finish();
 }
 
-TEST(InflateDynamic, NoDistanceCodesAndOnlyLiteralsDecodes)
+// Only end of block, in 1 bit: accepted as complete (a single 1-bit code),
+// but its other pattern decodes as invalid.
+std::string eob_only_block(unsigned pattern)
 {
-    std::vector<unsigned> lit = full_lit_lengths();
+    std::vector<unsigned> lit(257, 0);
+    lit[256] = 1;
     BitWriter bw;
     dynamic_block_header(bw, true, lit, {0});
-    Code lc(lit);
-    for (char c : std::string("literal only")) lc.put(bw, static_cast<unsigned char>(c));
-    lc.put(bw, 256);
-    Decoded d = decode(bw.finish());
-    EXPECT_EQ(d.result, OK);
-    EXPECT_EQ(d.out, "literal only");
+    bw.bits(pattern, 1);
+    bw.bits(0, 16);
+    return bw.finish();
+}
+
+struct DynamicRow {
+    const char* name;
+    std::string deflated;
+    int result;
+    std::string out = "";
+    std::string err = "";  // the inflater's own message, if any
+};
+
+TEST(InflateDynamic, CraftedHeadersAndCodesGiveTheirResultOutputAndMessage)
+{
+    std::vector<unsigned> incomplete_lit(257, 9);  // 256 literals fill half the space
+    incomplete_lit[256] = 2;                       // a quarter more: a quarter unused
+    const std::string text = "literal only";
+    const std::vector<unsigned> literal_only(text.begin(), text.end());
+    const DynamicRow rows[] = {
+        {"287 literal/length codes", lit_count_block(287), BAD_DATA},
+        {"288 literal/length codes", lit_count_block(288), BAD_DATA},
+        {"31 distance codes", dist_count_block(31), BAD_DATA},
+        {"32 distance codes", dist_count_block(32), BAD_DATA},
+        {"a repeat ending exactly at the declared count", repeat_to_the_end({2}, {16, 0}), OK, "q"},  // 1 + 3
+        {"a repeat running one past the declared count", repeat_to_the_end({2}, {16, 1}), BAD_DATA},  // 1 + 4
+        {"3 zeros where 2 are left", repeat_to_the_end({2, 2}, {17, 0}), BAD_DATA},
+        {"11 zeros where 2 are left", repeat_to_the_end({2, 2}, {18, 0}), BAD_DATA},
+        {"a repeat crossing from the literal lengths into the distance lengths",
+         repeat_across_the_two_codes(), OK, "aaaa"},
+
+        {"an incomplete literal code says so", header_only(incomplete_lit, {1}), BAD_DATA, "",
+         " incomplete literal tree\n"},
+        {"an incomplete distance code says so", header_only(full_lit_lengths(), {2, 2, 2}), BAD_DATA, "",
+         " incomplete distance tree\n"},
+        {"257 literal/length codes of 8 bits are over-subscribed",
+         header_only(std::vector<unsigned>(257, 8), {1}), BAD_TYPE},
+        {"three 1-bit distance codes are over-subscribed", header_only(full_lit_lengths(), {1, 1, 1}),
+         BAD_TYPE},
+        {"three 1-bit code-length codes are over-subscribed", cl_code_only({1, 1, 1}), BAD_TYPE},
+        {"an incomplete code-length code, without a message", cl_code_only({2}), BAD_DATA},  // 3/4 unused
+        {"an empty code-length code", cl_code_only({}), BAD_DATA},
+        // Symbol 8 alone in 1 bit is pattern 0 (sent once, a length 8); pattern 1
+        // belongs to no symbol.
+        {"the unused pattern of a single 1-bit code-length code",
+         cl_code_only({0, 0, 0, 0, 0, 0, 0, 0, 1}, {0, 1}), BAD_DATA},
+        {"a single distance code of length 1", lit_block(1, {'a', 258}), OK, "aaaaa"},  // 258: length 4
+        {"no distance codes and only literals", lit_block(0, literal_only), OK, "literal only"},
+        {"a length code without distance codes", lit_block(0, {'a', 257}), BAD_DATA},
+        {"no literal/length codes at all", header_only(std::vector<unsigned>(257, 0), {1}), BAD_DATA},
+        {"the pattern no literal fills", eob_only_block(1), BAD_DATA},
+        {"the end of block of a single 1-bit code", eob_only_block(0), OK},
+    };
+    for (const DynamicRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Decoded d = decode(row.deflated);
+        EXPECT_EQ(d.result, row.result);
+        EXPECT_EQ(d.out, row.out);
+        EXPECT_EQ(d.err, row.err);
+    }
 }
 
 // Codes of 14 and 15 bits lie in sub-tables. The last bytes of the input are
@@ -669,47 +648,6 @@ TEST(InflateDynamic, CodesOfUpTo15BitsDecodeInBothLoops)
         EXPECT_EQ(d.result, OK) << times;
         EXPECT_EQ(d.out, msg) << times;
     }
-}
-
-TEST(InflateDynamic, ALengthCodeWithoutDistanceCodesIsBadData)
-{
-    std::vector<unsigned> lit = full_lit_lengths();
-    BitWriter bw;
-    dynamic_block_header(bw, true, lit, {0});
-    Code lc(lit);
-    lc.put(bw, 'a');
-    lc.put(bw, 257);
-    bw.bits(0, 16);
-    lc.put(bw, 256);
-    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
-}
-
-TEST(InflateDynamic, NoLiteralLengthCodesAtAllIsBadData)
-{
-    BitWriter bw;
-    dynamic_block_header(bw, true, std::vector<unsigned>(257, 0), {1});
-    bw.bits(0, 32);
-    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
-}
-
-TEST(InflateDynamic, APatternThatNoLiteralFillsIsBadData)
-{
-    // Only end of block, in 1 bit: accepted as complete (a single 1-bit code),
-    // but its other pattern decodes as invalid.
-    std::vector<unsigned> lit(257, 0);
-    lit[256] = 1;
-    BitWriter bw;
-    dynamic_block_header(bw, true, lit, {0});
-    bw.bits(1, 1);
-    bw.bits(0, 16);
-    EXPECT_EQ(decode(bw.finish()).result, BAD_DATA);
-
-    BitWriter good;
-    dynamic_block_header(good, true, lit, {0});
-    good.bits(0, 1);  // end of block
-    Decoded d = decode(good.finish());
-    EXPECT_EQ(d.result, OK);
-    EXPECT_EQ(d.out, "");
 }
 
 // ---- state ----
