@@ -53,6 +53,9 @@ struct huft_set {
     const huft* dist() const { return entries + FAST_LSIZE; }
 };
 
+// The fast loop: one copy per instruction set (inflate.cpp).
+using fast_loop_fn = int (*)(const huft_set& f, std::uint64_t& bits, unsigned& held, unsigned& wpos);
+
 // The tables first, the window last, so that running off its end (the
 // window is written at distances read from hostile input) still meets the
 // object's own.
@@ -65,6 +68,9 @@ struct inflater_state {
     // reach: 0 until the first window is handed out, then WSIZE.
     unsigned reach_before;
     bool fixed_built;  // fixed_tables holds the fixed code's tables
+    // The fast loop this CPU runs: null until the first block picks the
+    // fastest; inflate_force_plain pins the plain one until the next reset.
+    fast_loop_fn fast_loop;
 
     // ---- the decoding tables ----
     // Those of the fixed code, built on first use and kept; those of the

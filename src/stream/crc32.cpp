@@ -167,8 +167,7 @@ __attribute__((target("pclmul,sse2"))) ulg crc_run_clmul(ulg c, const uch* s, st
 
 crc_run_fn crc_best()
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") ? crc_run_clmul : crc_run_portable;
+    return cpu_has_pclmul() ? crc_run_clmul : crc_run_portable;
 }
 
 #else
