@@ -79,9 +79,12 @@ struct inflater_state {
     huft_set dynamic_tables;
 
     // ---- the window ----
-    // window[0..WSIZE) is the circular window, window[WSIZE..2*WSIZE) the
-    // previous one, kept whole as the history a match may reach; the fast
-    // loop writes up to INFLATE_SPILL bytes past a match.
+    // Two halves: the circular window, wcur, and the previous one, whist,
+    // kept whole as the history a match may reach; a full window swaps
+    // them. inflate points them into `window` before the first byte. The
+    // fast loop writes up to INFLATE_SPILL bytes past a match.
+    uch* wcur;
+    uch* whist;
     alignas(64) uch window[2 * WSIZE + INFLATE_SPILL];
 };
 extern inflater_state inflater;
