@@ -35,12 +35,14 @@ struct Decoded {
     std::string err;
 };
 
-// Runs inflate() over `deflated` followed by two marker bytes. The output goes
-// to a SOCK_SEQPACKET socket, which keeps every write as one message, so the
-// window flushes can be seen one by one.
-Decoded decode(const std::string& deflated)
+// Runs inflate() over `deflated` followed by two marker bytes, with the fast
+// loop built for every CPU (plain) or the fastest this CPU has. The output
+// goes to a SOCK_SEQPACKET socket, which keeps every write as one message, so
+// the window flushes can be seen one by one.
+Decoded decode_with(const std::string& deflated, bool plain)
 {
     reset_gzip_state();
+    inflate_force_plain(plain);
     testutil::TempDir dir;
     testutil::write_file(dir.file("in"), deflated + "\xA5\x5A");
     start_input(open(dir.file("in").c_str(), O_RDONLY));
@@ -66,6 +68,20 @@ Decoded decode(const std::string& deflated)
     close(sv[0]);
     close(sv[1]);
     close(stream.ifd);
+    return d;
+}
+
+// Decodes with both fast loops, which must agree in everything: every case
+// below holds for each.
+Decoded decode(const std::string& deflated)
+{
+    Decoded plain = decode_with(deflated, true);
+    Decoded d = decode_with(deflated, false);
+    EXPECT_EQ(plain.result, d.result);
+    EXPECT_TRUE(plain.out == d.out);
+    EXPECT_EQ(plain.flushes, d.flushes);
+    EXPECT_EQ(plain.inptr, d.inptr);
+    EXPECT_EQ(plain.err, d.err);
     return d;
 }
 
@@ -458,6 +474,14 @@ TEST(InflateWindow, AllMatchKindsAcrossManyWindowsEqualAForwardByteCopy)
     ASSERT_EQ(d.result, OK);
     EXPECT_TRUE(d.out == expect);
     for (size_t i = 0; i + 1 < d.flushes.size(); i++) EXPECT_EQ(d.flushes[i], 32768u) << i;
+}
+
+TEST(InflateFastLoop, TheBmi2CopyRunsWhereTheCpuHasBmi2)
+{
+    reset_gzip_state();
+    EXPECT_EQ(inflate_force_plain(false), cpu_has_bmi2());
+    EXPECT_FALSE(inflate_force_plain(true));
+    reset_gzip_state();
 }
 
 // ---- dynamic blocks: counts and code lengths ----
