@@ -37,11 +37,13 @@ struct Decoded {
 };
 
 // Runs inflate() over `deflated` followed by two marker bytes, from memory
-// into memory; the sink keeps each write, so the window flushes can be seen
+// into memory, with the fast loop built for every CPU (plain) or the fastest
+// this CPU has; the sink keeps each write, so the window flushes can be seen
 // one by one. `result` is the inflater's code: 0, or the bad-data code.
-Decoded decode(const std::string& deflated)
+Decoded decode_with(const std::string& deflated, bool plain)
 {
     reset_gzip_state();
+    inflate_force_plain(plain);
     testutil::StringSource in(deflated + "\xA5\x5A");
     testutil::StringSink out;
     start_input(in.get());
@@ -52,6 +54,20 @@ Decoded decode(const std::string& deflated)
     d.flushes = out.writes;
     d.inptr = stream.inptr;
     d.err = r.detail != nullptr ? r.detail : "";
+    return d;
+}
+
+// Decodes with both fast loops, which must agree in everything: every case
+// below holds for each.
+Decoded decode(const std::string& deflated)
+{
+    Decoded plain = decode_with(deflated, true);
+    Decoded d = decode_with(deflated, false);
+    EXPECT_EQ(plain.result, d.result);
+    EXPECT_TRUE(plain.out == d.out);
+    EXPECT_EQ(plain.flushes, d.flushes);
+    EXPECT_EQ(plain.inptr, d.inptr);
+    EXPECT_EQ(plain.err, d.err);
     return d;
 }
 
@@ -444,6 +460,14 @@ TEST(InflateWindow, AllMatchKindsAcrossManyWindowsEqualAForwardByteCopy)
     ASSERT_EQ(d.result, OK);
     EXPECT_TRUE(d.out == expect);
     for (size_t i = 0; i + 1 < d.flushes.size(); i++) EXPECT_EQ(d.flushes[i], 32768u) << i;
+}
+
+TEST(InflateFastLoop, TheBmi2CopyRunsWhereTheCpuHasBmi2)
+{
+    reset_gzip_state();
+    EXPECT_EQ(inflate_force_plain(false), cpu_has_bmi2());
+    EXPECT_FALSE(inflate_force_plain(true));
+    reset_gzip_state();
 }
 
 // ---- dynamic blocks: counts, code lengths and code construction ----

@@ -19,3 +19,8 @@ codec_result inflate(const source& in, const sink& out);
 
 // Returns the inflater's state to its start-of-process value.
 void reset_inflater_state();
+
+// For tests: true pins the fast loop built for every CPU until the next
+// reset, false returns to the fastest this CPU has. Returns whether a
+// CPU-specific copy is now in use.
+bool inflate_force_plain(bool plain);

@@ -53,6 +53,9 @@ struct huft_set {
     const huft* dist() const { return entries + FAST_LSIZE; }
 };
 
+// The fast loop: one copy per instruction set (inflate.cpp).
+using fast_loop_fn = int (*)(const huft_set& f, std::uint64_t& bits, unsigned& held, unsigned& wpos);
+
 // The tables first, the window last, so that running off its end (the
 // window is written at distances read from hostile input) still meets the
 // object's own.
@@ -65,6 +68,9 @@ struct inflater_state {
     // reach: 0 until the first window is handed out, then WSIZE.
     unsigned reach_before;
     bool fixed_built;  // fixed_tables holds the fixed code's tables
+    // The fast loop this CPU runs: null until the first block picks the
+    // fastest; inflate_force_plain pins the plain one until the next reset.
+    fast_loop_fn fast_loop;
 
     // ---- the decoding tables ----
     // Those of the fixed code, built on first use and kept; those of the
@@ -73,9 +79,12 @@ struct inflater_state {
     huft_set dynamic_tables;
 
     // ---- the window ----
-    // window[0..WSIZE) is the circular window, window[WSIZE..2*WSIZE) the
-    // previous one, kept whole as the history a match may reach; the fast
-    // loop writes up to INFLATE_SPILL bytes past a match.
+    // Two halves: the circular window, wcur, and the previous one, whist,
+    // kept whole as the history a match may reach; a full window swaps
+    // them. inflate points them into `window` before the first byte. The
+    // fast loop writes up to INFLATE_SPILL bytes past a match.
+    uch* wcur;
+    uch* whist;
     alignas(64) uch window[2 * WSIZE + INFLATE_SPILL];
 };
 extern inflater_state inflater;

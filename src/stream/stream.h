@@ -197,6 +197,11 @@ inline bool stream_failed()
     return stream.failure.status != codec_status::ok;
 }
 
+// ---- optional instructions (x86; false elsewhere) ----
+bool cpu_has_pclmul();   // carry-less multiply, for the CRC-32
+bool cpu_has_vpclmul();  // the same on 256-bit registers (with AVX2)
+bool cpu_has_bmi2();     // shifts by a register without CL, for the inflater
+
 // ---- CRC-32 (RFC 1952) ----
 // updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
 ulg updcrc(const uch* s, unsigned n);
