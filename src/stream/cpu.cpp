@@ -10,12 +10,6 @@ bool cpu_has_pclmul()
     return __builtin_cpu_supports("pclmul");
 }
 
-bool cpu_has_vpclmul()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2");
-}
-
 bool cpu_has_bmi2()
 {
     __builtin_cpu_init();
@@ -25,11 +19,6 @@ bool cpu_has_bmi2()
 #else
 
 bool cpu_has_pclmul()
-{
-    return false;
-}
-
-bool cpu_has_vpclmul()
 {
     return false;
 }

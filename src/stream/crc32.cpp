@@ -10,8 +10,6 @@
 // has it; the tables still do inputs under 64 bytes and the tail. Measured on
 // an AMD EPYC (2 cores, loaded machine), 1 MiB buffer, medians: the former
 // slicing-by-8 1.65-2.0 GB/s, slicing-by-16 3.1 GB/s, folding 12-13 GB/s.
-// Where the CPU also has VPCLMULQDQ and AVX2 the folding runs on 256-bit
-// registers (see crc_run_vclmul).
 // The running register and the path chosen are the CRC section of `stream`.
 //
 // The algebra, with the message read as a polynomial over GF(2) whose first
@@ -141,17 +139,6 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold_consts(fold_pair k)
     return _mm_set_epi64x(static_cast<long long>(k.high_half), static_cast<long long>(k.low_half));
 }
 
-// The end of both folding paths: the 128-bit remainder x, then whole 16-byte
-// steps, then the tables for what is left.
-__attribute__((target("pclmul,sse2"))) ulg crc_finish(__m128i x, const uch* s, std::size_t n)
-{
-    const __m128i k128 = fold_consts(K_128);
-    for (; n >= 16; s += 16, n -= 16) x = fold(x, k128, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
-    alignas(16) uch rest[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(rest), x);
-    return crc_run_portable(crc_run_portable(0, rest, sizeof rest), s, n);
-}
-
 __attribute__((target("pclmul,sse2"))) ulg crc_run_clmul(ulg c, const uch* s, std::size_t n)
 {
     // Below one block the setup costs more than the tables.
@@ -171,63 +158,15 @@ __attribute__((target("pclmul,sse2"))) ulg crc_run_clmul(ulg c, const uch* s, st
         n -= 64;
     }
     const __m128i k128 = fold_consts(K_128);
-    return crc_finish(fold(fold(fold(x0, k128, x1), k128, x2), k128, x3), s, n);
-}
-
-// The same with 256-bit registers (VPCLMULQDQ): four accumulators of two
-// 128-bit lanes each, so a block is 128 bytes and every lane is folded
-// across 1024 bits; at the end the eight lanes, in message order, are folded
-// into one. Twice the bytes per instruction: 9.5 -> 25 GB/s on a 1 MiB
-// buffer (vokra_bench, medians of 5, AMD EPYC, loaded machine), about 1% of
-// each decode of a payload.
-constexpr unsigned FOLD_4X256 = 1024;
-static_assert(xpow_mod(FOLD_4X256 + 63) == xpow_mod_by_table(FOLD_4X256 + 63));
-static_assert(xpow_mod(FOLD_4X256 - 1) == xpow_mod_by_table(FOLD_4X256 - 1));
-constexpr fold_pair K_4X256 = fold_pair_for(FOLD_4X256);
-
-__attribute__((target("pclmul,avx2,vpclmulqdq"))) inline __m256i fold256(__m256i x, __m256i k, __m256i data)
-{
-    __m256i lo = _mm256_clmulepi64_epi128(x, k, 0x00);
-    __m256i hi = _mm256_clmulepi64_epi128(x, k, 0x11);
-    return _mm256_xor_si256(_mm256_xor_si256(lo, hi), data);
-}
-
-__attribute__((target("avx2"))) inline __m256i load256(const uch* p)
-{
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-__attribute__((target("pclmul,avx2,vpclmulqdq"))) ulg crc_run_vclmul(ulg c, const uch* s, std::size_t n)
-{
-    // Below two blocks the 128-bit path is as fast.
-    if (n < 256) return crc_run_clmul(c, s, n);
-    __m256i x0 = _mm256_xor_si256(load256(s), _mm256_set_epi32(0, 0, 0, 0, 0, 0, 0, static_cast<int>(c)));
-    __m256i x1 = load256(s + 32), x2 = load256(s + 64), x3 = load256(s + 96);
-    s += 128;
-    n -= 128;
-    const __m256i k1024 = _mm256_set_epi64x(
-        static_cast<long long>(K_4X256.high_half), static_cast<long long>(K_4X256.low_half),
-        static_cast<long long>(K_4X256.high_half), static_cast<long long>(K_4X256.low_half));
-    while (n >= 128) {
-        x0 = fold256(x0, k1024, load256(s));
-        x1 = fold256(x1, k1024, load256(s + 32));
-        x2 = fold256(x2, k1024, load256(s + 64));
-        x3 = fold256(x3, k1024, load256(s + 96));
-        s += 128;
-        n -= 128;
-    }
-    const __m128i k128 = fold_consts(K_128);
-    __m128i x = _mm256_castsi256_si128(x0);
-    x = fold(x, k128, _mm256_extracti128_si256(x0, 1));
-    x = fold(fold(x, k128, _mm256_castsi256_si128(x1)), k128, _mm256_extracti128_si256(x1, 1));
-    x = fold(fold(x, k128, _mm256_castsi256_si128(x2)), k128, _mm256_extracti128_si256(x2, 1));
-    x = fold(fold(x, k128, _mm256_castsi256_si128(x3)), k128, _mm256_extracti128_si256(x3, 1));
-    return crc_finish(x, s, n);
+    __m128i x = fold(fold(fold(x0, k128, x1), k128, x2), k128, x3);
+    for (; n >= 16; s += 16, n -= 16) x = fold(x, k128, load(s));
+    alignas(16) uch rest[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(rest), x);
+    return crc_run_portable(crc_run_portable(0, rest, sizeof rest), s, n);
 }
 
 crc_run_fn crc_best()
 {
-    if (cpu_has_vpclmul()) return crc_run_vclmul;
     return cpu_has_pclmul() ? crc_run_clmul : crc_run_portable;
 }
 

@@ -198,9 +198,8 @@ inline bool stream_failed()
 }
 
 // ---- optional instructions (x86; false elsewhere) ----
-bool cpu_has_pclmul();   // carry-less multiply, for the CRC-32
-bool cpu_has_vpclmul();  // the same on 256-bit registers (with AVX2)
-bool cpu_has_bmi2();     // shifts by a register without CL, for the inflater
+bool cpu_has_pclmul();  // carry-less multiply, for the CRC-32
+bool cpu_has_bmi2();    // shifts by a register without CL, for the inflater
 
 // ---- CRC-32 (RFC 1952) ----
 // updcrc(nullptr, 0) resets and returns 0; updcrc(p, 0) reads the current value.
