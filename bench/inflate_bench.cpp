@@ -59,21 +59,19 @@ int make_member(const std::string& writer, bool random)
     return fd;
 }
 
+// Decodes into a sink that only counts, so the time is the decoder's.
 void run_inflate(benchmark::State& state, int in)
 {
-    int out = open("/dev/null", O_WRONLY);
     zoff_t total = 0;
     for (auto _ : state) {
         lseek(in, 0, SEEK_SET);
-        start_input(in);
+        start_input(fd_source(in));
         set_byte_counts(0, 0);
         set_to_stdout(1);
-        if (get_method(in) != DEFLATED) std::abort();
-        unzip(in, out);
+        if (failed(get_method(stream.in)) || failed(unzip(stream.in, counting_sink()))) std::abort();
         total += stream.bytes_out;
     }
     state.SetBytesProcessed(total);
-    close(out);
 }
 
 void BM_InflateText(benchmark::State& state, const char* writer)
