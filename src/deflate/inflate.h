@@ -7,7 +7,7 @@
 #include "stream.h"
 
 // What a stream that breaks the format is reported as.
-constexpr const char* FORMAT_VIOLATED = "invalid compressed data--format violated";
+inline constexpr char FORMAT_VIOLATED[] = "invalid compressed data--format violated";
 
 // Decodes the stream at the next byte of `in` (what inbuf still holds comes
 // first) into a clean window, handing every full window, and the last, to

@@ -83,16 +83,17 @@ codec_result zip(const source& in, const sink& out);
 // the caller started at the header's first byte (start_input), and takes the stored name into ofname.
 // It returns ok, a failure of the input (truncated, read_failed), or bad_data
 // whose reason is the message: NOT_GZIP, UNKNOWN_METHOD (method holds it) or
-// NAME_TOO_LARGE.
-constexpr const char* NOT_GZIP = "can only handle GZIP compression method";
-constexpr const char* UNKNOWN_METHOD = "unknown method";
-constexpr const char* NAME_TOO_LARGE = "corrupted input -- file name too large";
+// NAME_TOO_LARGE. Callers tell the reasons apart by address, so each is one
+// inline array: a string literal may have another address in each file.
+inline constexpr char NOT_GZIP[] = "can only handle GZIP compression method";
+inline constexpr char UNKNOWN_METHOD[] = "unknown method";
+inline constexpr char NAME_TOO_LARGE[] = "corrupted input -- file name too large";
 codec_result get_method(const source& in);
 // Inflates the body that follows the header and checks the trailer: ok,
 // bad_data (the inflater's, or CRC_ERROR, LENGTH_ERROR), or the first
 // failure of `in` or `out`.
-constexpr const char* CRC_ERROR = "invalid compressed data--crc error";
-constexpr const char* LENGTH_ERROR = "invalid compressed data--length error";
+inline constexpr char CRC_ERROR[] = "invalid compressed data--crc error";
+inline constexpr char LENGTH_ERROR[] = "invalid compressed data--length error";
 codec_result unzip(const source& in, const sink& out);
 
 // A library call from source to sink (gzip_compress, gzip_decompress) run

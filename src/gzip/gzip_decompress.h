@@ -23,7 +23,7 @@
 #include "stream.h"
 
 // The reason of bad_data when bytes follow the member's trailer.
-constexpr const char* TRAILING_DATA = "trailing data after the gzip member";
+inline constexpr char TRAILING_DATA[] = "trailing data after the gzip member";
 
 // The member `in` hands out, decompressed to `out`; out_size is the
 // decompressed size in bytes when the result is ok.
