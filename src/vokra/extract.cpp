@@ -566,7 +566,6 @@ int verify_payload(zoff_t& size)
         return -1;
     }
     off_t body = at - static_cast<off_t>(stream.insize - stream.inptr);
-    const sink out = stream.out;
     set_byte_counts(0, 0);  // the length check compares this pass's output alone
     start_payload_progress("checking");
     const codec_result r = unzip(progress_source(driver.archive), counting_sink());
@@ -576,7 +575,6 @@ int verify_payload(zoff_t& size)
     }
     progress_end();
     size = stream.bytes_out;
-    start_output(out);
     if (lseek(driver.archive, body, SEEK_SET) != body) {
         perror_stored(stream.ifname);
         return -1;
@@ -654,8 +652,8 @@ int make_room(const Payload& payload, char* sympath)
     return 0;
 }
 
-// Starts the extract command on a pipe and makes the pipe the output. Returns
-// its process id, or -1 after a message.
+// Starts the extract command on a pipe, whose write end is then
+// driver.command_input. Returns its process id, or -1 after a message.
 pid_t start_extract_command(const RunCleanup& run, const char* command)
 {
     std::fflush(nullptr);  // the child must not inherit unwritten output
@@ -683,7 +681,6 @@ pid_t start_extract_command(const RunCleanup& run, const char* command)
         return -1;
     }
     set_to_stdout(0);
-    start_output(fd_sink(fds[1]));
     return pid;
 }
 
@@ -693,7 +690,7 @@ constexpr int DELIVERY_FAILED = -2;
 
 // The deliver step: the banner, then the data into the output, then the
 // pause. Returns the data step's result, or DELIVERY_FAILED.
-int deliver(const Payload& payload)
+int deliver(const Payload& payload, const sink& out)
 {
     // The comment and the name are the archive's; on a terminal they are shown
     // escaped (see put_stored).
@@ -712,10 +709,10 @@ int deliver(const Payload& payload)
     codec_result r;
     start_payload_progress("extracting");
     if (!payload.raw) {
-        r = unzip(progress_source(driver.archive), stream.out);
+        r = unzip(progress_source(driver.archive), out);
     } else {
         zoff_t total = 0;
-        r = copy_raw(progress_source(driver.archive), stream.out, total);
+        r = copy_raw(progress_source(driver.archive), out, total);
         result = total == 0 ? 1 : 0;
     }
     if (failed(r)) {
@@ -803,7 +800,7 @@ int run_steps(const char* program, const RunCleanup& run, char* sympath)
 
     if (driver.extract_only) {
         set_to_stdout(1);
-        result = deliver(payload);
+        result = deliver(payload, fd_sink(STDOUT_FILENO));
         return result == DELIVERY_FAILED ? -1 : result;
     }
 
@@ -816,7 +813,7 @@ int run_steps(const char* program, const RunCleanup& run, char* sympath)
     if (extract_cmd == nullptr) return -1;
     const pid_t extractor = start_extract_command(run, extract_cmd.get());
     if (extractor == -1) return -1;
-    result = deliver(payload);
+    result = deliver(payload, fd_sink(driver.command_input));
     // The clean-up ends the command: what it got is not the whole payload.
     if (result == DELIVERY_FAILED) return -1;
     if (end_extract_command(program, extractor, extract_cmd.get()) != 0) return -1;
@@ -889,7 +886,6 @@ int do_decompress(const char* program)
     driver.archive = in;
     start_input(progress_source(in));  // the gzip header is read from the first payload byte
     set_ifname(program);
-    start_output(fd_sink(STDOUT_FILENO));
     set_ofname("stdout");
 
     char sympath[SYMPATH_BUFSIZ] = {};

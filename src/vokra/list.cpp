@@ -50,7 +50,6 @@ bool list_archive(int fd, const char* path)
     start_input(fd_source(fd));
     forget_time_stamp();
     set_ifname(path);
-    start_output(fd_sink(STDOUT_FILENO));
     set_ofname("stdout");
 
     const bool compressed = get_feature("NOCOMPR") == nullptr;

@@ -194,7 +194,6 @@ void add_composed_feature(const char* prefix, const char* arg, const char* label
     }
     if (check_features(driver.feature_sources, driver.feature_source_count) != 0) std::exit(1);
 
-    start_output(fd_sink(STDOUT_FILENO));
     struct stat out;
     if (fstat(STDOUT_FILENO, &out) != 0) {
         if (errno == EBADF) {
