@@ -334,7 +334,7 @@ struct Match {
 void check_match_after(const std::string& head, const Match& m, const std::vector<size_t>& flushes)
 {
     BitWriter bw;
-    stored_block(bw, false, head);
+    for (size_t at = 0; at < head.size(); at += 65535) stored_block(bw, false, head.substr(at, 65535));
     block_header(bw, true, 1);
     fixed_lit().put(bw, m.lsym);
     bw.bits(m.lextra, m.lextra_bits);
@@ -351,21 +351,36 @@ void check_match_after(const std::string& head, const Match& m, const std::vecto
     EXPECT_EQ(d.flushes, flushes);
 }
 
-TEST(InflateWindow, AMatchCrossingTheWindowEndIsSplitThereAndFlushedAt32768)
+// Matches at a window's end and from the previous window, after the first
+// window, after the third (whose successor starts over at the front of the
+// window array, behind a copy of it) and after the fourth.
+TEST(InflateWindow, MatchesAcrossWindowEndsEqualAForwardByteCopy)
 {
-    // From position 32760, 14 bytes at distance 10: 8 before the end, 6 after.
-    Match m{266, 1, 1, 14,   // length 13 + 1
-            6,   1, 2, 10};  // distance 9 + 1
-    check_match_after(testutil::random_bytes(32760, 9), m, {32768, 6});
-}
-
-TEST(InflateWindow, AMatchWhoseSourceWrapsPastTheWindowEndReadsTheOldHistory)
-{
-    // 32768 + 5 bytes: the copy source of distance 8 starts at window
-    // position 32765 and wraps to 0 after three bytes.
-    Match m{259, 0, 0, 5,   // length 5
-            5,   1, 1, 8};  // distance 7 + 1
-    check_match_after(testutil::random_bytes(32773, 10), m, {32768, 10});
+    struct Case {
+        const char* what;
+        int before_end;  // the match starts this far from the window's end (negative: after it)
+        Match m;
+        size_t tail;  // bytes out after the last whole window
+    };
+    const Case cases[] = {
+        // 14 bytes at distance 10 from 8 before the end: split there.
+        {"split at the end", 8, {266, 1, 1, 14, 6, 1, 2, 10}, 6},
+        // 5 bytes at distance 8, 5 into a window: the source starts 3 before
+        // the previous window's end and runs on into this one.
+        {"source wraps", -5, {259, 0, 0, 5, 5, 1, 1, 8}, 10},
+        // 258 bytes at distance 32768, 100 into a window: all from the last.
+        {"farthest source", -100, {285, 0, 0, 258, 29, 8191, 13, 32768}, 358},
+    };
+    for (size_t windows : {1, 3, 4}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.what << " after " << windows << " windows");
+            std::vector<size_t> flushes(windows, 32768);
+            flushes.push_back(c.tail);
+            check_match_after(testutil::random_bytes(32768 * windows - static_cast<size_t>(c.before_end),
+                                                     static_cast<unsigned>(windows)),
+                              c.m, flushes);
+        }
+    }
 }
 
 TEST(InflateWindow, BytesWrittenPastAMatchDoNotReplaceTheHistoryAFarMatchReads)

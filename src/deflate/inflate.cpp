@@ -87,25 +87,25 @@ inline unsigned low_bits(u64 b, unsigned n)
 }
 // ---- window output ----
 //
-// The circular window is one half of the inflater's window array,
+// The circular window is one slot of the inflater's window array,
 // inflater.wcur[0..WSIZE); its output leaves through flush_window. The
-// history a match may reach past the window's start, the previous window, is
-// kept whole in the other half, inflater.whist: positions not yet rewritten
-// in the current window are read from there. So the fast loop may write a few
-// bytes past a match (see copy_fast) without losing history, and every read
-// returns the byte the circular window held there. A full window becomes the
-// history by swapping the halves, not by copying it: without the 32 KiB copy
-// per window, vokra -x -u of the binary corpus took 62.8 -> 60.9 ms CPU and
-// into a pipe 140.8 -> 137.3 ms (medians of 41 and 25 rounds, loaded AMD
-// EPYC), though the two pointers add 1.8% to the fast loop's instructions.
-//
-// Writes past a match in the first half land at the start of the second.
-// That half is then the history, and such a write happens only in the last
-// COPY_SPILL + MAX_MATCH bytes of the window, where positions below the
-// window position, those it overwrites, are never read from the history
-// again; in the second half they land in the slack after the array.
+// history a match may reach past the window's start, the previous window,
+// lies whole right before it: a full window moves wcur on to the next slot,
+// and only the last slot is copied, into the first, before wcur goes back to
+// the second. So a match's source is always at "position - distance" in one
+// array, whichever window it starts in, and the fast loop may write a few
+// bytes past a match (see copy_fast) into bytes no read needs: the rest of
+// the current slot, the start of the next (never the history), or the slack
+// after the last. Before, the window and the history were two halves swapped
+// by pointers, and a match reaching into the history took a branch of its
+// own, mispredicted for nearly every one of the one match in seven of binary
+// data that does. One 32 KiB copy per three windows costs far less: vokra -x
+// -u of the binary corpus went from 0.0577 to 0.0512 s CPU (with the bzhi
+// below; medians of 21 alternating rounds, AMD EPYC), 2.77 M to 2.44 M
+// mispredicted branches in callgrind's model.
 constexpr unsigned COPY_SPILL = 37;  // most bytes copy_fast writes past a match
-static_assert(INFLATE_SPILL >= COPY_SPILL, "history and spill fit the window array");
+static_assert(INFLATE_SPILL >= COPY_SPILL, "spill fits the window array's slack");
+static_assert(WINDOW_SLOTS >= 3, "the last slot's copy does not overlap the first");
 
 // inflater.reach_before: bytes of the stream before window position 0 that a
 // distance may reach, 0 until the first window is handed out, then WSIZE,
@@ -120,9 +120,12 @@ inline void window_full(unsigned& w)
 {
     stream.outcnt = w;
     flush_window(inflater.wcur);
-    uch* const full = inflater.wcur;
-    inflater.wcur = inflater.whist;
-    inflater.whist = full;
+    if (inflater.wcur == inflater.window + (WINDOW_SLOTS - 1) * WSIZE) {
+        std::memcpy(inflater.window, inflater.wcur, WSIZE);
+        inflater.wcur = inflater.window + WSIZE;
+    } else {
+        inflater.wcur += WSIZE;
+    }
     inflater.reach_before = WSIZE;
     w = 0;
 }
@@ -139,32 +142,25 @@ inline void put_byte(unsigned& w, uch c)
     if (w == WSIZE) window_full(w);
 }
 
-// Copies a match of n bytes from distance d (as "w - d" in the circular
-// window) in pieces that stop at the window's end for both source and
-// destination, flushing whenever the window fills. The result always equals
-// a forward byte-by-byte copy, so a distance shorter than the length repeats
-// the bytes just produced.
-inline void copy_match(unsigned& w, unsigned src, unsigned n)
+// Copies a match of n bytes from distance dist (reaches_data holds) in pieces
+// that stop at the window's end, flushing whenever the window fills; the
+// source stays at the same distance, since the window just filled lies right
+// before the next. The result always equals a forward byte-by-byte copy, so
+// a distance shorter than the length repeats the bytes just produced.
+inline void copy_match(unsigned& w, unsigned dist, unsigned n)
 {
     do {
-        src &= WSIZE - 1;
-        unsigned piece = WSIZE - (src > w ? src : w);
+        unsigned piece = WSIZE - w;
         if (piece > n) piece = n;
         n -= piece;
-        if (src >= w) {
-            // The source lies in the previous window, at or ahead of the
-            // destination (at it for distance 32768).
-            std::memcpy(inflater.wcur + w, inflater.whist + src, piece);
-            w += piece;
-            src += piece;
-        } else if (w - src >= piece) {
-            std::memcpy(inflater.wcur + w, inflater.wcur + src, piece);  // no overlap
-            w += piece;
-            src += piece;
+        uch* dst = inflater.wcur + w;
+        const uch* src = dst - dist;
+        if (dist >= piece) {
+            std::memcpy(dst, src, piece);  // no overlap
         } else {
-            do inflater.wcur[w++] = inflater.wcur[src++];
-            while (--piece);
+            for (unsigned i = 0; i < piece; i++) dst[i] = src[i];
         }
+        w += piece;
         if (w == WSIZE) window_full(w);
     } while (n != 0);
 }
@@ -392,11 +388,10 @@ inline unsigned slow_value(u32 t, u64& b, unsigned& k)
 //    FAST_LBITS, each looked up while at least FAST_LBITS bits are held;
 //  - below FAST_OUT_END in the window, four literals or a whole match end
 //    before the window fills (see the near_end step for the rest);
-//  - a distance can reach before the start of the data only while no window
-//    has been handed out (reach_before is 0), and then only when it exceeds
-//    w: so the test sits in the branch for sources in the previous window,
-//    which valid data takes only after the first window, and the loop's
-//    common path carries no extra compare.
+//  - the window is never the array's first slot, so a match's source, at
+//    most 32768 bytes back, lies inside the array; it lies before the start
+//    of the data when below the window's start minus reach_before, a compare
+//    valid data never takes.
 // Since every byte it decodes from lies in inbuf, the slow reader would have
 // found the same bytes there: it would neither have refilled nor hit the end
 // of input at any point the fast loop covers. On leaving, the whole bytes the
@@ -441,10 +436,9 @@ inline void copy_words(uch* dst, const uch* src, unsigned n)
     for (unsigned i = 40; i < n; i += 8) copy8(dst + i, src + i);
 }
 
-// Copies a match of n (3..258) bytes from dist back (dist <= w), writing
-// whole words and so up to COPY_SPILL bytes past the match: those lie ahead
-// of the window position, where the history is read from `history`, or in
-// the slack after the window.
+// Copies a match of n (3..258) bytes from dist back (reaches_data holds),
+// writing whole words and so up to COPY_SPILL bytes past the match, where no
+// read needs them (see the window's layout).
 inline void copy_fast(uch* dst, unsigned n, unsigned dist)
 {
     const uch* src = dst - dist;
@@ -488,9 +482,11 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
     // pointer, which the compiler kept on the stack (1.5% of the fast loop's
     // instructions on binary data).
     const u32* const lt = f.entries;
-    // The halves of the window array change when near_end_step fills one.
+    // The window moves when near_end_step fills it. A match whose source
+    // lies below `lowest` reaches before the start of the data; valid data
+    // never takes that branch.
     uch* win = inflater.wcur;
-    const uch* history = inflater.whist;
+    const uch* lowest = win - inflater.reach_before;
     uch* out_end = win + FAST_OUT_END;
     u64 b = bits;
     // Only the low byte of k is the bit count (0..63): consume subtracts the
@@ -518,9 +514,13 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
         k -= t;
     };
     // Length or distance: the base plus the extra bits above the code's bits.
+    // The masks take whole bytes of the entry: its low byte is the bits
+    // used (bits 5..7 are 0), and the byte above is the code's bits, since a
+    // length's or distance's entry has no flag set. In that form the mask is
+    // one bzhi with BMI2; masked to 5 and 4 bits it became four instructions.
     auto value = [&](u32 t) -> unsigned {
-        u32 used = t & 31;
-        unsigned v = (t >> 16) + ((static_cast<u32>(b) & ((1u << used) - 1)) >> ((t >> 8) & 15));
+        const u64 bits_used = b & ((u64{1} << static_cast<uch>(t)) - 1);
+        unsigned v = (t >> 16) + static_cast<unsigned>(bits_used >> static_cast<uch>(t >> 8));
         consume(t);
         return v;
     };
@@ -559,14 +559,14 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
         if (t & F_EXC) return 1;
         unsigned dist = value(t);
         if (!reaches_data(w, dist)) return 1;
-        copy_match(w, w - dist, n);
+        copy_match(w, dist, n);
         return 0;
     };
     auto near_end_step = [&]() -> int {
         unsigned w = static_cast<unsigned>(out - win);
         int r = near_end_code(w);
         win = inflater.wcur;
-        history = inflater.whist;
+        lowest = win - inflater.reach_before;
         out_end = win + FAST_OUT_END;
         out = win + w;
         return r;
@@ -643,30 +643,12 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
                 r = 0;
             }
             unsigned dist = value(t);
-            if (dist > static_cast<unsigned>(out - win)) {
-                if (inflater.reach_before == 0) {
-                    r = 1;  // before the start of the data
-                    goto done;
-                }
-                // The source starts in the previous window. A match that
-                // stays there is copied from `history` in words, reading at
-                // most COPY_SPILL bytes past its end, inside the window array;
-                // one that runs on into this window goes through copy_match.
-                // (A third of the matches of binary data start before the
-                // window: 0.0514 -> 0.0493 s, min of 36, 24 MiB of binary data.)
-                unsigned w = static_cast<unsigned>(out - win);
-                const unsigned src = w + WSIZE - dist;
-                if (src + n <= WSIZE) {
-                    copy_words(out, history + src, n);
-                    out += n;
-                } else {
-                    copy_match(w, w - dist, n);
-                    out = win + w;
-                }
-            } else {
-                copy_fast(out, n, dist);
-                out += n;
+            if (out - dist < lowest) {
+                r = 1;
+                goto done;
             }
+            copy_fast(out, n, dist);
+            out += n;
             if (in > in_last) break;
             refill();
             t = lt[b & lmask];
@@ -779,7 +761,7 @@ int inflate_codes(const huft_set& t)
         if (invalid(e)) return 1;
         unsigned dist = slow_value(e, b, k);
         if (!reaches_data(w, dist)) return 1;
-        copy_match(w, w - dist, n);
+        copy_match(w, dist, n);
     }
 
     stream.outcnt = w;
@@ -960,8 +942,7 @@ codec_result inflate(const source& in, const sink& out)
     // Every stream starts from a clean window, so nothing of an earlier
     // decode (the verify pass of the same member) can reach this one.
     std::memset(inflater.window, 0, sizeof inflater.window);
-    inflater.wcur = inflater.window;
-    inflater.whist = inflater.window + WSIZE;
+    inflater.wcur = inflater.window + WSIZE;
     inflater.reach_before = 0;
 
     int last;

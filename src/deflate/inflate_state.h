@@ -21,6 +21,9 @@ constexpr unsigned FAST_LSIZE = 2342;
 constexpr unsigned FAST_DSIZE = 402;
 // Most bytes the fast loop writes past a match, into the window's slack.
 constexpr unsigned INFLATE_SPILL = 64;
+// The window array's WSIZE slots: the one before the current window always
+// holds the previous window, the history a match may reach.
+constexpr unsigned WINDOW_SLOTS = 4;
 
 // One entry of the inflater's decoding tables, one per bit pattern:
 //   bits 0..4   stream bits this step consumes: the code's bits at this level,
@@ -79,13 +82,14 @@ struct inflater_state {
     huft_set dynamic_tables;
 
     // ---- the window ----
-    // Two halves: the circular window, wcur, and the previous one, whist,
-    // kept whole as the history a match may reach; a full window swaps
-    // them. inflate points them into `window` before the first byte. The
-    // fast loop writes up to INFLATE_SPILL bytes past a match.
+    // The current window, wcur, is one of the slots after the first of
+    // `window`, so the previous window lies right before it; a full window
+    // moves wcur on by a slot, and from the last slot back to the second,
+    // after copying itself into the first. inflate points wcur at the second
+    // slot before the first byte. The fast loop writes up to INFLATE_SPILL
+    // bytes past a match.
     uch* wcur;
-    uch* whist;
-    alignas(64) uch window[2 * WSIZE + INFLATE_SPILL];
+    alignas(64) uch window[WINDOW_SLOTS * WSIZE + INFLATE_SPILL];
 };
 extern inflater_state inflater;
 
