@@ -203,6 +203,26 @@ TEST_F(InstallE2E, TheStagingDirectoryIsPrivateAndGoneHoweverTheRunEnds)
     }
 }
 
+// An extract command that stops reading ends the delivery; with --keep the
+// run still says where the staging directory is, as its normal end does.
+TEST_F(InstallE2E, KeepAfterAFailedDeliverySaysWhereTheDirectoryIs)
+{
+    // More than a pipe holds, so a write fails once the command has closed
+    // its input, which it does only after it has said where %d is.
+    std::string app =
+        make({"-a", "-f", "echo %d > " + dir.file("where") + "; exec <&-; exit 4", "-r", "true"},
+             std::string(1 << 20, 'x'));
+    auto r = go({app, "--keep"});
+    std::string where = read_file(dir.file("where"));
+    ASSERT_FALSE(where.empty()) << r.err;
+    where.pop_back();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, BANNER + "\n" + app + ": data.tar: Broken pipe\n" + app +
+                         ": staging directory kept: " + where + "\n");
+    EXPECT_TRUE(exists(where));
+    testutil::sh("rm -rf '" + where + "'");
+}
+
 // --target DIR is %d: made with its missing parents (0755), kept, refused
 // where another user could change one of its directories.
 TEST_F(InstallE2E, TargetMakesItsMissingPartsAndIsNeverRemoved)
