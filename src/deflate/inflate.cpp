@@ -485,9 +485,15 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
     // The window moves when near_end_step fills it. A match whose source
     // lies below `lowest` reaches before the start of the data; valid data
     // never takes that branch.
-    uch* win = inflater.wcur;
-    const uch* lowest = win - inflater.reach_before;
-    uch* out_end = win + FAST_OUT_END;
+    uch* win;
+    const uch* lowest;
+    uch* out_end;
+    auto window_moved = [&] {
+        win = inflater.wcur;
+        lowest = win - inflater.reach_before;
+        out_end = win + FAST_OUT_END;
+    };
+    window_moved();
     u64 b = bits;
     // Only the low byte of k is the bit count (0..63): consume subtracts the
     // whole entry, whose bits 5..7 are 0, so the low byte stays exact (the
@@ -565,9 +571,7 @@ inline void copy_fast(uch* dst, unsigned n, unsigned dist)
     auto near_end_step = [&]() -> int {
         unsigned w = static_cast<unsigned>(out - win);
         int r = near_end_code(w);
-        win = inflater.wcur;
-        lowest = win - inflater.reach_before;
-        out_end = win + FAST_OUT_END;
+        window_moved();
         out = win + w;
         return r;
     };
